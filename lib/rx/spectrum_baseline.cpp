@@ -1,0 +1,9 @@
+// spectrum_baseline.cpp - the DFT sums for any x86-64 (SSE2) or other CPU.
+#define RSID_KERNEL_BODY
+#include "spectrum_kernel.h"
+
+void rsid_dft_sums_baseline(const rsid_log_frame& f, const rsid_log_tables& t, double* re,
+                            double* im) {
+    for (int i = 0; i < 334; i += 2) // two bins fit the sixteen SSE registers
+        sum_block<pair_lanes, 2>(f, t, i, re + i, im + i);
+}
