@@ -27,7 +27,7 @@ extern "C" {
  * symbol j is the coefficient of x^j of the code polynomial. code must lie in 0 to 4095.
  * Returns 0. For a code outside 0..4095 or a null out, writes nothing and returns -1.
  * Reentrant: uses no library state. */
-RSID_API int RsIdEncode(int code, uint8_t *out);
+RSID_API int RsIdEncode(int code, uint8_t* out);
 
 /* Arms the generator with the codeword of code 131 and a base frequency in Hz (the frequency of
  * tone 0; tone s lies s * 10.7666 Hz above it). Restarts the sequence from its first sample
@@ -41,7 +41,7 @@ RSID_API int rsid_encode(double base_freq);
  * block that comes with 0 still holds the last samples, followed by silence, and every later
  * block is silence. Before any rsid_encode it sends 15 tones of tone 0 at 1500 Hz.
  * A null out writes nothing, changes nothing and returns 0. Transmitter side. */
-RSID_API int rsid_get(int16_t *out);
+RSID_API int rsid_get(int16_t* out);
 
 /* Sets the detector's search range: candidate columns c (tone 0 at DFT bin 111 + c) are those
  * with first <= c < end - 30. Both are clamped into 0..334. Keeps the audio buffered so far,
@@ -55,8 +55,8 @@ RSID_API int rsid_init(int first, int end);
  * recognition when one is reported, else returns 0 and writes nothing. A match is reported on
  * the first pass after the passes that matched. With any null pointer it does nothing and
  * returns 0. Receiver side. */
-RSID_API int rsid_search_amp(const int32_t *magnitudes, int32_t *code, int32_t *bin,
-                             int32_t *distance);
+RSID_API int rsid_search_amp(const int32_t* magnitudes, int32_t* code, int32_t* bin,
+                             int32_t* distance);
 
 /* Prepares the detector: builds its window and DFT tables and sets the full search range
  * (rsid_init(0, 334)). Call once before rsid_check; calling again keeps the audio buffered,
@@ -67,7 +67,7 @@ RSID_API int init_rsid(void);
  * not normalised to +-1) to the detector. Returns 1 when the identifier was recognised in this
  * block; the samples of the block after the point of recognition are then not taken in.
  * Returns 0 otherwise. A null samples pointer takes nothing in and returns 0. Receiver side. */
-RSID_API int rsid_check(const double *samples);
+RSID_API int rsid_check(const double* samples);
 
 /* Returns the audio frequency in Hz at which tone 0 of the last recognition was heard, or
  * 2.69165 before any recognition. Receiver side. */

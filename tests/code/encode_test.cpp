@@ -43,8 +43,8 @@ codeword oracle(int code) {
         root = gf_mul(root, 2);
         std::array<uint8_t, 16> next{};
         for (int j = 0; j < 15; ++j) {
-            next[j + 1] ^= poly[j];             // x * p
-            next[j] ^= gf_mul(poly[j], root);   // r * p
+            next[j + 1] ^= poly[j];           // x * p
+            next[j] ^= gf_mul(poly[j], root); // r * p
         }
         poly = next;
     }
