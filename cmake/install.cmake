@@ -1,0 +1,61 @@
+# install.cmake - what `cmake --install` puts where, and the Debian package made by cpack.
+#
+# Installed: librsid.so with its SONAME link and development link, rsid.h, the rsid tool and its
+# man page (when the tool is built), the CMake package (find_package(rsid CONFIG) -> rsid::rsid)
+# and rsid.pc, all in the GNU directories under CMAKE_INSTALL_PREFIX. rsid.pc records the prefix
+# given at configure time, so set CMAKE_INSTALL_PREFIX there rather than `--prefix` at install.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(RSID_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/rsid)
+
+install(TARGETS rsid EXPORT rsidTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+install(EXPORT rsidTargets NAMESPACE rsid:: DESTINATION ${RSID_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/rsidConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/rsidConfig.cmake INSTALL_DESTINATION ${RSID_CMAKE_DIR})
+# 0.x releases may break the ABI between minor versions; SameMajorVersion is the contract
+# from 1.0 on, and the SONAME (the major number) changes with it.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/rsidConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/rsidConfig.cmake ${PROJECT_BINARY_DIR}/rsidConfigVersion.cmake
+  DESTINATION ${RSID_CMAKE_DIR})
+
+# GNUInstallDirs may give absolute directories (a distribution's multiarch libdir); rsid.pc
+# keeps them relative to ${prefix} where it can.
+foreach(kind LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+    set(RSID_PC_${kind} "${CMAKE_INSTALL_${kind}}")
+  else()
+    set(RSID_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+  endif()
+endforeach()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/rsid.pc.in ${PROJECT_BINARY_DIR}/rsid.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/rsid.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The command-line host, when it is part of this build.
+if(TARGET rsid_cli)
+  install(TARGETS rsid_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/rsid.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+# cpack -G DEB: one package with the library, the header, the development files and the tool.
+# Its files go under the prefix this tree was configured with; configure with
+# -DCMAKE_INSTALL_PREFIX=/usr for a package that belongs in /usr.
+set(CPACK_PACKAGE_NAME rsid)
+set(CPACK_PACKAGE_VENDOR "rsid")
+set(CPACK_PACKAGE_CONTACT "rsid maintainers <maintainers@rsid.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "identification-signal generator and detector (library, header and tool)")
+set(CPACK_PACKAGE_DESCRIPTION
+  "librsid sends and recognises a 12-bit identifier carried as 15 audio tones (a Reed-Solomon\ncodeword over GF(16)). The package holds the shared library, its C header, the CMake and\npkg-config files for building against it, and the rsid command-line tool.")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # rsid_<version>_<arch>.deb
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON) # Depends: from the binaries' own needs (dpkg-shlibdeps)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON) # shlibs file and the ldconfig trigger
+include(CPack)

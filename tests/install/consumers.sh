@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# consumers.sh PREFIX - checks an installed rsid the way its users meet it: the shared library
+# with its SONAME links and exactly eight exports, then a C program built with pkg-config and a
+# CMake project using find_package(rsid), each of which sends and recognises the identifier.
+set -euo pipefail
+prefix=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+export PKG_CONFIG_PATH=
+export PKG_CONFIG_LIBDIR=
+for d in "$prefix"/lib*/pkgconfig "$prefix"/lib/*/pkgconfig "$prefix"/share/pkgconfig; do
+    [ -d "$d" ] && PKG_CONFIG_LIBDIR=${PKG_CONFIG_LIBDIR:+$PKG_CONFIG_LIBDIR:}$d
+done
+libdir=$(pkg-config --variable=libdir rsid)
+echo "rsid $(pkg-config --modversion rsid) in $prefix (libdir $libdir)"
+
+# The library: real file, SONAME link, development link, and the ABI.
+soname=$(readelf -d "$libdir/librsid.so" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
+[ "$soname" = "librsid.so.0" ] || { echo "unexpected SONAME '$soname'" >&2; exit 1; }
+[ -L "$libdir/librsid.so" ] && [ -L "$libdir/$soname" ] && [ -f "$(readlink -f "$libdir/librsid.so")" ]
+cmake -DLIB="$libdir/librsid.so" -P "$here/../abi/exports.cmake"
+[ -f "$(pkg-config --variable=includedir rsid)/rsid.h" ]
+
+# pkg-config, as in a Makefile. The rpath lets the program find a library outside the
+# loader's default directories.
+rpath="-Wl,-rpath,$libdir"
+# shellcheck disable=SC2046 # the flags are meant to be split
+cc -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/consumer_c" "$here/consumer.c" \
+    $(pkg-config --cflags --libs rsid) -lm "$rpath"
+# shellcheck disable=SC2046
+c++ -std=c++11 -Wall -Wextra -Wpedantic -Werror -o "$work/consumer_cxx" "$here/consumer.cpp" \
+    $(pkg-config --cflags --libs rsid) "$rpath"
+"$work/consumer_c"
+"$work/consumer_cxx"
+pkg-config --static --libs rsid | grep -qw -- -lm || { echo "rsid.pc: no -lm in Libs.private" >&2; exit 1; }
+
+# CMake: find_package(rsid CONFIG) and the imported target rsid::rsid.
+cmake -S "$here" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+"$work/cmake/consumer_c"
+"$work/cmake/consumer_cxx"
+echo "install check passed for $prefix"
