@@ -6,9 +6,8 @@
 
 #include "rsid.h"
 
-static const char* const exports[] = {"RsIdEncode", "rsid_encode",     "rsid_get",
-                                      "rsid_init",  "rsid_search_amp", "init_rsid",
-                                      "rsid_check", "getrsfreq"};
+static const char* const exports[] = {"RsIdEncode",      "rsid_encode", "rsid_get",   "rsid_init",
+                                      "rsid_search_amp", "init_rsid",   "rsid_check", "getrsfreq"};
 
 int main(int argc, char** argv) {
     if (argc != 2) {

@@ -1,0 +1,184 @@
+// Spectrum: the fast sums against the plain sequential DFT, every instruction-set path
+// against the others bit for bit, and hostile sample values.
+#include "plain_spectrum.h"
+#include "rsid.h"
+#include "rsid_state.h"
+#include "rx/spectrum_kernel.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numbers>
+#include <random>
+#include <vector>
+
+namespace {
+
+class Spectrum : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        rsid_rx = rsid_receiver{};
+        init_rsid();
+    }
+};
+
+// Frames of several kinds: full-scale noise, quiet noise, tones with noise, sparse clicks.
+void random_frame(std::mt19937& rng, int kind, double* frame) {
+    std::uniform_real_distribution<double> full(-32768.0, 32767.0);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    std::uniform_real_distribution<double> hz(500.0, 2500.0);
+    switch (kind % 4) {
+    case 0:
+        for (int j = 0; j < 1114; ++j)
+            frame[j] = std::trunc(full(rng));
+        break;
+    case 1:
+        for (int j = 0; j < 1114; ++j)
+            frame[j] = gauss(rng) * 3.0;
+        break;
+    case 2: {
+        double f = hz(rng), a = 20000.0 * std::abs(gauss(rng));
+        for (int j = 0; j < 1114; ++j)
+            frame[j] = std::trunc(a * std::sin(2 * std::numbers::pi * f * j / 6000.0) +
+                                  gauss(rng) * 100.0);
+        break;
+    }
+    default:
+        std::fill(frame, frame + 1114, 0.0);
+        for (int n = 0; n < 5; ++n)
+            frame[std::uniform_int_distribution<int>(0, 1113)(rng)] = full(rng);
+        break;
+    }
+}
+
+// The magnitude of bin 111 + i in long double, as the reference for what "exact" means.
+long double exact_magnitude(const double* frame, int i) {
+    long double re = 0, im = 0;
+    const int k = 111 + i;
+    for (int j = 0; j < 1114; ++j) {
+        long double x = static_cast<long double>(frame[j]) * rsid_rx.window_table[j];
+        re += x * rsid_rx.cos_table[(j * k) % 1114];
+        im += x * rsid_rx.sin_table[(j * k) % 1114];
+    }
+    re /= 1114;
+    im /= 1114;
+    return std::sqrt(re * re + im * im);
+}
+
+TEST_F(Spectrum, EveryPathMatchesThePlainSequentialSums) {
+    const unsigned seed = 77001;
+    std::mt19937 rng(seed);
+    double frame[1114];
+    int32_t plain[334], fast[334];
+    int near_integer = 0;
+    for (int trial = 0; trial < 2000; ++trial) {
+        random_frame(rng, trial, frame);
+        plain_spectrum(frame, rsid_rx.window_table, rsid_rx.cos_table, rsid_rx.sin_table, plain);
+        for (int path = 0; path < rsid_path_count; ++path) {
+            if (!rsid_path_supported(path))
+                continue;
+            rsid_spectrum_on(path, frame, fast);
+            for (int i = 0; i < 334; ++i) {
+                if (fast[i] == plain[i])
+                    continue;
+                // Summation order may only matter where the value all but sits on an integer.
+                long double m = exact_magnitude(frame, i);
+                long double gap = std::abs(m - std::round(m));
+                ASSERT_LE(gap, 1e-9L * std::max(1.0L, m))
+                    << "path " << path << " trial " << trial << " bin " << 111 + i << " fast "
+                    << fast[i] << " plain " << plain[i] << " seed " << seed;
+                ++near_integer;
+            }
+        }
+    }
+    EXPECT_LT(near_integer, 10);
+}
+
+TEST_F(Spectrum, MagnitudesOfKnownSignals) {
+    // A full-scale sine on bin k gives A / 4 in bin k (Hann window, 1/1114 scale) and nothing
+    // two bins away; silence gives zeros.
+    double frame[1114];
+    int32_t mags[334];
+    for (int k : {111, 250, 279, 444}) {
+        for (int j = 0; j < 1114; ++j)
+            frame[j] = 20000.0 * std::cos(2 * std::numbers::pi * k * j / 1114.0);
+        rsid_spectrum(frame, mags);
+        EXPECT_NEAR(mags[k - 111], 5000, 2) << "bin " << k;
+        if (k + 2 <= 444) {
+            EXPECT_LE(mags[k + 2 - 111], 1) << "bin " << k;
+        }
+    }
+    std::fill(frame, frame + 1114, 0.0);
+    rsid_spectrum(frame, mags);
+    for (int32_t m : mags)
+        EXPECT_EQ(m, 0);
+}
+
+#if defined(RSID_HAVE_AVX) || defined(__x86_64__)
+// The sums themselves, before truncation, must agree bit for bit between paths, so that a
+// recording gives the same detections on every machine.
+TEST(SpectrumPaths, SumsAreBitIdenticalAcrossInstructionSets) {
+    if (!rsid_path_supported(rsid_path_avx))
+        GTEST_SKIP() << "this CPU runs only the baseline path";
+    const unsigned seed = 5150;
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    static rsid_log_frame f;
+    static rsid_log_tables t;
+    for (int trial = 0; trial < 200; ++trial) {
+        double scale = std::pow(10.0, trial % 12 - 3);
+        for (auto& row : f.x)
+            for (double& v : row)
+                v = gauss(rng) * scale;
+        for (int q = 0; q < 2; ++q)
+            for (int e = 0; e < 1112; ++e)
+                t.c[q][e] = gauss(rng), t.s[q][e] = gauss(rng);
+        double re_a[334], im_a[334], re_b[334], im_b[334];
+        rsid_dft_sums_baseline(f, t, re_a, im_a);
+        rsid_dft_sums_avx(f, t, re_b, im_b);
+        ASSERT_EQ(std::memcmp(re_a, re_b, sizeof re_a), 0) << "trial " << trial << " seed " << seed;
+        ASSERT_EQ(std::memcmp(im_a, im_b, sizeof im_a), 0) << "trial " << trial << " seed " << seed;
+    }
+}
+#endif
+
+TEST_F(Spectrum, HugeValuesSaturateAndNaNGivesZero) {
+    const double inf = std::numeric_limits<double>::infinity();
+    double frame[1114];
+    int32_t mags[334];
+    for (int path = 0; path < rsid_path_count; ++path) {
+        if (!rsid_path_supported(path))
+            continue;
+        // Magnitudes of about 5e9, past int32: saturate.
+        for (int j = 0; j < 1114; ++j)
+            frame[j] = 2e10 * std::cos(2 * std::numbers::pi * 200 * j / 1114.0);
+        rsid_spectrum_on(path, frame, mags);
+        EXPECT_EQ(mags[200 - 111], 2147483647) << "path " << path;
+        std::fill(frame, frame + 1114, 1e300);
+        frame[5] = -1e300;
+        rsid_spectrum_on(path, frame, mags);
+        for (int32_t m : mags)
+            ASSERT_EQ(m, 2147483647) << "path " << path;
+        // Sums that overflow to infinity, or to inf - inf: saturated or 0, never undefined.
+        for (double v : {1e308, -1e308, inf}) {
+            std::fill(frame, frame + 1114, v);
+            frame[5] = -v;
+            rsid_spectrum_on(path, frame, mags);
+            for (int32_t m : mags)
+                ASSERT_TRUE(m == 0 || m == 2147483647) << "path " << path << " value " << v;
+        }
+        std::fill(frame, frame + 1114, 100.0);
+        frame[300] = std::numeric_limits<double>::quiet_NaN();
+        rsid_spectrum_on(path, frame, mags);
+        for (int32_t m : mags)
+            ASSERT_EQ(m, 0) << "path " << path;
+        frame[300] = inf;
+        rsid_spectrum_on(path, frame, mags);
+        for (int32_t m : mags)
+            ASSERT_TRUE(m == 0 || m == 2147483647) << "path " << path << " magnitude " << m;
+    }
+}
+
+} // namespace
