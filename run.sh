@@ -43,7 +43,7 @@ demo)
     ;;
 test)
     install_missing
-    build build/test -DRSID_BUILD_TESTS=ON -DRSID_WERROR=ON
+    build build/test -DRSID_BUILD_TESTS=ON -DRSID_BUILD_BENCH=ON -DRSID_WERROR=ON
     (cd build/test && ctest --output-on-failure -j"$jobs")
     ;;
 *)
