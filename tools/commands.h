@@ -1,0 +1,65 @@
+// commands.h - the rsid tool's two commands, as main() hands them their parsed options.
+#ifndef RSID_TOOL_COMMANDS_H
+#define RSID_TOOL_COMMANDS_H
+
+#include "audio_input.h"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace rsid_tool {
+
+// Exit statuses of the tool.
+enum exit_status : int {
+    exit_found = 0, // detect: at least one recognition; send: written
+    exit_none = 1,  // detect: no recognition
+    exit_usage = 2, // bad command line
+    exit_io = 3,    // unreadable, malformed or unsupported input; failed output
+};
+
+// A command line that parses but makes no sense ("-o -" without -t, raw input without a rate).
+struct usage_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// An output that cannot be written.
+struct output_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct send_options {
+    double freq = 1500.0;                // base frequency, tone 0 [Hz]
+    std::string output;                  // path, or "-" for stdout
+    std::string type;                    // container; empty: from the file name
+    int rate = 48000;                    // output samples/s
+    std::optional<int> bits;             // sample width; empty: 16 (32 for float)
+    std::optional<std::string> encoding; // signed, unsigned, float, mu-law, a-law
+    double volume = 1.0;                 // linear factor on the peak of 20000
+    double lead = 0.0;                   // silence before the first identifier [s]
+    double tail = 0.0;                   // silence after the last one [s]
+    int repeat = 1;                      // identifiers sent
+    double gap = 1.0;                    // silence between identifiers [s]
+    bool quiet = false;
+};
+
+struct detect_options {
+    std::vector<std::string> inputs; // paths; "-" is stdin
+    std::optional<raw_format> raw;   // set for -t raw
+    channel_choice channel = 0;      // 0: mix
+    bool json = false;
+    bool utc = false;
+    bool once = false;
+    bool quiet = false;
+    bool verbose = false;
+    std::string label;
+};
+
+// Both return an exit_status; they throw usage_error and output_error.
+int run_send(const send_options& options);
+int run_detect(const detect_options& options);
+
+} // namespace rsid_tool
+
+#endif

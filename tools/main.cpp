@@ -1,0 +1,157 @@
+// main.cpp - the rsid command line: `rsid send` and `rsid detect`.
+#include "commands.h"
+
+#include <CLI/CLI.hpp>
+#include <fmt/core.h>
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+using namespace rsid_tool;
+
+extern "C" void on_stop_signal(int) { stop_requested = 1; }
+
+// SIGINT and SIGTERM end the scan cleanly: the handler only sets a flag, and without SA_RESTART
+// a read blocked on a pipe returns EINTR so that the flag is seen. A second signal kills, as
+// the handler is reset after the first. SIGPIPE keeps its default: a reader that closes the
+// pipe (`| head -1`) ends the tool quietly, as it does any other filter.
+void install_signal_handlers() {
+    struct sigaction stop {};
+    stop.sa_handler = on_stop_signal;
+    sigemptyset(&stop.sa_mask);
+    stop.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+}
+
+channel_choice parse_channel(const std::string& text) {
+    if (text == "mix")
+        return 0;
+    try {
+        std::size_t used = 0;
+        const int n = std::stoi(text, &used);
+        if (used == text.size() && n >= 1)
+            return n;
+    } catch (const std::exception&) {
+    }
+    throw usage_error("--channel takes a channel number from 1, or mix");
+}
+
+// Raw input is described entirely by the command line, and every field but the channel count
+// must be given: nothing about headerless samples is guessed.
+std::optional<raw_format> parse_raw(const std::string& type, const std::optional<double>& rate,
+                                    const std::optional<std::string>& encoding,
+                                    const std::optional<int>& bits,
+                                    const std::optional<int>& channels) {
+    if (type.empty()) {
+        if (rate || encoding || bits || channels)
+            throw usage_error("-r, -e, -b and -c describe raw input: add -t raw");
+        return std::nullopt;
+    }
+    if (type != "raw")
+        throw usage_error(
+            "detect: -t takes only raw; other formats are recognised by their header");
+    if (!rate)
+        throw usage_error("raw input needs its sample rate: -r RATE");
+    if (!encoding)
+        throw usage_error("raw input needs its encoding: -e signed|unsigned|float|mu-law|a-law");
+    raw_format f;
+    f.rate = *rate;
+    const auto e = parse_encoding(*encoding);
+    if (!e)
+        throw usage_error("unknown encoding '" + *encoding + "'");
+    f.encoding = *e;
+    const bool companded =
+        f.encoding == sample_encoding::mu_law || f.encoding == sample_encoding::a_law;
+    if (!bits && !companded)
+        throw usage_error("raw input needs its sample width: -b BITS");
+    f.bits = bits.value_or(8);
+    f.channels = channels.value_or(1);
+    try {
+        check_raw_format(f, "-t raw");
+    } catch (const input_error& e2) {
+        throw usage_error(e2.what());
+    }
+    return f;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"rsid - send an identification signal to audio, and find it in recordings"};
+    app.require_subcommand(1);
+
+    send_options send;
+    CLI::App* send_cmd = app.add_subcommand(
+        "send", "Write the 1.3925 s identifier (code 131) to an audio file or stdout");
+    send_cmd->add_option("-f,--freq", send.freq, "Base frequency (tone 0) in Hz")
+        ->capture_default_str();
+    send_cmd->add_option("-o,--output", send.output, "Output file, or - for stdout (needs -t)")
+        ->required();
+    send_cmd->add_option("-t,--type", send.type,
+                         "Container: wav flac ogg aiff au caf w64 raw (default: from the name)");
+    send_cmd->add_option("-r,--rate", send.rate, "Output sample rate")->capture_default_str();
+    send_cmd->add_option("-b,--bits", send.bits, "Bits per sample (default 16; 32 for float)");
+    send_cmd->add_option("-e,--encoding", send.encoding, "signed unsigned float mu-law a-law");
+    send_cmd->add_option("--volume", send.volume, "Linear gain on the peak of 20000 (up to 1.6)")
+        ->capture_default_str();
+    send_cmd->add_option("--lead", send.lead, "Seconds of silence before")->capture_default_str();
+    send_cmd->add_option("--tail", send.tail, "Seconds of silence after")->capture_default_str();
+    send_cmd->add_option("--repeat", send.repeat, "Number of identifiers")->capture_default_str();
+    send_cmd->add_option("--gap", send.gap, "Seconds of silence between identifiers")
+        ->capture_default_str();
+    send_cmd->add_flag("-q,--quiet", send.quiet, "No warnings");
+
+    detect_options detect;
+    std::string type;
+    std::optional<double> raw_rate;
+    std::optional<std::string> raw_encoding;
+    std::optional<int> raw_bits;
+    std::optional<int> raw_channels;
+    std::string channel = "mix";
+    CLI::App* detect_cmd = app.add_subcommand(
+        "detect", "Scan audio files or stdin and print one line per identifier found");
+    detect_cmd->add_option("-t,--type", type, "raw: headerless input, described by -r -e -b -c");
+    detect_cmd->add_option("-r,--rate", raw_rate, "Raw input: sample rate");
+    detect_cmd->add_option("-e,--encoding", raw_encoding,
+                           "Raw input: signed unsigned float mu-law a-law (little-endian)");
+    detect_cmd->add_option("-b,--bits", raw_bits, "Raw input: bits per sample");
+    detect_cmd->add_option("-c,--channels", raw_channels, "Raw input: channels (default 1)");
+    detect_cmd->add_option("--channel", channel, "Channel to scan, from 1, or mix (default)");
+    detect_cmd->add_flag("--json", detect.json, "JSON Lines output");
+    detect_cmd->add_flag("--utc", detect.utc, "Add wall-clock UTC time (live input)");
+    detect_cmd->add_option("--label", detect.label, "Text added to every report");
+    detect_cmd->add_flag("--once", detect.once, "Stop after the first identifier");
+    auto* quiet = detect_cmd->add_flag("-q,--quiet", detect.quiet, "No progress or warnings");
+    detect_cmd->add_flag("-v,--verbose", detect.verbose, "Describe each input on stderr")
+        ->excludes(quiet);
+    detect_cmd->add_option("inputs", detect.inputs, "Audio files; - reads stdin");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e); // prints help, or the error and a hint, to the right stream
+        return code == 0 ? 0 : exit_usage;
+    }
+
+    install_signal_handlers();
+    try {
+        if (send_cmd->parsed())
+            return run_send(send);
+        detect.channel = parse_channel(channel);
+        detect.raw = parse_raw(type, raw_rate, raw_encoding, raw_bits, raw_channels);
+        return run_detect(detect);
+    } catch (const usage_error& e) {
+        fmt::print(stderr, "rsid: {}\n", e.what());
+        return exit_usage;
+    } catch (const output_error& e) {
+        fmt::print(stderr, "rsid: {}\n", e.what());
+        return exit_io;
+    } catch (const std::exception& e) {
+        fmt::print(stderr, "rsid: {}\n", e.what());
+        return exit_io;
+    }
+}

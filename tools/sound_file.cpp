@@ -1,0 +1,191 @@
+// sound_file.cpp - containers read through libsndfile: from a path, a descriptor or memory.
+#include "audio_input.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace rsid_tool {
+
+namespace {
+
+struct sndfile_closer {
+    void operator()(SNDFILE* f) const { sf_close(f); }
+};
+using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
+
+// Bytes in memory seen through libsndfile's virtual I/O. Reads past the end return short counts
+// and seeks are clamped to the buffer, so a header that points anywhere stays harmless.
+struct memory_stream {
+    std::span<const unsigned char> bytes;
+    sf_count_t pos = 0;
+
+    static memory_stream& of(void* user) { return *static_cast<memory_stream*>(user); }
+    static sf_count_t length(void* user) { return static_cast<sf_count_t>(of(user).bytes.size()); }
+    static sf_count_t seek(sf_count_t offset, int whence, void* user) {
+        memory_stream& m = of(user);
+        const sf_count_t size = static_cast<sf_count_t>(m.bytes.size());
+        sf_count_t base = 0;
+        if (whence == SEEK_CUR)
+            base = m.pos;
+        else if (whence == SEEK_END)
+            base = size;
+        // Clamp before adding so that an offset near the sf_count_t limits cannot overflow.
+        offset = std::clamp<sf_count_t>(offset, -size - 1, size + 1);
+        m.pos = std::clamp<sf_count_t>(base + offset, 0, size);
+        return m.pos;
+    }
+    static sf_count_t read(void* ptr, sf_count_t count, void* user) {
+        memory_stream& m = of(user);
+        const sf_count_t size = static_cast<sf_count_t>(m.bytes.size());
+        const sf_count_t n = std::clamp<sf_count_t>(count, 0, size - m.pos);
+        if (n > 0)
+            std::memcpy(ptr, m.bytes.data() + m.pos, static_cast<std::size_t>(n));
+        m.pos += n;
+        return n;
+    }
+    static sf_count_t write(const void*, sf_count_t, void*) { return 0; } // read-only
+    static sf_count_t tell(void* user) { return of(user).pos; }
+};
+
+SF_VIRTUAL_IO memory_io = {memory_stream::length, memory_stream::seek, memory_stream::read,
+                           memory_stream::write, memory_stream::tell};
+
+std::string format_name(SNDFILE* f, int format) {
+    SF_FORMAT_INFO major{};
+    major.format = format & SF_FORMAT_TYPEMASK;
+    SF_FORMAT_INFO sub{};
+    sub.format = format & SF_FORMAT_SUBMASK;
+    std::string name = sf_command(f, SFC_GET_FORMAT_INFO, &major, sizeof(major)) == 0 && major.name
+                           ? major.name
+                           : "unknown container";
+    if (sf_command(f, SFC_GET_FORMAT_INFO, &sub, sizeof(sub)) == 0 && sub.name)
+        name += std::string(", ") + sub.name;
+    return name;
+}
+
+// libsndfile shortens a data chunk that runs past the end of the file and only notes it in its
+// log, as "data : 96000 (should be 49956)". A recording cut off in the middle must not pass for
+// a complete one, so the log is read for that note.
+bool data_chunk_truncated(SNDFILE* f) {
+    char log[8192] = {};
+    sf_command(f, SFC_GET_LOG_INFO, log, sizeof(log) - 1);
+    const char* line = log;
+    while (line && *line) {
+        long long stated = 0;
+        long long actual = 0;
+        if ((std::strncmp(line, "data", 4) == 0 || std::strncmp(line, "SSND", 4) == 0) &&
+            std::sscanf(line, "%*s : %lld (should be %lld)", &stated, &actual) == 2 &&
+            stated > actual)
+            return true;
+        line = std::strchr(line, '\n');
+        if (line)
+            ++line;
+    }
+    return false;
+}
+
+class sound_source final : public audio_source {
+  public:
+    // memory may be null; when set it must outlive the source (it backs the virtual I/O).
+    sound_source(sndfile_ptr file, const SF_INFO& sf_info, std::string name, bool live,
+                 std::unique_ptr<memory_stream> memory)
+        : file_(std::move(file)), memory_(std::move(memory)) {
+        info_.name = std::move(name);
+        info_.live = live;
+        if (sf_info.channels < 1 || sf_info.channels > max_channels)
+            throw input_error(info_.name + ": unsupported channel count " +
+                              std::to_string(sf_info.channels));
+        if (sf_info.samplerate < min_rate || sf_info.samplerate > max_rate)
+            throw input_error(info_.name + ": unsupported sample rate " +
+                              std::to_string(sf_info.samplerate));
+        info_.rate = sf_info.samplerate;
+        info_.channels = sf_info.channels;
+        info_.frames = sf_info.frames >= 0 && sf_info.frames < SF_COUNT_MAX ? sf_info.frames : -1;
+        info_.format = format_name(file_.get(), sf_info.format);
+        truncated_ = data_chunk_truncated(file_.get());
+        // Integer data comes back normalised to +-1 (full scale / 32768 for 16-bit); float data
+        // comes back as stored, which by convention is also +-1. Both are scaled back below.
+        sf_command(file_.get(), SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);
+    }
+
+    std::size_t read(double* out, std::size_t frames) override {
+        if (done_ || stop_requested)
+            return 0;
+        const sf_count_t got = sf_readf_double(file_.get(), out, static_cast<sf_count_t>(frames));
+        if (got < 0 || sf_error(file_.get()) != SF_ERR_NO_ERROR)
+            throw input_error(info_.name + ": " + sf_strerror(file_.get()));
+        if (got == 0) {
+            done_ = true;
+            if (truncated_)
+                throw input_error(info_.name + ": truncated: the data ends before its header says");
+            return 0;
+        }
+        const std::size_t n =
+            static_cast<std::size_t>(got) * static_cast<std::size_t>(info_.channels);
+        for (std::size_t i = 0; i < n; ++i) {
+            // The detector expects 16-bit scale, so normalised input is scaled by 32768. Float
+            // files may hold anything: NaN and infinities become silence, and values are kept
+            // within +-2^20 so that no later sum can overflow.
+            const double v = out[i] * 32768.0;
+            out[i] = std::isfinite(v) ? std::clamp(v, -1048576.0, 1048576.0) : 0.0;
+        }
+        return static_cast<std::size_t>(got);
+    }
+
+  private:
+    sndfile_ptr file_;
+    std::unique_ptr<memory_stream> memory_;
+    bool truncated_ = false;
+    bool done_ = false;
+};
+
+bool is_live(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 &&
+           (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
+std::string open_error(const std::string& name) { return name + ": " + sf_strerror(nullptr); }
+
+} // namespace
+
+std::unique_ptr<audio_source> open_sound_file(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        throw input_error(path + ": " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode))
+        throw input_error(path + ": is a directory");
+    SF_INFO sf_info{};
+    sndfile_ptr f(sf_open(path.c_str(), SFM_READ, &sf_info));
+    if (!f)
+        throw input_error(open_error(path));
+    const bool live = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode);
+    return std::make_unique<sound_source>(std::move(f), sf_info, path, live, nullptr);
+}
+
+std::unique_ptr<audio_source> open_sound_fd(int fd, const std::string& name) {
+    SF_INFO sf_info{};
+    sndfile_ptr f(sf_open_fd(fd, SFM_READ, &sf_info, SF_FALSE)); // the caller owns fd
+    if (!f)
+        throw input_error(open_error(name));
+    return std::make_unique<sound_source>(std::move(f), sf_info, name, is_live(fd), nullptr);
+}
+
+std::unique_ptr<audio_source> open_sound_memory(std::span<const unsigned char> bytes,
+                                                const std::string& name) {
+    auto memory = std::make_unique<memory_stream>();
+    memory->bytes = bytes;
+    SF_INFO sf_info{};
+    sndfile_ptr f(sf_open_virtual(&memory_io, SFM_READ, &sf_info, memory.get()));
+    if (!f)
+        throw input_error(name + ": " + sf_strerror(nullptr));
+    return std::make_unique<sound_source>(std::move(f), sf_info, name, false, std::move(memory));
+}
+
+} // namespace rsid_tool
