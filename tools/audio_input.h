@@ -89,8 +89,10 @@ class audio_source {
     source_info info_;
 };
 
-// Any container libsndfile reads, from a path, from an open descriptor (stdin; pipes work for
-// the formats that can be read front to back) or from bytes that stay owned by the caller.
+// Any container libsndfile reads, from a path, from an open descriptor (stdin) or from bytes
+// that stay owned by the caller. A descriptor that is not a regular file (a pipe) is read to its
+// end before decoding starts, because libsndfile seeks in some containers; stream live audio as
+// raw samples instead.
 std::unique_ptr<audio_source> open_sound_file(const std::string& path);
 std::unique_ptr<audio_source> open_sound_fd(int fd, const std::string& name);
 std::unique_ptr<audio_source> open_sound_memory(std::span<const unsigned char> bytes,

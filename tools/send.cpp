@@ -65,7 +65,10 @@ int full_format(const send_options& o, int major) {
     const auto e = parse_encoding(enc);
     if (!e)
         throw usage_error("send: unknown encoding '" + enc + "'");
-    const int bits = o.bits.value_or(*e == sample_encoding::floating ? 32 : 16);
+    const int bits =
+        o.bits.value_or(*e == sample_encoding::floating                                 ? 32
+                        : *e == sample_encoding::mu_law || *e == sample_encoding::a_law ? 8
+                                                                                        : 16);
     int sub = 0;
     switch (*e) {
     case sample_encoding::signed_int:
@@ -176,6 +179,8 @@ class sound_writer {
         if (!file_)
             throw output_error(name_ + ": " + sf_strerror(nullptr));
         to_stdout_ = o.output == "-" && (format & SF_FORMAT_TYPEMASK) != SF_FORMAT_RAW;
+        const int sub = format & SF_FORMAT_SUBMASK;
+        float_ = sub == SF_FORMAT_FLOAT || sub == SF_FORMAT_DOUBLE;
         if (o.rate != static_cast<int>(generator_rate)) {
             soxr_error_t error = nullptr;
             const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
@@ -240,15 +245,23 @@ class sound_writer {
         }
     }
 
-    // Written as 32-bit integers, 65536 per 16-bit step: libsndfile narrows them exactly to
-    // 16 and 24 bits and converts them exactly to float, so that 48000/s 16-bit output holds the
-    // generator's samples unchanged.
+    // Integer files get 32-bit integers, 65536 per 16-bit step: libsndfile narrows them exactly
+    // to 16 and 24 bits, so 48000/s 16-bit output holds the generator's samples unchanged.
+    // Float files get normalised doubles (libsndfile stores integers in them unscaled).
     void put(const double* samples, std::size_t n) {
-        ints_.resize(n);
-        for (std::size_t i = 0; i < n; ++i)
-            ints_[i] =
-                static_cast<int>(std::lrint(std::clamp(samples[i], -32768.0, 32767.0) * 65536.0));
-        const sf_count_t w = sf_writef_int(file_, ints_.data(), static_cast<sf_count_t>(n));
+        sf_count_t w = 0;
+        if (float_) {
+            doubles_.resize(n);
+            for (std::size_t i = 0; i < n; ++i)
+                doubles_[i] = samples[i] / 32768.0;
+            w = sf_writef_double(file_, doubles_.data(), static_cast<sf_count_t>(n));
+        } else {
+            ints_.resize(n);
+            for (std::size_t i = 0; i < n; ++i)
+                ints_[i] = static_cast<int>(
+                    std::lrint(std::clamp(samples[i], -32768.0, 32767.0) * 65536.0));
+            w = sf_writef_int(file_, ints_.data(), static_cast<sf_count_t>(n));
+        }
         if (w != static_cast<sf_count_t>(n))
             throw output_error(name_ + ": " + sf_strerror(file_));
     }
@@ -260,6 +273,8 @@ class sound_writer {
     bool to_stdout_ = false;
     std::vector<double> out_ = std::vector<double>(8192);
     std::vector<int> ints_;
+    std::vector<double> doubles_;
+    bool float_ = false; // float or double samples in the file
 };
 
 long seconds_to_samples(double s) { return std::lround(s * generator_rate); }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace rsid_tool {
 
@@ -22,6 +23,7 @@ using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
 // Bytes in memory seen through libsndfile's virtual I/O. Reads past the end return short counts
 // and seeks are clamped to the buffer, so a header that points anywhere stays harmless.
 struct memory_stream {
+    std::vector<unsigned char> owned; // what bytes points into, when the stream holds its data
     std::span<const unsigned char> bytes;
     sf_count_t pos = 0;
 
@@ -170,11 +172,38 @@ std::unique_ptr<audio_source> open_sound_file(const std::string& path) {
 }
 
 std::unique_ptr<audio_source> open_sound_fd(int fd, const std::string& name) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        throw input_error(name + ": " + std::strerror(errno));
+    if (S_ISREG(st.st_mode)) {
+        SF_INFO sf_info{};
+        sndfile_ptr f(sf_open_fd(fd, SFM_READ, &sf_info, SF_FALSE)); // the caller owns fd
+        if (!f)
+            throw input_error(open_error(name));
+        return std::make_unique<sound_source>(std::move(f), sf_info, name, false, nullptr);
+    }
+    // libsndfile seeks while it reads some containers (FLAC, Ogg), which a pipe cannot do, and
+    // fails part-way depending on how the writer's data happens to arrive. A container on a pipe
+    // is therefore read to its end first; live streams come as raw samples, which are not.
+    auto memory = std::make_unique<memory_stream>();
+    std::vector<unsigned char> chunk(1 << 16);
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR && !stop_requested)
+            continue;
+        if (got < 0 && errno != EINTR)
+            throw input_error(name + ": " + std::strerror(errno));
+        if (got <= 0)
+            break;
+        memory->owned.insert(memory->owned.end(), chunk.begin(), chunk.begin() + got);
+    }
+    memory->bytes = memory->owned;
     SF_INFO sf_info{};
-    sndfile_ptr f(sf_open_fd(fd, SFM_READ, &sf_info, SF_FALSE)); // the caller owns fd
+    sndfile_ptr f(sf_open_virtual(&memory_io, SFM_READ, &sf_info, memory.get()));
     if (!f)
-        throw input_error(open_error(name));
-    return std::make_unique<sound_source>(std::move(f), sf_info, name, is_live(fd), nullptr);
+        throw input_error(name + ": " + sf_strerror(nullptr));
+    return std::make_unique<sound_source>(std::move(f), sf_info, name, is_live(fd),
+                                          std::move(memory));
 }
 
 std::unique_ptr<audio_source> open_sound_memory(std::span<const unsigned char> bytes,

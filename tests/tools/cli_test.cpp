@@ -1,0 +1,366 @@
+// The rsid tool as a user runs it: round trips through real files and pipes, the reported
+// positions and frequencies, JSON output, and every exit status. Test audio is made by
+// `rsid send` itself and, for noise and stereo, by libsndfile in a temporary directory.
+#include "rsid.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+constexpr double bin_hz = 5.3833;    // the detector's frequency step
+constexpr double position_tol = 0.3; // reported start vs where the identifier was put [s]
+
+struct result {
+    int status = -1;
+    std::string out;
+    std::string err;
+    std::vector<json> records() const {
+        std::vector<json> r;
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);)
+            r.push_back(json::parse(line));
+        return r;
+    }
+    std::vector<json> detections() const {
+        std::vector<json> d;
+        for (const json& j : records())
+            if (j.at("type") == "detection")
+                d.push_back(j);
+        return d;
+    }
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class cli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "rsid-cli-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs a shell command in the temporary directory with $RSID naming the tool; stdin is
+    // empty unless the command pipes into it.
+    result sh(const std::string& command) const {
+        const std::string full = "cd '" + dir_.string() + "' && RSID='" RSID_TOOL "' && (" +
+                                 command + ") >.out 2>.err </dev/null";
+        const int w = std::system(full.c_str());
+        result r;
+        r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
+        r.out = slurp(dir_ / ".out");
+        r.err = slurp(dir_ / ".err");
+        return r;
+    }
+
+    fs::path path(const std::string& name) const { return dir_ / name; }
+
+    fs::path dir_;
+};
+
+#define EXPECT_STATUS(r, want)                                                                     \
+    EXPECT_EQ((r).status, want) << "stdout:\n" << (r).out << "stderr:\n" << (r).err
+
+std::vector<double> read_mono(const fs::path& p, int* rate) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(p.c_str(), SFM_READ, &info);
+    EXPECT_NE(f, nullptr) << p << ": " << sf_strerror(nullptr);
+    std::vector<double> v(static_cast<std::size_t>(info.frames));
+    EXPECT_EQ(sf_readf_double(f, v.data(), info.frames), info.frames);
+    sf_close(f);
+    *rate = info.samplerate;
+    return v;
+}
+
+// Writes float WAV (normalised) so that added noise is never clipped.
+void write_float_wav(const fs::path& p, int rate, int channels, const std::vector<double>& frames) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* f = sf_open(p.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    const auto n = static_cast<sf_count_t>(frames.size() / static_cast<std::size_t>(channels));
+    EXPECT_EQ(sf_writef_double(f, frames.data(), n), n);
+    sf_close(f);
+}
+
+void expect_detection(const json& d, double start, double freq, const std::string& where) {
+    EXPECT_EQ(d.at("code"), 131) << where;
+    EXPECT_NEAR(d.at("time_s").get<double>(), start, position_tol) << where;
+    EXPECT_NEAR(d.at("freq_hz").get<double>(), freq, bin_hz) << where;
+}
+
+// One row per container, encoding and rate; the base frequencies spread across the band.
+TEST_F(cli, round_trips_through_files) {
+    const struct {
+        double freq;
+        int rate;
+        const char* name;
+        const char* args;
+        int subformat;
+        double lead;
+    } cases[] = {
+        {700, 8000, "a.wav", "-b 16", SF_FORMAT_PCM_16, 0.4},
+        {1000, 11025, "b.wav", "-b 8", SF_FORMAT_PCM_U8, 1.1},
+        {1500, 44100, "c.wav", "-b 24", SF_FORMAT_PCM_24, 0.0},
+        {1800, 48000, "d.wav", "-e float", SF_FORMAT_FLOAT, 2.3},
+        {2200, 48000, "e.flac", "", SF_FORMAT_PCM_16, 0.75},
+        {1234, 22050, "f.flac", "-b 24", SF_FORMAT_PCM_24, 1.6},
+        {620, 16000, "g.au", "-e mu-law", SF_FORMAT_ULAW, 0.3},
+        {2000, 32000, "h.ogg", "", SF_FORMAT_VORBIS, 0.5},
+        {1600, 96000, "i.caf", "-e float -b 64", SF_FORMAT_DOUBLE, 0.9},
+    };
+    for (const auto& c : cases) {
+        const std::string where = std::string(c.name) + " at " + std::to_string(c.freq) + " Hz";
+        const result sent =
+            sh("$RSID send -f " + std::to_string(c.freq) + " -r " + std::to_string(c.rate) + " " +
+               c.args + " --lead " + std::to_string(c.lead) + " --tail 0.5 -o " + c.name);
+        EXPECT_STATUS(sent, 0);
+        SF_INFO info{};
+        SNDFILE* f = sf_open(path(c.name).c_str(), SFM_READ, &info);
+        ASSERT_NE(f, nullptr) << where;
+        sf_close(f);
+        EXPECT_EQ(info.samplerate, c.rate) << where;
+        EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, c.subformat) << where;
+        EXPECT_NEAR(static_cast<double>(info.frames) / c.rate, c.lead + 1.3925 + 0.5, 0.01)
+            << where;
+        int rate = 0;
+        double peak = 0.0;
+        for (double x : read_mono(path(c.name), &rate))
+            peak = std::max(peak, std::abs(x));
+        const bool lossy_format = c.subformat == SF_FORMAT_VORBIS || c.subformat == SF_FORMAT_ULAW;
+        const double lossy = lossy_format ? 0.15 : 0.03;
+        EXPECT_NEAR(peak, 20000.0 / 32768.0, lossy)
+            << where << ": the generator's peak, normalised";
+
+        const result found = sh(std::string("$RSID detect --json ") + c.name);
+        EXPECT_STATUS(found, 0);
+        const auto d = found.detections();
+        ASSERT_EQ(d.size(), 1u) << where << "\n" << found.out;
+        expect_detection(d[0], c.lead, c.freq, where);
+        EXPECT_EQ(d[0].at("rate"), c.rate) << where;
+        EXPECT_NEAR(d[0].at("sample").get<double>(), d[0].at("time_s").get<double>() * c.rate,
+                    0.001 * c.rate); // time_s is rounded to milliseconds
+    }
+}
+
+// At 48000/s and 16 bits the file holds the generator's samples unchanged.
+TEST_F(cli, send_writes_the_generator_samples) {
+    EXPECT_STATUS(sh("$RSID send -f 1502.7 --lead 0.01 -o x.wav"), 0);
+    int rate = 0;
+    const std::vector<double> file = read_mono(path("x.wav"), &rate);
+    ASSERT_EQ(file.size(), 480u + 66840u);
+    rsid_encode(1502.7);
+    std::vector<int16_t> want(480, 0);
+    int16_t block[1920];
+    while (rsid_get(block))
+        want.insert(want.end(), block, block + 1920);
+    want.insert(want.end(), block, block + 1560); // the last block ends in silence
+    for (std::size_t i = 0; i < file.size(); ++i)
+        ASSERT_EQ(std::lround(file[i] * 32768.0), want[i]) << "sample " << i;
+}
+
+// Noise well above the identifier's level in the full band, and 2.5 s of noise before it.
+// Pure noise of the same level gives no report. Seeds are fixed.
+TEST_F(cli, finds_the_identifier_in_noise_and_nothing_in_noise_alone) {
+    EXPECT_STATUS(sh("$RSID send -f 1300 -r 16000 --lead 2.5 --tail 1 -o clean.wav"), 0);
+    int rate = 0;
+    std::vector<double> v = read_mono(path("clean.wav"), &rate);
+    const struct {
+        const char* name;
+        unsigned seed;
+        double signal; // gain on the identifier
+    } cases[] = {{"noisy.wav", 1, 1.0}, {"noise1.wav", 2, 0.0}, {"noise2.wav", 3, 0.0}};
+    for (const auto& c : cases) {
+        std::mt19937 rng(c.seed);
+        std::normal_distribution<double> noise(0.0, 0.3); // 3 dB above the tone's 0.43 rms
+        std::vector<double> x(v.size() * 4); // 4x as long: more chances for a false report
+        for (std::size_t i = 0; i < x.size(); ++i)
+            x[i] = (i < v.size() ? c.signal * v[i] : 0.0) + noise(rng);
+        write_float_wav(path(c.name), rate, 1, x);
+        const result r = sh(std::string("$RSID detect --json ") + c.name);
+        const auto d = r.detections();
+        if (c.signal > 0.0) {
+            EXPECT_STATUS(r, 0);
+            ASSERT_EQ(d.size(), 1u) << c.name << " seed " << c.seed << "\n" << r.out;
+            expect_detection(d[0], 2.5, 1300, c.name);
+        } else {
+            EXPECT_STATUS(r, 1);
+            EXPECT_TRUE(d.empty()) << c.name << " seed " << c.seed << "\n" << r.out;
+        }
+    }
+}
+
+// Several inputs in one call: each report names its own input, an identifier at the very end of
+// one file is still reported for that file, and repeats are reported one by one.
+TEST_F(cli, scans_several_inputs_in_order) {
+    EXPECT_STATUS(sh("$RSID send -f 900 --lead 0.6 -o end.wav"), 0); // no tail at all
+    EXPECT_STATUS(sh("$RSID send -f 1700 --volume 0.000001 --lead 1 -o quiet.wav"), 0);
+    EXPECT_STATUS(sh("$RSID send -f 2100 -r 8000 --lead 1 --repeat 3 --gap 1.5 -o three.wav"), 0);
+    const result r = sh("$RSID detect --json end.wav quiet.wav three.wav");
+    EXPECT_STATUS(r, 0);
+    std::vector<std::pair<std::string, double>> seen;
+    std::vector<std::string> ends;
+    for (const json& j : r.records()) {
+        EXPECT_EQ(j.at("version"), 1);
+        if (j.at("type") == "detection")
+            seen.emplace_back(j.at("input"), j.at("time_s"));
+        else
+            ends.push_back(j.at("input").get<std::string>() + " " +
+                           j.at("status").get<std::string>() + " " +
+                           std::to_string(j.at("detections").get<int>()));
+    }
+    const std::vector<std::pair<std::string, double>> want = {
+        {"end.wav", 0.6}, {"three.wav", 1.0}, {"three.wav", 3.8925}, {"three.wav", 6.785}};
+    ASSERT_EQ(seen.size(), want.size()) << r.out;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(seen[i].first, want[i].first) << i;
+        EXPECT_NEAR(seen[i].second, want[i].second, position_tol) << seen[i].first;
+    }
+    EXPECT_EQ(ends, (std::vector<std::string>{"end.wav ok 1", "quiet.wav ok 0", "three.wav ok 3"}));
+}
+
+TEST_F(cli, reads_streams_from_stdin) {
+    EXPECT_STATUS(sh("$RSID send -f 1100 --lead 0.7 -o id.wav"), 0);
+    const struct {
+        const char* command;
+        double start;
+    } cases[] = {
+        {"$RSID send -f 1100 --lead 0.7 -t raw -o - | $RSID detect -t raw -r 48000 -e signed -b 16 "
+         "-",
+         0.7},
+        {"$RSID send -f 1100 --lead 0.7 -r 8000 -e mu-law -t raw -o - | $RSID detect -t raw -r "
+         "8000 -e mu-law -",
+         0.7},
+        {"cat id.wav | $RSID detect -", 0.7},
+        {"$RSID send -f 1100 --lead 0.3 -t flac -o - | $RSID detect -", 0.3},
+        {"$RSID send -f 1100 --lead 0.4 -t ogg -o - | $RSID detect -", 0.4},
+        {"$RSID detect - < id.wav", 0.7},
+    };
+    for (const auto& c : cases) {
+        const result r = sh(c.command);
+        EXPECT_STATUS(r, 0);
+        EXPECT_EQ(r.out.substr(0, 7), "stdin: ") << c.command << "\n" << r.out;
+        EXPECT_NE(r.out.find("  code 131  11"), std::string::npos) << c.command << "\n" << r.out;
+        // "stdin: hh:mm:ss.ss": the seconds field
+        const double s = std::stod(r.out.substr(7 + 6, 5));
+        EXPECT_NEAR(s, c.start, position_tol) << c.command;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << c.command << "\n" << r.out;
+    }
+}
+
+// Left holds the identifier, right only silence: picking the channel decides the outcome.
+TEST_F(cli, chooses_the_channel) {
+    EXPECT_STATUS(sh("$RSID send -f 1400 --lead 0.5 --tail 0.5 -o mono.wav"), 0);
+    int rate = 0;
+    const std::vector<double> v = read_mono(path("mono.wav"), &rate);
+    std::vector<double> stereo;
+    for (double s : v)
+        stereo.insert(stereo.end(), {s, 0.0});
+    write_float_wav(path("stereo.wav"), rate, 2, stereo);
+    const struct {
+        const char* channel;
+        int status;
+    } cases[] = {{"1", 0}, {"2", 1}, {"mix", 0}, {"3", 3}};
+    for (const auto& c : cases) {
+        const result r = sh(std::string("$RSID detect --channel ") + c.channel + " stereo.wav");
+        EXPECT_STATUS(r, c.status) << "--channel " << c.channel;
+    }
+}
+
+TEST_F(cli, text_output_carries_label_and_once_stops) {
+    EXPECT_STATUS(sh("$RSID send -f 1500 --lead 3.04 --repeat 3 -o three.wav"), 0);
+    const result once = sh("$RSID detect --once --label station-7 three.wav");
+    EXPECT_STATUS(once, 0);
+    EXPECT_EQ(once.out.substr(0, 10), "three.wav:") << once.out;
+    EXPECT_NE(once.out.find("  code 131  "), std::string::npos) << once.out;
+    EXPECT_NE(once.out.find(" Hz  station-7\n"), std::string::npos) << once.out;
+    EXPECT_EQ(std::count(once.out.begin(), once.out.end(), '\n'), 1) << once.out;
+    const result all = sh("$RSID detect -q three.wav");
+    EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 3) << all.out;
+    EXPECT_TRUE(all.err.empty()) << all.err;
+}
+
+// Every exit status, with the message naming what went wrong. A bad input among good ones is
+// reported and the others are still scanned.
+TEST_F(cli, exit_statuses) {
+    EXPECT_STATUS(sh("$RSID send -f 1500 --lead 0.5 -o good.wav && $RSID send -o silent.wav "
+                     "--volume 0.000001 && printf 'not audio at all, just some text\\n' > junk.wav "
+                     "&& head -c 60000 good.wav > cut.wav && head -c 30 good.wav > stub.wav && "
+                     ": > empty.wav && mkdir dir.wav"),
+                  0);
+    const struct {
+        const char* command;
+        int status;
+        const char* message; // expected on stderr; "" for none
+    } cases[] = {
+        {"$RSID detect good.wav", 0, ""},
+        {"$RSID detect silent.wav", 1, ""},
+        {"$RSID detect missing.wav", 3, "missing.wav: No such file"},
+        {"$RSID detect junk.wav", 3, "junk.wav: "},
+        {"$RSID detect cut.wav", 3, "cut.wav: truncated"},
+        {"$RSID detect stub.wav", 3, "stub.wav: "},
+        {"$RSID detect empty.wav", 3, "empty.wav: "},
+        {"$RSID detect dir.wav", 3, "dir.wav: is a directory"},
+        {"$RSID detect junk.wav good.wav", 3, "junk.wav: "},
+        {"$RSID detect -t raw -e signed -b 16 good.wav", 2, "rate"},
+        {"$RSID detect -t raw -r 48000 -b 16 good.wav", 2, "encoding"},
+        {"$RSID detect -t raw -r 48000 -e signed good.wav", 2, "width"},
+        {"$RSID detect -t raw -r 48000 -e signed -b 12 good.wav", 2, "not supported"},
+        {"$RSID detect -r 48000 good.wav", 2, "-t raw"},
+        {"$RSID detect -t wav good.wav", 2, "-t takes only raw"},
+        {"$RSID detect --channel left good.wav", 2, "--channel"},
+        {"$RSID detect", 2, "no input"},
+        {"$RSID detect --bogus good.wav", 2, "bogus"},
+        {"$RSID", 2, ""},
+        {"$RSID send -f 1500 -o -", 2, "-t TYPE"},
+        {"$RSID send -f -5 -o x.wav", 2, "-f"},
+        {"$RSID send -o x.mp9", 2, "unknown type"},
+        {"$RSID send -o x.flac -e float", 2, "cannot hold"},
+        {"$RSID send -r 2000 -o x.wav", 2, "need a rate"},
+        {"$RSID send --volume 2 -o x.wav", 2, "--volume"},
+        {"$RSID send -o no/such/dir/x.wav", 3, "no/such/dir/x.wav"},
+        {"$RSID send -f 400 -o low.wav", 0, "outside the detector's range"},
+    };
+    for (const auto& c : cases) {
+        const result r = sh(c.command);
+        EXPECT_EQ(r.status, c.status) << c.command << "\nstderr: " << r.err;
+        if (*c.message) {
+            EXPECT_NE(r.err.find(c.message), std::string::npos)
+                << c.command << "\nstderr: " << r.err;
+        }
+    }
+    // The good file after the junk one is still reported, once, under its own name.
+    const result mixed = sh("$RSID detect --json junk.wav good.wav");
+    const auto recs = mixed.records();
+    ASSERT_EQ(recs.size(), 3u) << mixed.out;
+    EXPECT_EQ(recs[0].at("input"), "junk.wav");
+    EXPECT_EQ(recs[0].at("status"), "error");
+    EXPECT_FALSE(recs[0].at("error").get<std::string>().empty());
+    EXPECT_EQ(recs[1].at("type"), "detection");
+    EXPECT_EQ(recs[1].at("input"), "good.wav");
+    EXPECT_EQ(recs[2].at("status"), "ok");
+}
+
+} // namespace
