@@ -39,7 +39,10 @@ case "${1:-}" in
 demo)
     install_missing
     build build/release -DCMAKE_BUILD_TYPE=Release -DRSID_BUILD_TESTS=OFF
-    ./build/release/tools/demo
+    # A round trip through a real file: a 1500 Hz identifier 2 s into a 16-bit WAV, found again.
+    ./build/release/tools/rsid send -f 1500 --lead 2 --tail 1 -o build/release/demo.wav
+    echo "wrote build/release/demo.wav; rsid detect finds:" >&2
+    ./build/release/tools/rsid detect build/release/demo.wav
     ;;
 test)
     install_missing
