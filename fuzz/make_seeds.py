@@ -1,12 +1,19 @@
 #!/usr/bin/env python3
-"""make_seeds.py - writes the seed inputs of exports_fuzz to corpus/exports/.
+"""make_seeds.py - writes the seed inputs of the fuzz harnesses to corpus/.
 
-FuzzedDataProvider takes every value from the end of the input, most significant byte first,
-so a seed is written as the list of values in the order the harness consumes them and then
-reversed. The op numbers and argument recipes follow exports_fuzz.cpp.
+exports_fuzz (corpus/exports/): FuzzedDataProvider takes every value from the end of the
+input, most significant byte first, so a seed is written as the list of values in the order
+the harness consumes them and then reversed. The op numbers and argument recipes follow
+exports_fuzz.cpp.
+
+tool_input_fuzz (corpus/tool_input/): four control bytes (how the input is taken, raw format,
+channel) and then a short sound file made by sox, or raw samples. Needs sox.
 """
+import math
 import os
 import struct
+import subprocess
+import tempfile
 
 OPS = {"encode_code": 0, "arm": 1, "get": 2, "init_range": 3, "search": 4, "init": 5,
        "check": 6, "freq": 7, "loopback": 8}
@@ -111,9 +118,48 @@ def seeds():
     yield "non_finite", s.data()
 
 
-if __name__ == "__main__":
-    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "exports")
+def sox_file(suffix, *args):
+    """0.05 s of a 1500 Hz tone at 8000/s in the given container, made by sox."""
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "seed" + suffix)
+        subprocess.run(["sox", "-n", "-r", "8000", *args, path, "synth", "0.05", "sine", "1500"],
+                       check=True)
+        with open(path, "rb") as f:
+            return f.read()
+
+
+def tool_seeds():
+    # Control bytes: mode (bit 0 raw, bit 1 through a file), raw rate and encoding, raw bits
+    # and channels, channel choice. See tool_input_fuzz.cpp.
+    container_memory, raw_memory, container_file, raw_file = 0, 1, 2, 3
+    yield "wav16", bytes([container_memory, 0, 0, 0]) + sox_file(".wav", "-b", "16")
+    yield "wav_float_stereo", bytes([container_file, 0, 0, 2]) + sox_file(
+        ".wav", "-e", "floating-point", "-b", "32", "-c", "2")
+    yield "wav_u8", bytes([container_memory, 0, 0, 1]) + sox_file(".wav", "-b", "8")
+    yield "flac", bytes([container_memory, 0, 0, 0]) + sox_file(".flac", "-b", "16")
+    yield "aiff24", bytes([container_file, 0, 0, 0]) + sox_file(".aiff", "-b", "24")
+    yield "au_ulaw", bytes([container_memory, 0, 0, 0]) + sox_file(".au", "-e", "u-law")
+    wav = sox_file(".wav", "-b", "16")
+    yield "wav_truncated", bytes([container_memory, 0, 0, 0]) + wav[: len(wav) // 2]
+    # Raw signed 16-bit mono at 48000/s (rate 4, encoding 0; bits 1, one channel).
+    tone = b"".join(struct.pack("<h", int(20000 * math.sin(2 * math.pi * 1500 * n / 48000)))
+                    for n in range(480))
+    yield "raw_s16_48k", bytes([raw_memory, 4, 1 + 8 * 1, 0]) + tone
+    # Raw float 32-bit stereo at 8000/s (rate 1, encoding 2; bits 3, two channels), channel 2.
+    stereo = b"".join(struct.pack("<ff", 0.5 * math.sin(n / 3), -0.25) for n in range(200))
+    yield "raw_f32_stereo", bytes([raw_file, 1 + 16 * 2, 3 + 8 * 2, 2]) + stereo
+    # Raw mu-law at 8000/s (encoding 3), 8 bits, one channel.
+    yield "raw_ulaw", bytes([raw_memory, 1 + 16 * 3, 0 + 8 * 1, 0]) + bytes(range(256))
+
+
+def write(kind, items):
+    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", kind)
     os.makedirs(out, exist_ok=True)
-    for name, data in seeds():
+    for name, data in items:
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
+
+
+if __name__ == "__main__":
+    write("exports", seeds())
+    write("tool_input", tool_seeds())
