@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # run.sh - set up, build and run rsid on a Debian 12 machine.
 #   ./run.sh demo   install what is missing, build, send an identifier to a file, find it again
-#   ./run.sh test   install what is missing, build, and run every test
+#   ./run.sh test   install what is missing, build, and run every test: the suite in a normal
+#                   and a sanitizer build, lint and format checks, the fuzzers for a minute
+#                   each, the installed package from a scratch prefix and from a .deb
+#   ./run.sh lint   clang-tidy and cppcheck over lib/, clang-format and whitespace over all
+#   ./run.sh fuzz [SECONDS]   run each libFuzzer harness for SECONDS (default 600)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 # Debian packages the build and the tests need.
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
-          libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev libfmt-dev)
+          libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev libfmt-dev
+          clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
+          git dpkg-dev file)
 
 install_missing() {
     local missing=()
@@ -35,6 +41,85 @@ build() { # build DIR [cmake options...]
     cmake --build "$dir" -j"$jobs"
 }
 
+sanitized_tests() { # the whole suite again under ASan and UBSan (the asan preset)
+    cmake --preset asan >/dev/null
+    cmake --build --preset asan -j"$jobs"
+    ctest --preset asan -j"$jobs"
+}
+
+lint() { # static analysis of the library; formatting and whitespace of everything we wrote
+    cmake -S . -B build/lint -DRSID_BUILD_TESTS=OFF -DRSID_BUILD_CLI=OFF \
+        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+    local lib_sources
+    mapfile -t lib_sources < <(git ls-files 'lib/*.cpp')
+    echo "clang-tidy: lib/ (checks in .clang-tidy, warnings are errors)" >&2
+    clang-tidy-14 -p build/lint --quiet "${lib_sources[@]}" 2>/dev/null
+    echo "cppcheck: lib/" >&2
+    cppcheck --project=build/lint/compile_commands.json --file-filter='lib/*' \
+        --enable=all --suppress=missingIncludeSystem --inline-suppr --error-exitcode=1 \
+        --quiet
+    echo "clang-format and git diff --check: all sources" >&2
+    git ls-files -z -- '*.c' '*.cpp' '*.h' | xargs -0 clang-format-14 --dry-run -Werror
+    git diff --check "$(git hash-object -t tree /dev/null)" # tracked files, committed or not
+}
+
+fuzz() { # fuzz SECONDS: build the harnesses with clang and run both at once for SECONDS each
+    local seconds=$1 pids=() h rc=0
+    cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+        -DRSID_BUILD_FUZZ=ON -DRSID_BUILD_TESTS=OFF -DRSID_WERROR=ON >/dev/null
+    cmake --build build/fuzz -j"$jobs" --target exports_fuzz tool_input_fuzz
+    for h in exports tool_input; do
+        # New inputs go to the first directory, so the committed seeds stay as they are.
+        mkdir -p "build/fuzz/corpus/$h"
+        ./build/fuzz/fuzz/${h}_fuzz -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
+            -artifact_prefix="build/fuzz/${h}-" "build/fuzz/corpus/$h" "fuzz/corpus/$h" \
+            >"build/fuzz/$h.log" 2>&1 &
+        pids+=($!)
+    done
+    for h in exports tool_input; do
+        if wait "${pids[0]}"; then
+            echo "fuzz $h: $(grep -E 'stat::number_of_executed_units' "build/fuzz/$h.log" |
+                awk '{print $2}') inputs in ${seconds} s, no finding" >&2
+        else
+            rc=1
+            tail -n 60 "build/fuzz/$h.log" >&2
+            echo "fuzz $h: FAILED (log build/fuzz/$h.log, input build/fuzz/$h-*)" >&2
+        fi
+        pids=("${pids[@]:1}")
+    done
+    return $rc
+}
+
+package_tests() { # install into a scratch prefix, then as a .deb, and build consumers both ways
+    local prefix
+    prefix=$(mktemp -d)
+    build build/pkg -DCMAKE_BUILD_TYPE=Release -DRSID_BUILD_TESTS=OFF \
+        -DCMAKE_INSTALL_PREFIX="$prefix"
+    cmake --install build/pkg >/dev/null
+    tests/install/consumers.sh "$prefix"
+    rm -rf "$prefix"
+
+    build build/deb -DCMAKE_BUILD_TYPE=Release -DRSID_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
+    rm -f build/deb/rsid_*.deb
+    (cd build/deb && cpack -G DEB >/dev/null)
+    local deb
+    deb=$(ls build/deb/rsid_*.deb)
+    dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Depends):' >&2
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "not root: built $deb but did not install it" >&2
+        return 0
+    fi
+    if dpkg-query -W -f='${Status}' rsid 2>/dev/null | grep -q "ok installed"; then
+        echo "an rsid package is already installed here; leaving it alone, not testing $deb" >&2
+        return 0
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >&2
+    local rc=0
+    tests/install/consumers.sh /usr || rc=$?
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq rsid >&2
+    return $rc
+}
+
 case "${1:-}" in
 demo)
     install_missing
@@ -48,9 +133,21 @@ test)
     install_missing
     build build/test -DRSID_BUILD_TESTS=ON -DRSID_BUILD_BENCH=ON -DRSID_WERROR=ON
     (cd build/test && ctest --output-on-failure -j"$jobs")
+    sanitized_tests
+    lint
+    fuzz 60
+    package_tests
+    ;;
+lint)
+    install_missing
+    lint
+    ;;
+fuzz)
+    install_missing
+    fuzz "${2:-600}"
     ;;
 *)
-    echo "usage: $0 demo|test" >&2
+    echo "usage: $0 demo|test|lint|fuzz [SECONDS]" >&2
     exit 2
     ;;
 esac

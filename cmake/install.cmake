@@ -37,10 +37,18 @@ endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/rsid.pc.in ${PROJECT_BINARY_DIR}/rsid.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/rsid.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# The command-line host, when it is part of this build.
+# The command-line host, when it is part of this build. Outside the loader's own directories
+# it finds librsid.so through a relative RPATH; a system install (/usr) gets none.
 if(TARGET rsid_cli)
+  list(FIND CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" rsid_system_libdir)
+  if(rsid_system_libdir EQUAL -1)
+    file(RELATIVE_PATH rsid_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+    set_target_properties(rsid_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${rsid_bin_to_lib}")
+  endif()
   install(TARGETS rsid_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/tools/rsid.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/tools/rsid.1) # tests/install/consumers.sh checks it is there
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/rsid.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
 endif()
 
 # cpack -G DEB: one package with the library, the header, the development files and the tool.

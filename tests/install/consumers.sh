@@ -41,4 +41,11 @@ cmake -S "$here" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 "$work/cmake/consumer_c"
 "$work/cmake/consumer_cxx"
+# The tool, when it was installed: its man page, and a round trip through a WAV file.
+if [ -e "$prefix/bin/rsid" ]; then
+    [ -f "$prefix/share/man/man1/rsid.1" ] || { echo "no man page for rsid" >&2; exit 1; }
+    "$prefix/bin/rsid" send -f 1200 -o "$work/id.wav"
+    "$prefix/bin/rsid" detect "$work/id.wav" | tee "$work/found.txt"
+    grep -q "code 131" "$work/found.txt"
+fi
 echo "install check passed for $prefix"
