@@ -142,6 +142,7 @@ class scanner {
                         : std::string());
             detector_feed feed(*source, o_.channel);
             progress_bar bar(info, !o_.quiet);
+            bar_ = &bar;
             try {
                 while (!stopped_ && feed.next(block)) {
                     fed = true;
@@ -154,6 +155,7 @@ class scanner {
                 error = e.what(); // what was read still counts; flushed below
             }
             bar.clear();
+            bar_ = nullptr;
             seconds = static_cast<double>(feed.frames_read()) / info.rate;
             if (fed) {
                 block.fill(0.0);
@@ -214,6 +216,8 @@ class scanner {
                            std::chrono::duration_cast<std::chrono::system_clock::duration>(
                                std::chrono::duration<double>(ago)));
         }
+        if (bar_)
+            bar_->clear(); // the report takes the line; the bar is redrawn at the next percent
         if (o_.json) {
             nlohmann::ordered_json j;
             j["version"] = json_version;
@@ -249,6 +253,7 @@ class scanner {
     }
 
     const detect_options& o_;
+    progress_bar* bar_ = nullptr; // of the input being scanned, while it is on screen
     int found_ = 0;
     int errors_ = 0;
     bool stopped_ = false;

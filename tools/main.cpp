@@ -22,7 +22,7 @@ void install_signal_handlers() {
     struct sigaction stop {};
     stop.sa_handler = on_stop_signal;
     sigemptyset(&stop.sa_mask);
-    stop.sa_flags = SA_RESETHAND;
+    stop.sa_flags = static_cast<int>(SA_RESETHAND);
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
 }
