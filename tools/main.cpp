@@ -81,7 +81,8 @@ std::optional<raw_format> parse_raw(const std::string& type, const std::optional
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"rsid - send an identification signal to audio, and find it in recordings"};
+    CLI::App app{"rsid - send an identification signal to audio, and find it in recordings",
+                 "rsid"};
     app.require_subcommand(1);
 
     send_options send;
