@@ -113,10 +113,10 @@ package_tests() { # install into a scratch prefix, then as a .deb, and build con
         echo "an rsid package is already installed here; leaving it alone, not testing $deb" >&2
         return 0
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
     local rc=0
     tests/install/consumers.sh /usr || rc=$?
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq rsid >&2
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq rsid >/dev/null
     return $rc
 }
 
