@@ -42,7 +42,7 @@ codeword oracle(int code) {
     for (int i = 1; i <= 12; ++i) {
         root = gf_mul(root, 2);
         std::array<uint8_t, 16> next{};
-        for (int j = 0; j < 15; ++j) {
+        for (size_t j = 0; j < 15; ++j) {
             next[j + 1] ^= poly[j];           // x * p
             next[j] ^= gf_mul(poly[j], root); // r * p
         }
@@ -81,7 +81,7 @@ TEST(RsIdEncode, IsLinearOverXor) {
     for (int n = 0; n < 5000; ++n) {
         int a = any(rng), b = any(rng);
         codeword ca = encode(a), cb = encode(b), cx = encode(a ^ b);
-        for (int j = 0; j < 15; ++j)
+        for (size_t j = 0; j < 15; ++j)
             ASSERT_EQ(cx[j], ca[j] ^ cb[j]) << "a " << a << " b " << b << " seed " << seed;
     }
 }
@@ -103,9 +103,9 @@ TEST(RsIdEncode, WritesExactlyFifteenBytes) {
         std::array<uint8_t, 15 + 32> buf;
         buf.fill(0xA5);
         ASSERT_EQ(RsIdEncode(code, buf.data() + 16), 0);
-        for (int i = 0; i < 16; ++i)
+        for (size_t i = 0; i < 16; ++i)
             EXPECT_EQ(buf[i], 0xA5) << "guard before, code " << code;
-        for (int i = 31; i < 47; ++i)
+        for (size_t i = 31; i < 47; ++i)
             EXPECT_EQ(buf[i], 0xA5) << "guard after, code " << code;
     }
 }

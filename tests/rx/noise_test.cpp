@@ -63,7 +63,7 @@ class receiver {
 
   private:
     std::array<double, 960> block_{};
-    int fill_ = 0;
+    size_t fill_ = 0;
     int reports_ = 0;
     long blocks_ = 0;
     double first_report_s_ = -1.0;

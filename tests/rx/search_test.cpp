@@ -271,7 +271,8 @@ TEST_F(Search, ToneDecisionsEqualAFullScan) {
     const unsigned seed = 4411;
     std::mt19937 rng(seed);
     for (int trial = 0; trial < 3000; ++trial) {
-        int spread = std::vector<int>{1, 2, 4, 1000, 2147483647}[trial % 5];
+        const int spreads[] = {1, 2, 4, 1000, 2147483647};
+        int spread = spreads[trial % 5];
         std::uniform_int_distribution<int32_t> value(0, spread - 1);
         int32_t row[334];
         for (int32_t& v : row)

@@ -134,7 +134,7 @@ TEST_F(Generator, ThirtyFourFullBlocksThenTheTailAndSilence) {
     std::vector<int> results;
     std::vector<int16_t> s = pull_all(&results);
     ASSERT_EQ(results.size(), 35u);
-    for (int i = 0; i < 34; ++i)
+    for (size_t i = 0; i < 34; ++i)
         EXPECT_EQ(results[i], 1) << "block " << i;
     EXPECT_EQ(results[34], 0);
     // The 35th block carries the last 1560 samples of the sequence, then 360 zeros.
