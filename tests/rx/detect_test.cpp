@@ -45,6 +45,17 @@ class Detect : public ::testing::Test {
         s.resize(s.size() + static_cast<size_t>(seconds * 6000), 0.0);
     }
 
+    // lead seconds of silence, the identifier, tail seconds of silence.
+    static std::vector<double> framed(double base_hz, double lead, double tail,
+                                      double peak = 20000.0) {
+        std::vector<double> s;
+        append_silence(s, lead);
+        const std::vector<double> id = identifier(base_hz, peak);
+        s.insert(s.end(), id.begin(), id.end());
+        append_silence(s, tail);
+        return s;
+    }
+
     // Feeds the stream in blocks of 960 (the last one padded) and collects the reports.
     static std::vector<detection> feed(std::vector<double> s) {
         s.resize((s.size() + 959) / 960 * 960, 0.0);
@@ -60,11 +71,7 @@ class Detect : public ::testing::Test {
 
 TEST_F(Detect, ReferenceCase1502Point7Hz) {
     EXPECT_DOUBLE_EQ(getrsfreq(), 0.5 * 5.3833); // before any report: bin 0
-    std::vector<double> s;
-    append_silence(s, 2.0);
-    const std::vector<double> id = identifier(1502.7);
-    s.insert(s.end(), id.begin(), id.end());
-    append_silence(s, 4.0);
+    std::vector<double> s = framed(1502.7, 2.0, 4.0);
     auto found = feed(s);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].code, 131);
@@ -86,12 +93,8 @@ TEST_F(Detect, SilenceAndSignalsThatTruncateAwayAreNeverReported) {
     std::vector<double> s;
     append_silence(s, 5.0);
     EXPECT_TRUE(feed(s).empty());
-    s.clear();
-    append_silence(s, 1.0);
-    std::vector<double> weak = identifier(1502.7, 1.0); // every magnitude truncates to 0
-    s.insert(s.end(), weak.begin(), weak.end());
-    append_silence(s, 3.0);
-    EXPECT_TRUE(feed(s).empty());
+    // Every magnitude of this one truncates to 0.
+    EXPECT_TRUE(feed(framed(1502.7, 1.0, 3.0, 1.0)).empty());
 }
 
 TEST_F(Detect, RecognisedAcrossTheBandAndAtAnyStartOffset) {
@@ -140,11 +143,7 @@ TEST_F(Detect, TwoIdentifiersInOneStreamAndInNoise) {
 }
 
 TEST_F(Detect, AReportStopsIntakeForTheRestOfTheBlock) {
-    std::vector<double> s;
-    append_silence(s, 0.5);
-    const std::vector<double> id = identifier(1502.7);
-    s.insert(s.end(), id.begin(), id.end());
-    append_silence(s, 3.0);
+    std::vector<double> s = framed(1502.7, 0.5, 3.0);
     s.resize((s.size() + 959) / 960 * 960, 0.0);
     for (size_t b = 0; b < s.size() / 960; ++b) {
         if (rsid_check(&s[b * 960])) {
@@ -169,11 +168,7 @@ TEST_F(Detect, AtMostFourAnalysesPerBlock) {
 }
 
 TEST_F(Detect, ReinitialisingKeepsTheStream) {
-    std::vector<double> s;
-    append_silence(s, 1.0);
-    const std::vector<double> id = identifier(1502.7);
-    s.insert(s.end(), id.begin(), id.end());
-    append_silence(s, 3.0);
+    std::vector<double> s = framed(1502.7, 1.0, 3.0);
     s.resize((s.size() + 959) / 960 * 960, 0.0);
     const auto straight = feed(s);
     ASSERT_EQ(straight.size(), 1u);
@@ -213,11 +208,7 @@ TEST_F(Detect, HostileSamplesAreHarmlessAndTheDetectorRecovers) {
     EXPECT_EQ(rsid_check(nullptr), 0);
     EXPECT_EQ(rsid_rx.fill, fill);
 
-    std::vector<double> after;
-    append_silence(after, 1.0);
-    const std::vector<double> id = identifier(1234.0);
-    after.insert(after.end(), id.begin(), id.end());
-    append_silence(after, 3.0);
+    std::vector<double> after = framed(1234.0, 1.0, 3.0);
     auto found = feed(after);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_NEAR(found[0].freq, 1234.0, 5.3833);
