@@ -32,7 +32,8 @@ void plain(benchmark::State& state) {
     const double* frame = test_frame();
     int32_t mags[334];
     for (auto _ : state) {
-        plain_spectrum(frame, rsid_rx.window_table, rsid_rx.cos_table, rsid_rx.sin_table, mags);
+        plain_spectrum(frame, rsid_shared_tables().window_table, rsid_shared_tables().cos_table,
+                       rsid_shared_tables().sin_table, mags);
         benchmark::DoNotOptimize(mags);
     }
 }
@@ -47,9 +48,9 @@ void library(benchmark::State& state, int path) {
     int32_t mags[334];
     for (auto _ : state) {
         if (path < 0)
-            rsid_spectrum(frame, mags);
+            rsid_spectrum(&rsid_shared_tables(), frame, mags);
         else
-            rsid_spectrum_on(path, frame, mags);
+            rsid_spectrum_on(path, rsid_shared_tables(), frame, mags);
         benchmark::DoNotOptimize(mags);
     }
 }

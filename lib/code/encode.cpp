@@ -1,5 +1,5 @@
 // encode.cpp - Reed-Solomon codeword of a 12-bit code over GF(16).
-#include "rsid.h"
+#include "rsid_state.h"
 
 #include <cstdint>
 
@@ -35,7 +35,7 @@ constexpr uint8_t roots[12] = {2, 4, 8, 9, 11, 15, 7, 14, 5, 10, 13, 3};
 
 } // namespace
 
-extern "C" RSID_API int RsIdEncode(int code, uint8_t* out) {
+int rsid_codeword(int code, uint8_t* out) {
     if (out == nullptr || code < 0 || code > 4095)
         return -1; // the top message symbol would index past the product table
 

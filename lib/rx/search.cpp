@@ -1,5 +1,4 @@
 // search.cpp - tone tracking and code search over rows of spectrum magnitudes.
-#include "rsid.h"
 #include "rsid_state.h"
 
 namespace {
@@ -11,8 +10,8 @@ int clamp_column(int v) { return v < 0 ? 0 : (v > 334 ? 334 : v); }
 // Writes the strongest of the 16 tones of columns first, first + 2, ... below limit into the
 // newest history row. The winner is a running maximum over the sliding window of entries
 // index .. index + 30 (step 2); ties go to the lowest entry, exactly as a full scan would.
-void rsid_tone_row(const int32_t* magnitudes, int first, int limit) {
-    uint8_t* row = rsid_rx.tone_history[rsid_rx.history_row];
+void rsid_tone_row(rsid_receiver& rx, const int32_t* magnitudes, int first, int limit) {
+    uint8_t* row = rx.tone_history[rx.history_row];
     int winner = -1;
     for (int index = first; index < limit; index += 2) {
         if (winner < index) { // first column, or the winner has just left the window
@@ -30,41 +29,42 @@ void rsid_tone_row(const int32_t* magnitudes, int first, int limit) {
 
 // Mismatches between the codeword and column c over 15 rows one symbol (two passes) apart,
 // oldest row first; counting stops at 2.
-int rsid_distance(int column) {
-    int r = (rsid_rx.history_row + 1) % 29; // the oldest row, written 28 passes ago
+int rsid_distance(const rsid_receiver& rx, int column) {
+    int r = (rx.history_row + 1) % 29; // the oldest row, written 28 passes ago
     int n = 0;
     for (int j = 0; j < 15; ++j) {
-        if (rsid_rx.tone_history[r][column] != rsid_rx.rx_codeword[j] && ++n == 2)
+        if (rx.tone_history[r][column] != rx.rx_codeword[j] && ++n == 2)
             return 2;
         r = (r + 2) % 29;
     }
     return n;
 }
 
-extern "C" RSID_API int rsid_init(int first, int end) {
+void rsid_search_init(rsid_receiver& rx, int first, int end) {
     // Outside 0..334 the search would write before the history or read past the magnitudes.
-    rsid_rx.search_start = clamp_column(first);
-    rsid_rx.search_end = clamp_column(end);
-    RsIdEncode(rsid_rx.rx_code & 0xFF, rsid_rx.rx_codeword);
-    rsid_rx.best_distance = 100;
-    return 1;
+    rx.search_start = clamp_column(first);
+    rx.search_end = clamp_column(end);
+    rsid_codeword(rx.rx_code & 0xFF, rx.rx_codeword);
+    rx.best_distance = 100;
 }
 
-extern "C" RSID_API int rsid_search_amp(const int32_t* magnitudes, int32_t* code, int32_t* bin,
-                                        int32_t* distance) {
+void rsid_tone_pass(rsid_receiver& rx, const int32_t* magnitudes) {
+    const int limit = rx.search_end - 30;
+    rx.history_row = (rx.history_row + 1) % 29;
+    rsid_tone_row(rx, magnitudes, rx.search_start, limit);     // even offsets from search_start
+    rsid_tone_row(rx, magnitudes, rx.search_start + 1, limit); // and the columns in between
+}
+
+int rsid_search_pass(rsid_receiver& rx, const int32_t* magnitudes, int32_t* code, int32_t* bin,
+                     int32_t* distance) {
     if (magnitudes == nullptr || code == nullptr || bin == nullptr || distance == nullptr)
         return 0;
-    rsid_receiver& rx = rsid_rx;
-    const int limit = rx.search_end - 30;
-
-    rx.history_row = (rx.history_row + 1) % 29;
-    rsid_tone_row(magnitudes, rx.search_start, limit);     // even offsets from search_start
-    rsid_tone_row(magnitudes, rx.search_start + 1, limit); // and the columns in between
+    rsid_tone_pass(rx, magnitudes);
 
     int best = 99;
     int found = -1;
-    for (int c = rx.search_start; c < limit; ++c) {
-        int d = rsid_distance(c);
+    for (int c = rx.search_start; c < rx.search_end - 30; ++c) {
+        int d = rsid_distance(rx, c);
         if (d < 2 && d < best) { // strict: among equal distances the lowest column wins
             best = d;
             found = c;

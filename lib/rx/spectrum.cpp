@@ -10,11 +10,6 @@
 
 namespace {
 
-rsid_log_frame log_frame;   // the windowed frame of the current analysis
-rsid_log_tables log_tables; // cos_table and sin_table in discrete-log order
-int chosen_path = rsid_path_baseline;
-int avx_usable = -1; // unknown until first asked
-
 // Truncates toward zero. A magnitude past the int32 range (huge input) saturates; NaN (from NaN
 // or infinite input) becomes 0 instead of an undefined conversion.
 int32_t to_magnitude(double m) {
@@ -25,37 +20,31 @@ int32_t to_magnitude(double m) {
     return static_cast<int32_t>(m); // truncate, don't round: results must match bit for bit
 }
 
-} // namespace
-
-void rsid_spectrum_tables() {
-    const auto& pos = rsid_log::order.pos;
-    for (int q = 0; q < 2; ++q) {
-        for (int e = 0; e < 1112; ++e) {
-            log_tables.c[q][e] = rsid_rx.cos_table[pos[q][e % 556]];
-            log_tables.s[q][e] = rsid_rx.sin_table[pos[q][e % 556]];
-        }
-    }
-    chosen_path = rsid_path_supported(rsid_path_avx) ? rsid_path_avx : rsid_path_baseline;
+#ifdef RSID_HAVE_AVX
+bool cpu_has_avx() {
+    __builtin_cpu_init();                      // asked here, not left to a constructor at load time
+    return __builtin_cpu_supports("avx") != 0; // CPU and OS both
 }
+#endif
+
+} // namespace
 
 bool rsid_path_supported(int path) {
     if (path == rsid_path_baseline)
         return true;
 #ifdef RSID_HAVE_AVX
     if (path == rsid_path_avx) {
-        if (avx_usable < 0) {
-            __builtin_cpu_init(); // asked here, not left to a constructor at load time
-            avx_usable = __builtin_cpu_supports("avx") ? 1 : 0; // CPU and OS both
-        }
-        return avx_usable == 1;
+        static const bool usable = cpu_has_avx(); // once, under the runtime's guard
+        return usable;
     }
 #endif
     return false;
 }
 
-void rsid_spectrum_on(int path, const double* frame, int32_t* magnitudes) {
-    const double* window = rsid_rx.window_table;
+void rsid_spectrum_on(int path, const rsid_tables& t, const double* frame, int32_t* magnitudes) {
+    const double* window = t.window_table;
     const auto& pos = rsid_log::order.pos;
+    rsid_log_frame log_frame; // the windowed frame in discrete-log order
     for (int p = 0; p < 2; ++p) {
         for (int e = 0; e < 556; ++e) {
             int j = pos[p][e];
@@ -67,10 +56,10 @@ void rsid_spectrum_on(int path, const double* frame, int32_t* magnitudes) {
     double im[334];
 #ifdef RSID_HAVE_AVX
     if (path == rsid_path_avx && rsid_path_supported(path))
-        rsid_dft_sums_avx(log_frame, log_tables, re, im);
+        rsid_dft_sums_avx(log_frame, t.log, re, im);
     else
 #endif
-        rsid_dft_sums_baseline(log_frame, log_tables, re, im);
+        rsid_dft_sums_baseline(log_frame, t.log, re, im);
     (void)path;
 
     // Samples 0 and 557 lie outside the multiplicative group; (557 * k) mod 1114 is 557 for odd
@@ -79,14 +68,19 @@ void rsid_spectrum_on(int path, const double* frame, int32_t* magnitudes) {
     const double x557 = frame[557] * window[557];
     for (int i = 0; i < 334; ++i) {
         const int half = ((111 + i) & 1) ? 557 : 0;
-        double r = re[i] + x0 * rsid_rx.cos_table[0] + x557 * rsid_rx.cos_table[half];
-        double m = im[i] + x0 * rsid_rx.sin_table[0] + x557 * rsid_rx.sin_table[half];
+        double r = re[i] + x0 * t.cos_table[0] + x557 * t.cos_table[half];
+        double m = im[i] + x0 * t.sin_table[0] + x557 * t.sin_table[half];
         r *= 0.0008976660682226212; // 1 / 1114
         m *= 0.0008976660682226212;
         magnitudes[i] = to_magnitude(std::sqrt(r * r + m * m));
     }
 }
 
-void rsid_spectrum(const double* frame, int32_t* magnitudes) {
-    rsid_spectrum_on(chosen_path, frame, magnitudes);
+void rsid_spectrum(const rsid_tables* tables, const double* frame, int32_t* magnitudes) {
+    if (tables == nullptr) { // not initialised: the window is all zero
+        for (int i = 0; i < 334; ++i)
+            magnitudes[i] = 0;
+        return;
+    }
+    rsid_spectrum_on(tables->path, *tables, frame, magnitudes);
 }

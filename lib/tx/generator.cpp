@@ -1,5 +1,4 @@
 // generator.cpp - the tone sequence generator: code 131 as 15 continuous-phase tones.
-#include "rsid.h"
 #include "rsid_state.h"
 
 #include <cmath>
@@ -18,20 +17,17 @@ int16_t tone_sample(double phase) {
 
 } // namespace
 
-extern "C" RSID_API int rsid_encode(double base_freq) {
-    rsid_transmitter& tx = rsid_tx;
+void rsid_tx_arm(rsid_transmitter& tx, double base_freq) {
     tx.tx_base_freq = base_freq;
-    RsIdEncode(131, tx.tx_codeword);
+    rsid_codeword(131, tx.tx_codeword);
     tx.tx_sample = 0;
     tx.tx_symbol = 0;
     tx.tx_phase = 0.0; // tx_phase_step is recomputed at the first sample of each symbol
-    return 0;
 }
 
-extern "C" RSID_API int rsid_get(int16_t* out) {
+int rsid_tx_get(rsid_transmitter& tx, int16_t* out) {
     if (out == nullptr)
         return 0;
-    rsid_transmitter& tx = rsid_tx;
     for (int i = 0; i < 1920; ++i) {
         if (tx.tx_symbol >= 15) {
             out[i] = 0;

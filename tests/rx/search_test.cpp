@@ -281,7 +281,7 @@ TEST_F(Search, ToneDecisionsEqualAFullScan) {
         int limit = std::uniform_int_distribution<int>(first, 304)(rng);
         uint8_t* out = rsid_rx.tone_history[rsid_rx.history_row];
         std::fill(out, out + 400, uint8_t{99});
-        rsid_tone_row(row, first, limit);
+        rsid_tone_row(rsid_rx, row, first, limit);
         for (int c = 0; c < 400; ++c) {
             if (c < first || c >= limit || (c - first) % 2) {
                 ASSERT_EQ(out[c], 99) << "column " << c << " written, seed " << seed;

@@ -58,9 +58,9 @@ long double exact_magnitude(const double* frame, int i) {
     long double re = 0, im = 0;
     const int k = 111 + i;
     for (int j = 0; j < 1114; ++j) {
-        long double x = static_cast<long double>(frame[j]) * rsid_rx.window_table[j];
-        re += x * rsid_rx.cos_table[(j * k) % 1114];
-        im += x * rsid_rx.sin_table[(j * k) % 1114];
+        long double x = static_cast<long double>(frame[j]) * rsid_shared_tables().window_table[j];
+        re += x * rsid_shared_tables().cos_table[(j * k) % 1114];
+        im += x * rsid_shared_tables().sin_table[(j * k) % 1114];
     }
     re /= 1114;
     im /= 1114;
@@ -75,11 +75,12 @@ TEST_F(Spectrum, EveryPathMatchesThePlainSequentialSums) {
     int near_integer = 0;
     for (int trial = 0; trial < 2000; ++trial) {
         random_frame(rng, trial, frame);
-        plain_spectrum(frame, rsid_rx.window_table, rsid_rx.cos_table, rsid_rx.sin_table, plain);
+        plain_spectrum(frame, rsid_shared_tables().window_table, rsid_shared_tables().cos_table,
+                       rsid_shared_tables().sin_table, plain);
         for (int path = 0; path < rsid_path_count; ++path) {
             if (!rsid_path_supported(path))
                 continue;
-            rsid_spectrum_on(path, frame, fast);
+            rsid_spectrum_on(path, rsid_shared_tables(), frame, fast);
             for (int i = 0; i < 334; ++i) {
                 if (fast[i] == plain[i])
                     continue;
@@ -104,14 +105,14 @@ TEST_F(Spectrum, MagnitudesOfKnownSignals) {
     for (int k : {111, 250, 279, 444}) {
         for (int j = 0; j < 1114; ++j)
             frame[j] = 20000.0 * std::cos(2 * std::numbers::pi * k * j / 1114.0);
-        rsid_spectrum(frame, mags);
+        rsid_spectrum(&rsid_shared_tables(), frame, mags);
         EXPECT_NEAR(mags[k - 111], 5000, 2) << "bin " << k;
         if (k + 2 <= 444) {
             EXPECT_LE(mags[k + 2 - 111], 1) << "bin " << k;
         }
     }
     std::fill(frame, frame + 1114, 0.0);
-    rsid_spectrum(frame, mags);
+    rsid_spectrum(&rsid_shared_tables(), frame, mags);
     for (int32_t m : mags)
         EXPECT_EQ(m, 0);
 }
@@ -154,28 +155,28 @@ TEST_F(Spectrum, HugeValuesSaturateAndNaNGivesZero) {
         // Magnitudes of about 5e9, past int32: saturate.
         for (int j = 0; j < 1114; ++j)
             frame[j] = 2e10 * std::cos(2 * std::numbers::pi * 200 * j / 1114.0);
-        rsid_spectrum_on(path, frame, mags);
+        rsid_spectrum_on(path, rsid_shared_tables(), frame, mags);
         EXPECT_EQ(mags[200 - 111], 2147483647) << "path " << path;
         std::fill(frame, frame + 1114, 1e300);
         frame[5] = -1e300;
-        rsid_spectrum_on(path, frame, mags);
+        rsid_spectrum_on(path, rsid_shared_tables(), frame, mags);
         for (int32_t m : mags)
             ASSERT_EQ(m, 2147483647) << "path " << path;
         // Sums that overflow to infinity, or to inf - inf: saturated or 0, never undefined.
         for (double v : {1e308, -1e308, inf}) {
             std::fill(frame, frame + 1114, v);
             frame[5] = -v;
-            rsid_spectrum_on(path, frame, mags);
+            rsid_spectrum_on(path, rsid_shared_tables(), frame, mags);
             for (int32_t m : mags)
                 ASSERT_TRUE(m == 0 || m == 2147483647) << "path " << path << " value " << v;
         }
         std::fill(frame, frame + 1114, 100.0);
         frame[300] = std::numeric_limits<double>::quiet_NaN();
-        rsid_spectrum_on(path, frame, mags);
+        rsid_spectrum_on(path, rsid_shared_tables(), frame, mags);
         for (int32_t m : mags)
             ASSERT_EQ(m, 0) << "path " << path;
         frame[300] = inf;
-        rsid_spectrum_on(path, frame, mags);
+        rsid_spectrum_on(path, rsid_shared_tables(), frame, mags);
         for (int32_t m : mags)
             ASSERT_TRUE(m == 0 || m == 2147483647) << "path " << path << " magnitude " << m;
     }

@@ -1,0 +1,32 @@
+// tables.cpp - the tables every receiver shares, built once per process on first use.
+#include "rsid_state.h"
+#include "tables_data.h"
+
+#include <cstring>
+
+namespace {
+
+// The window, sine and cosine tables are the generator's exact output (tables_data.h), so the
+// spectrum has the same bits wherever the library runs, whatever its maths library.
+rsid_tables build_tables() {
+    rsid_tables t{};
+    std::memcpy(t.window_table, rsid_window_data, sizeof t.window_table);
+    std::memcpy(t.cos_table, rsid_cosine_data, sizeof t.cos_table);
+    std::memcpy(t.sin_table, rsid_sine_data, sizeof t.sin_table);
+    const auto& pos = rsid_log::order.pos;
+    for (int q = 0; q < 2; ++q) {
+        for (int e = 0; e < 1112; ++e) {
+            t.log.c[q][e] = t.cos_table[pos[q][e % 556]];
+            t.log.s[q][e] = t.sin_table[pos[q][e % 556]];
+        }
+    }
+    t.path = rsid_path_supported(rsid_path_avx) ? rsid_path_avx : rsid_path_baseline;
+    return t;
+}
+
+} // namespace
+
+const rsid_tables& rsid_shared_tables() {
+    static const rsid_tables tables = build_tables(); // once, under the runtime's guard
+    return tables;
+}
