@@ -1,0 +1,87 @@
+// detector.h - the engine's detection core: many independent detectors at 6000 samples/s that
+// report every identifier, with its start, frequency, level and SNR.
+//
+// Dependency-free like lib/ (only the C++ standard library), so that the same code builds for
+// WebAssembly; rate conversion is a separate stage in front of it (stream.h).
+//
+// A detector is the library's receiver used as a value: the same spectrum, the same tone
+// decisions and the same mismatch count (lib/rsid_state.h). What differs is what happens after
+// a pass:
+//   - every cluster of matching columns is a run of its own, so identifiers that overlap in time
+//     at different frequencies are each reported once, with their own best match;
+//   - no sample is skipped after a report;
+//   - the magnitudes of the last passes are kept, so that a report can say where the
+//     identifier started (the energy of its 15 tones peaks when the frames are centred on the
+//     symbols), at what frequency exactly, and how strong it was;
+//   - finish() flushes the stream, so an identifier in its last samples is still reported.
+#ifndef RSID_ENGINE_DETECTOR_H
+#define RSID_ENGINE_DETECTOR_H
+
+#include "detection.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+struct rsid_receiver;
+
+namespace rsid {
+
+class detector {
+  public:
+    detector();
+    ~detector();
+    detector(detector&&) noexcept;
+    detector& operator=(detector&&) noexcept;
+    detector(const detector& other);
+    detector& operator=(const detector& other);
+
+    // Takes samples at 6000/s on the 16-bit scale (full scale +-32768) and appends a detection
+    // for every identifier that ended in them, in the order they ended. Any chunk size gives the
+    // same reports. Non-finite samples are taken as 0.
+    void feed(const double* samples, std::size_t count, std::vector<detection>& out);
+    void feed(const float* samples, std::size_t count, std::vector<detection>& out);
+
+    // Ends the stream: runs the frame past the last sample so that a match still open is
+    // reported. The detector then starts a new stream of its own at sample 0.
+    void finish(std::vector<detection>& out);
+
+    uint64_t samples() const { return samples_; } // taken in since the stream began
+
+  private:
+    struct run;
+    void pass(std::vector<detection>& out);
+    void take(const double* samples, std::size_t count, std::vector<detection>& out);
+    void measure(run& r) const;
+    void report(const run& r, std::vector<detection>& out) const;
+
+    std::unique_ptr<rsid_receiver> rx_;
+    std::vector<int32_t> history_; // magnitude rows of the last passes, ring of history_rows_
+    std::vector<run> runs_;        // open runs of matching passes
+    uint64_t samples_ = 0;
+    int64_t passes_ = 0; // analyses made since the stream began
+};
+
+// What a host of the eight exports sees: one held match, the rest of a block dropped after a
+// report, blocks of 960. For reproducing the library's own behaviour on a value of its own.
+class plain_detector {
+  public:
+    plain_detector();
+    ~plain_detector();
+    plain_detector(const plain_detector&) = delete;
+    plain_detector& operator=(const plain_detector&) = delete;
+
+    // 960 samples; returns true and sets *found (code, bin, distance, freq_hz) on a report.
+    bool check(const double* block, detection* found);
+
+  private:
+    std::unique_ptr<rsid_receiver> rx_;
+};
+
+// Frame start of analysis n, in detector samples: hops alternate 279, 278 from the first frame.
+inline int64_t frame_start(int64_t n) { return 279 * ((n + 1) / 2) + 278 * (n / 2); }
+
+} // namespace rsid
+
+#endif

@@ -1,0 +1,52 @@
+// synth.h - identifiers made independently of the library's generator: the codeword of 131 as
+// a literal, continuous-phase tones computed in double at any rate and start time.
+#ifndef RSID_TESTS_SYNTH_H
+#define RSID_TESTS_SYNTH_H
+
+#include <cmath>
+#include <cstddef>
+#include <numbers>
+#include <random>
+#include <vector>
+
+namespace synth {
+
+inline constexpr int codeword_131[15] = {0, 15, 7, 0, 4, 15, 12, 8, 8, 3, 11, 7, 11, 12, 3};
+inline constexpr double symbol_s = 4456.0 / 48000.0; // one tone
+inline constexpr double length_s = 15 * symbol_s;    // 1.3925 s
+
+// Adds an identifier with tone 0 at base_hz and the given peak amplitude, starting start_s
+// seconds into x (sampled at rate), with the phase continuous from tone to tone.
+inline void add_identifier(std::vector<double>& x, double rate, double start_s, double base_hz,
+                           double amplitude) {
+    double phase = 0.0;
+    const auto first = static_cast<std::size_t>(std::ceil(start_s * rate));
+    double t_prev = start_s;
+    for (std::size_t n = first; n < x.size(); ++n) {
+        const double t = static_cast<double>(n) / rate;
+        const double into = t - start_s;
+        if (into >= length_s)
+            break;
+        const int sym = static_cast<int>(into / symbol_s);
+        const double f = base_hz + codeword_131[sym] * 10.7666;
+        phase += 2.0 * std::numbers::pi * f * (t - t_prev);
+        t_prev = t;
+        x[n] += amplitude * std::sin(phase);
+    }
+}
+
+// White Gaussian noise whose power in 3 kHz gives the identifier of the given peak amplitude
+// the given SNR (the tones' power A^2 / 2 against the noise in 3 kHz).
+inline void add_noise(std::vector<double>& x, double rate, double amplitude, double snr_db,
+                      unsigned seed) {
+    const double in_3k = amplitude * amplitude / 2.0 / std::pow(10.0, snr_db / 10.0);
+    const double sigma = std::sqrt(in_3k * (rate / 2.0) / 3000.0);
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> gauss(0.0, sigma);
+    for (double& v : x)
+        v += gauss(rng);
+}
+
+} // namespace synth
+
+#endif
