@@ -18,6 +18,7 @@
 #define RSID_ENGINE_DETECTOR_H
 
 #include "detection.h"
+#include "runs.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -50,15 +51,15 @@ class detector {
     uint64_t samples() const { return samples_; } // taken in since the stream began
 
   private:
-    struct run;
     void pass(std::vector<detection>& out);
     void take(const double* samples, std::size_t count, std::vector<detection>& out);
-    void measure(run& r) const;
-    void report(const run& r, std::vector<detection>& out) const;
+    void report(const std::vector<run>& ended, std::vector<detection>& out) const;
 
     std::unique_ptr<rsid_receiver> rx_;
-    std::vector<int32_t> history_; // magnitude rows of the last passes, ring of history_rows_
-    std::vector<run> runs_;        // open runs of matching passes
+    std::vector<int32_t> history_; // magnitude rows of the last passes (a ring)
+    run_tracker runs_;
+    std::vector<match> matches_; // of the current pass
+    std::vector<run> ended_;
     uint64_t samples_ = 0;
     int64_t passes_ = 0; // analyses made since the stream began
 };
@@ -78,9 +79,6 @@ class plain_detector {
   private:
     std::unique_ptr<rsid_receiver> rx_;
 };
-
-// Frame start of analysis n, in detector samples: hops alternate 279, 278 from the first frame.
-inline int64_t frame_start(int64_t n) { return 279 * ((n + 1) / 2) + 278 * (n / 2); }
 
 } // namespace rsid
 

@@ -1,5 +1,6 @@
 // search.cpp - tone tracking and code search over rows of spectrum magnitudes.
 #include "rsid_state.h"
+#include "search_rules.h"
 
 namespace {
 
@@ -7,37 +8,17 @@ int clamp_column(int v) { return v < 0 ? 0 : (v > 334 ? 334 : v); }
 
 } // namespace
 
-// Writes the strongest of the 16 tones of columns first, first + 2, ... below limit into the
-// newest history row. The winner is a running maximum over the sliding window of entries
-// index .. index + 30 (step 2); ties go to the lowest entry, exactly as a full scan would.
 void rsid_tone_row(rsid_receiver& rx, const int32_t* magnitudes, int first, int limit) {
-    uint8_t* row = rx.tone_history[rx.history_row];
-    int winner = -1;
-    for (int index = first; index < limit; index += 2) {
-        if (winner < index) { // first column, or the winner has just left the window
-            winner = index;
-            for (int b = index + 2; b <= index + 30; b += 2) {
-                if (magnitudes[b] > magnitudes[winner])
-                    winner = b;
-            }
-        } else if (magnitudes[index + 30] > magnitudes[winner]) {
-            winner = index + 30; // only the newly entered entry can beat the held winner
-        }
-        row[index] = static_cast<uint8_t>((winner - index) / 2);
-    }
+    rsid_tone_decisions(rx.tone_history[rx.history_row], magnitudes, first, limit);
 }
 
-// Mismatches between the codeword and column c over 15 rows one symbol (two passes) apart,
-// oldest row first; counting stops at 2.
+// Codeword symbol j is compared with the row written 28 - 2j passes before the newest one.
 int rsid_distance(const rsid_receiver& rx, int column) {
+    const uint8_t* rows[15];
     int r = (rx.history_row + 1) % 29; // the oldest row, written 28 passes ago
-    int n = 0;
-    for (int j = 0; j < 15; ++j) {
-        if (rx.tone_history[r][column] != rx.rx_codeword[j] && ++n == 2)
-            return 2;
-        r = (r + 2) % 29;
-    }
-    return n;
+    for (int j = 0; j < 15; ++j, r = (r + 2) % 29)
+        rows[j] = rx.tone_history[r];
+    return rsid_column_distance(rows, rx.rx_codeword, column);
 }
 
 void rsid_search_init(rsid_receiver& rx, int first, int end) {

@@ -1,0 +1,94 @@
+// runs.h - from matching columns to reports, for any width of spectrum: the detector's 304
+// columns and the band scanner's tens of thousands alike.
+//
+// Each pass hands over the columns whose distance is 0 or 1. Matching columns close together
+// are one identifier (a tone between two bins matches in both); each cluster continues the open
+// run nearest to it, or opens one. A run keeps its best match as the library does (a later pass
+// replaces it when its distance is lower or equal) and is reported at the first pass without a
+// match, so every identifier is reported once, in the order the identifiers end.
+//
+// measure() then reads the magnitudes of the last passes: the energy of the 15 tones one symbol
+// apart peaks at the pass whose frame is centred on the last symbol (interpolated between passes
+// with a parabola), and that pass gives the frequency, the tones' power and the noise around.
+#ifndef RSID_ENGINE_RUNS_H
+#define RSID_ENGINE_RUNS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace rsid {
+
+struct match {
+    int column;
+    int distance; // 0 or 1
+};
+
+struct run {
+    int column = 0;      // column of the latest matching pass
+    int best_column = 0; // the held match
+    int best_distance = 0;
+    int64_t first_pass = 0;
+    int64_t last_pass = 0;
+};
+
+class run_tracker {
+  public:
+    // The matches of pass n, in increasing column order. Runs that end here are appended to
+    // ended in column order.
+    void pass(int64_t n, const std::vector<match>& matches, std::vector<run>& ended);
+    // Ends every open run (end of stream) and appends them to ended.
+    void close(std::vector<run>& ended);
+    bool idle() const { return open_.empty(); }
+
+  private:
+    std::vector<run> open_;
+    std::vector<match> clusters_;
+    std::vector<bool> taken_;
+};
+
+// The magnitude rows of the last passes: row of pass n at (n mod rows).
+template <typename Magnitude> struct magnitude_ring {
+    const Magnitude* data;
+    int width; // entries per row
+    int rows;
+    const Magnitude* row(int64_t n) const { return data + (n % rows) * width; }
+};
+
+struct measurement {
+    double peak = 0.0;  // pass (fractional) whose frame is centred on the last symbol
+    double tone0 = 0.0; // entry of tone 0, fractional: interpolated between bins
+    // Power of a steady real sine that would give the tones' bins what they hold, as its
+    // squared amplitude on the magnitudes' scale; and the noise power per bin around them.
+    double amplitude_sq = 0.0;
+    double noise_per_bin = 0.0;
+};
+
+// Measures run r from the ring, whose rows oldest..newest are valid (newest - oldest + 1 <=
+// ring.rows; the peak is looked for from the run's first pass on). codeword: 15 tone numbers.
+// tone_step: tone spacing in bins (10.7666 Hz over the bin width, about 2).
+template <typename Magnitude>
+measurement measure(const run& r, const magnitude_ring<Magnitude>& ring, int64_t oldest,
+                    int64_t newest, const uint8_t* codeword, double tone_step);
+
+extern template measurement measure<int32_t>(const run&, const magnitude_ring<int32_t>&, int64_t,
+                                             int64_t, const uint8_t*, double);
+extern template measurement measure<float>(const run&, const magnitude_ring<float>&, int64_t,
+                                           int64_t, const uint8_t*, double);
+
+// Frame start of analysis n, in detector samples: hops alternate 279, 278 from the first frame.
+inline int64_t frame_start(int64_t n) { return 279 * ((n + 1) / 2) + 278 * (n / 2); }
+
+// A Hann-windowed sine centred on a bin gives a quarter of its amplitude there and an eighth
+// in each neighbour: the power of the three bins is 1.5 * (A / 4)^2.
+inline constexpr double three_bin_power = 1.5 / 16.0;
+// The frame centred on a symbol holds it in its middle half only: the tone's three bins carry
+// this much less power than a steady sine of the same amplitude would give them (measured).
+inline constexpr double level_gain = 1.245;
+// White noise of variance s^2 gives each bin of an n-point frame an expected power of
+// s^2 * 0.375 / n (the mean of the squared window over the frame length).
+inline constexpr double window_power = 0.375;
+
+} // namespace rsid
+
+#endif
