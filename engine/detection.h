@@ -12,6 +12,7 @@ struct detection {
     int bin = 0;          // DFT bin of tone 0 at 6000 samples/s, as the library's getrsfreq uses it
     int distance = 0;     // tones of the best match that differ from the codeword: 0 or 1
     double freq_hz = 0.0; // frequency of tone 0, interpolated between bins [Hz]
+    double offset_hz = 0.0; // band scans: tone 0 against the band's centre (I/Q) or 0 Hz [Hz]
 
     // Where the identifier started: detector samples (6000/s) from the start of the stream,
     // fractional; then the same instant as a sample index at the host's input rate.

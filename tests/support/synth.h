@@ -4,6 +4,7 @@
 #define RSID_TESTS_SYNTH_H
 
 #include <cmath>
+#include <complex>
 #include <cstddef>
 #include <numbers>
 #include <random>
@@ -45,6 +46,37 @@ inline void add_noise(std::vector<double>& x, double rate, double amplitude, dou
     std::normal_distribution<double> gauss(0.0, sigma);
     for (double& v : x)
         v += gauss(rng);
+}
+
+// The identifier as upper-sideband I/Q: a complex tone of amplitude a whose frequency (against
+// the centre) rises with the tone numbers.
+inline void add_identifier_iq(std::vector<std::complex<double>>& x, double rate, double start_s,
+                              double offset_hz, double amplitude) {
+    double phase = 0.0;
+    const auto first = static_cast<std::size_t>(std::ceil(start_s * rate));
+    double t_prev = start_s;
+    for (std::size_t n = first; n < x.size(); ++n) {
+        const double t = static_cast<double>(n) / rate;
+        const double into = t - start_s;
+        if (into >= length_s)
+            break;
+        const double f = offset_hz + codeword_131[static_cast<int>(into / symbol_s)] * 10.7666;
+        phase += 2.0 * std::numbers::pi * f * (t - t_prev);
+        t_prev = t;
+        x[n] += std::polar(amplitude, phase);
+    }
+}
+
+// Complex white noise giving a complex tone of amplitude a the given SNR in 3 kHz (a^2 against
+// the noise power in 3 kHz, as an upper-sideband receiver would hear it).
+inline void add_noise_iq(std::vector<std::complex<double>>& x, double rate, double amplitude,
+                         double snr_db, unsigned seed) {
+    const double in_3k = amplitude * amplitude / std::pow(10.0, snr_db / 10.0);
+    const double sigma = std::sqrt(in_3k * rate / 3000.0 / 2.0); // per component
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> gauss(0.0, sigma);
+    for (auto& v : x)
+        v += std::complex<double>(gauss(rng), gauss(rng));
 }
 
 } // namespace synth

@@ -1,0 +1,249 @@
+// scanner.cpp - one spectrum across the band, the library's search rules across every column.
+#include "scanner.h"
+
+#include "rsid_signal.h"
+#include "rsid_state.h"
+#include "rx/search_rules.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <numbers>
+#include <stdexcept>
+#include <string>
+
+namespace rsid {
+
+namespace {
+
+using namespace rsid_signal;
+
+constexpr int ring_rows = 40; // magnitude rows kept for measuring a run at its end
+
+// FFTW's planner is not thread-safe; plans are made under this lock (and freed under it too).
+std::mutex& planner_lock() {
+    static std::mutex m;
+    return m;
+}
+
+// The codeword of 131, as the library's receiver holds it.
+void codeword_of_131(uint8_t* out) { rsid_codeword(code & 0xFF, out); }
+
+} // namespace
+
+struct band_scanner::fft {
+    int n;
+    bool complex;
+    float* in = nullptr;          // n reals, or n complex values
+    fftwf_complex* out = nullptr; // n / 2 + 1 or n
+    fftwf_plan plan = nullptr;
+
+    fft(int size, bool is_complex) : n(size), complex(is_complex) {
+        const std::lock_guard<std::mutex> lock(planner_lock());
+        const auto count = static_cast<std::size_t>(n);
+        in = static_cast<float*>(fftwf_malloc(sizeof(float) * count * (complex ? 2 : 1)));
+        out = static_cast<fftwf_complex*>(
+            fftwf_malloc(sizeof(fftwf_complex) * (complex ? count : count / 2 + 1)));
+        if (in && out)
+            plan = complex ? fftwf_plan_dft_1d(n, reinterpret_cast<fftwf_complex*>(in), out,
+                                               FFTW_FORWARD, FFTW_ESTIMATE)
+                           : fftwf_plan_dft_r2c_1d(n, in, out, FFTW_ESTIMATE);
+        if (!plan) {
+            fftwf_free(in);
+            fftwf_free(out);
+            throw std::bad_alloc();
+        }
+    }
+    ~fft() {
+        const std::lock_guard<std::mutex> lock(planner_lock());
+        fftwf_destroy_plan(plan);
+        fftwf_free(in);
+        fftwf_free(out);
+    }
+    fft(const fft&) = delete;
+    fft& operator=(const fft&) = delete;
+};
+
+band_scanner::band_scanner(const scan_options& options) : o_(options) {
+    if (!(o_.rate >= rx_rate && o_.rate <= 20e6))
+        throw std::invalid_argument("rate " + std::to_string(o_.rate) +
+                                    " is outside 6000 to 20000000 samples/s");
+    gain_ = full_scale / o_.full_scale;
+    if (!(o_.full_scale > 0.0) || !std::isfinite(gain_) || !std::isfinite(o_.center_hz))
+        throw std::invalid_argument("full scale must be a positive finite number");
+    // The detector's frame, two symbols long, at this rate; even, so that the centre is a bin.
+    frame_ = 2 * static_cast<int>(std::lround(o_.rate * rsid_signal::frame / rx_rate / 2.0));
+    bin_hz_ = o_.rate / frame_;
+    symbol_ = o_.rate * symbol_tx_samples / tx_rate;
+    width_ = o_.complex ? frame_ : frame_ / 2 + 1;
+    fft_ = std::make_unique<fft>(frame_, o_.complex);
+    window_.resize(static_cast<std::size_t>(frame_));
+    for (int i = 0; i < frame_; ++i) // Hann, scaled by 1 / n as the detector's sums are
+        window_[static_cast<std::size_t>(i)] = static_cast<float>(
+            (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / frame_)) / frame_);
+    buffer_.resize(static_cast<std::size_t>(frame_) * (o_.complex ? 2 : 1));
+    dc_step_ = 2.0 * std::numbers::pi * 2.0 / o_.rate; // a 2 Hz one-pole: offsets, not signals
+    ring_.resize(static_cast<std::size_t>(ring_rows) * static_cast<std::size_t>(width_));
+    tones_.resize(static_cast<std::size_t>(history_rows) * static_cast<std::size_t>(width_));
+    codeword_of_131(codeword_);
+}
+
+band_scanner::~band_scanner() = default;
+
+double band_scanner::entry_hz(double entry) const {
+    return o_.center_hz + (o_.complex ? entry - frame_ / 2 : entry) * bin_hz_;
+}
+
+// Frames start half a symbol apart on average, each start rounded to a whole frame.
+int64_t band_scanner::frame_start(int64_t pass) const {
+    return static_cast<int64_t>(std::floor(static_cast<double>(pass) * frame_ / 4.0 + 0.5));
+}
+
+void band_scanner::feed(const float* samples, std::size_t frames, std::vector<detection>& out) {
+    const std::size_t per = o_.complex ? 2 : 1;
+    const auto full = static_cast<std::size_t>(frame_);
+    while (frames > 0) {
+        const std::size_t n = std::min(frames, full - fill_);
+        float* dst = buffer_.data() + fill_ * per;
+        for (std::size_t i = 0; i < n; ++i) {
+            // Non-finite values are silence; the DC blocker follows the input's offset.
+            double re = samples[i * per] * gain_;
+            re = std::isfinite(re) ? re : 0.0;
+            dc_i_ += (re - dc_i_) * dc_step_;
+            dst[i * per] = static_cast<float>(re - dc_i_);
+            if (o_.complex) {
+                double im = samples[i * per + 1] * gain_;
+                im = std::isfinite(im) ? im : 0.0;
+                dc_q_ += (im - dc_q_) * dc_step_;
+                dst[i * per + 1] = static_cast<float>(im - dc_q_);
+            }
+        }
+        samples += n * per;
+        frames -= n;
+        fill_ += n;
+        taken_ += n;
+        if (fill_ == full)
+            analyse(out);
+    }
+}
+
+void band_scanner::analyse(std::vector<detection>& out) {
+    const auto n = static_cast<std::size_t>(frame_);
+    const auto w = static_cast<std::size_t>(width_);
+    if (o_.complex) {
+        for (std::size_t i = 0; i < n; ++i) {
+            fft_->in[2 * i] = buffer_[2 * i] * window_[i];
+            fft_->in[2 * i + 1] = buffer_[2 * i + 1] * window_[i];
+        }
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            fft_->in[i] = buffer_[i] * window_[i];
+    }
+    fftwf_execute(fft_->plan);
+
+    // Magnitudes, lowest frequency first: for I/Q the negative half comes first.
+    float* mags = ring_.data() + static_cast<std::size_t>(passes_ % ring_rows) * w;
+    for (std::size_t e = 0; e < w; ++e) {
+        const std::size_t b = o_.complex ? (e + n / 2) % n : e;
+        const float re = fft_->out[b][0], im = fft_->out[b][1];
+        mags[e] = std::sqrt(re * re + im * im);
+    }
+    if (on_pass)
+        on_pass(mags, static_cast<double>(frame_start(passes_)) + frame_ / 2.0);
+
+    // Tone decisions into the newest row, then every column against the codeword.
+    history_row_ = (history_row_ + 1) % history_rows;
+    uint8_t* row = tones_.data() + static_cast<std::size_t>(history_row_) * w;
+    const int limit = width_ - 30;
+    rsid_tone_decisions(row, mags, 0, limit);
+    rsid_tone_decisions(row, mags, 1, limit);
+    const uint8_t* rows[15];
+    int r = (history_row_ + 1) % history_rows; // the oldest row, written 28 passes ago
+    for (int j = 0; j < 15; ++j, r = (r + 2) % history_rows)
+        rows[j] = tones_.data() + static_cast<std::size_t>(r) * w;
+    matches_.clear();
+    if (passes_ >= history_rows - 1) { // the oldest rows hold decisions of this stream
+        for (int c = 0; c < limit; ++c) {
+            const int d = rsid_column_distance(rows, codeword_, c);
+            if (d < 2)
+                matches_.push_back({c, d});
+        }
+    }
+    ended_.clear();
+    runs_.pass(passes_, matches_, ended_);
+    report(ended_, out);
+
+    // Advance the frame: drop the samples before the next frame's start.
+    const auto hop = static_cast<std::size_t>(frame_start(passes_ + 1) - frame_start(passes_));
+    const std::size_t per = o_.complex ? 2 : 1;
+    std::memmove(buffer_.data(), buffer_.data() + hop * per, (n - hop) * per * sizeof(float));
+    fill_ = n - hop;
+    ++passes_;
+}
+
+void band_scanner::finish(std::vector<detection>& out) {
+    // Silence past the end closes every run that is still matching: a frame and a half of the
+    // input's own offset, which the DC blocker turns into zeros.
+    const std::size_t per = o_.complex ? 2 : 1;
+    const std::size_t frames = static_cast<std::size_t>(frame_) * 3 / 2;
+    std::vector<float> flat(frames * per);
+    for (std::size_t i = 0; i < flat.size(); ++i)
+        flat[i] = static_cast<float>((i % per == 0 ? dc_i_ : dc_q_) / gain_);
+    feed(flat.data(), frames, out);
+    ended_.clear();
+    runs_.close(ended_);
+    report(ended_, out);
+    passes_ = 0;
+    fill_ = 0;
+    taken_ = 0;
+    history_row_ = 0;
+    dc_i_ = dc_q_ = 0.0;
+    std::fill(tones_.begin(), tones_.end(), uint8_t{0});
+}
+
+void band_scanner::report(const std::vector<run>& ended, std::vector<detection>& out) const {
+    const magnitude_ring<float> ring{ring_.data(), width_, ring_rows};
+    const int64_t newest = passes_;
+    const int64_t oldest = std::max<int64_t>(0, newest - ring_rows + 1);
+    for (const run& r : ended) {
+        const measurement m =
+            measure(r, ring, oldest, newest, codeword_, tone_spacing_hz / bin_hz_);
+        detection det;
+        det.code = code;
+        det.bin = r.best_column;
+        det.distance = r.best_distance;
+        det.offset_hz = (o_.complex ? m.tone0 - frame_ / 2 : m.tone0) * bin_hz_;
+        det.freq_hz = o_.center_hz + det.offset_hz;
+        // The peak frame is centred on the last symbol: the identifier began 14.5 symbols
+        // before its centre.
+        const auto whole = static_cast<int64_t>(std::floor(m.peak));
+        const double start_at = static_cast<double>(frame_start(whole)) +
+                                (m.peak - static_cast<double>(whole)) * frame_ / 4.0 +
+                                frame_ / 2.0 - 14.5 * symbol_;
+        det.start = start_at;
+        det.sample = static_cast<int64_t>(std::llround(std::max(0.0, start_at)));
+        det.rate = o_.rate;
+        det.time_s = static_cast<double>(det.sample) / o_.rate;
+        // Noise of the whole input from the noise per bin, then the share in 3 kHz; a complex
+        // tone of amplitude a reads as a real sine of amplitude 2a.
+        const double noise_total = m.noise_per_bin * frame_ / window_power;
+        double level_sq, signal, noise_3k;
+        if (o_.complex) {
+            level_sq = m.amplitude_sq / 4.0;
+            signal = level_sq;
+            noise_3k = noise_total * 3000.0 / o_.rate;
+        } else {
+            level_sq = m.amplitude_sq;
+            signal = level_sq / 2.0;
+            noise_3k = noise_total * 3000.0 / (o_.rate / 2.0);
+        }
+        det.level_dbfs = 10.0 * std::log10(level_sq / (full_scale * full_scale));
+        det.snr_db = 10.0 * std::log10(signal / std::max(noise_3k, 1e-12));
+        out.push_back(det);
+    }
+}
+
+} // namespace rsid

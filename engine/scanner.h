@@ -1,0 +1,90 @@
+// scanner.h - the band scanner: every identifier anywhere in a whole band of I/Q or wide audio.
+//
+// One spectrum across the whole band at the detector's own resolution: a Hann-windowed frame
+// two symbols long (rate * 1114 / 6000 samples, so bins lie about 5.386 Hz apart and the tones
+// on every second bin), advanced half a symbol per pass. Every bin of the band is a column of
+// tone 0; the tone decisions, the mismatch count and the runs are the library's and the
+// engine's own (search_rules.h, runs.h), applied to the wider row. The sensitivity is therefore
+// the detector's at any offset, and the noise per bin is the same.
+//
+// Complex input (I/Q) covers -rate/2 .. +rate/2 around the centre; real input 0 .. rate/2. A
+// slow DC blocker takes out the offset of 8-bit receivers before the transform. The transform is
+// FFTW's (single precision); plans are made once per size and process.
+#ifndef RSID_ENGINE_SCANNER_H
+#define RSID_ENGINE_SCANNER_H
+
+#include "detection.h"
+#include "runs.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace rsid {
+
+struct scan_options {
+    double rate = 0.0;       // frames per second (complex frames for I/Q), 6000 to 20e6
+    bool complex = false;    // I/Q interleaved, I first
+    double center_hz = 0.0;  // frequency of the band's centre (I/Q) or of 0 Hz (real) [Hz]
+    double full_scale = 1.0; // input value of full scale (a complex amplitude for I/Q)
+};
+
+class band_scanner {
+  public:
+    // Throws std::invalid_argument for a rate or scale out of range.
+    explicit band_scanner(const scan_options& options);
+    ~band_scanner();
+    band_scanner(const band_scanner&) = delete;
+    band_scanner& operator=(const band_scanner&) = delete;
+
+    // Takes frames (interleaved I, Q for complex input) and appends a detection for every
+    // identifier that ended in them, in the order they ended. Any chunk size gives the same
+    // reports. detection::sample counts input frames; freq_hz is absolute, offset_hz against
+    // the centre (I/Q) or 0 Hz (real).
+    void feed(const float* samples, std::size_t frames, std::vector<detection>& out);
+    // Ends the stream and reports what is still open; the scanner starts a new stream.
+    void finish(std::vector<detection>& out);
+
+    // Called with the magnitudes of every pass (width() entries, lowest frequency first, on the
+    // 16-bit scale) and the input frame at the centre of its analysis frame: for waterfalls.
+    std::function<void(const float* magnitudes, double centre_frame)> on_pass;
+
+    int width() const { return width_; }      // entries of a magnitude row
+    double bin_hz() const { return bin_hz_; } // spacing of the entries [Hz]
+    double entry_hz(double entry) const;      // absolute frequency of an entry [Hz]
+    int frame() const { return frame_; }      // samples per analysis frame
+    uint64_t frames_taken() const { return taken_; }
+
+  private:
+    struct fft;
+    void analyse(std::vector<detection>& out);
+    void report(const std::vector<run>& ended, std::vector<detection>& out) const;
+    int64_t frame_start(int64_t pass) const;
+
+    scan_options o_;
+    int frame_; // transform length
+    int width_; // magnitude entries (columns + 30)
+    double bin_hz_;
+    double gain_;   // input scale -> 16-bit scale
+    double symbol_; // input frames per symbol
+    std::unique_ptr<fft> fft_;
+    std::vector<float> window_;
+    std::vector<float> buffer_; // the current frame's samples (2 floats a frame for I/Q)
+    std::size_t fill_ = 0;      // frames in buffer_
+    double dc_i_ = 0.0, dc_q_ = 0.0, dc_step_;
+    std::vector<float> ring_;    // magnitude rows of the last passes
+    std::vector<uint8_t> tones_; // 29 rows of tone decisions
+    int history_row_ = 0;
+    uint8_t codeword_[15];
+    run_tracker runs_;
+    std::vector<match> matches_;
+    std::vector<run> ended_;
+    int64_t passes_ = 0;
+    uint64_t taken_ = 0;
+};
+
+} // namespace rsid
+
+#endif
