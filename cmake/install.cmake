@@ -46,9 +46,10 @@ if(TARGET rsid_cli)
     set_target_properties(rsid_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${rsid_bin_to_lib}")
   endif()
   install(TARGETS rsid_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  if(EXISTS ${PROJECT_SOURCE_DIR}/tools/rsid.1) # tests/install/consumers.sh checks it is there
-    install(FILES ${PROJECT_SOURCE_DIR}/tools/rsid.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  endif()
+  # tests/install/consumers.sh checks that both are there.
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/rsid.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/detection.schema.json
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/rsid)
 endif()
 
 # cpack -G DEB: one package with the library, the header, the development files and the tool.

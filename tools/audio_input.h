@@ -18,6 +18,9 @@
 #ifndef RSID_TOOL_AUDIO_INPUT_H
 #define RSID_TOOL_AUDIO_INPUT_H
 
+#include "resampler.h"
+#include "rsid_signal.h"
+
 #include <array>
 #include <csignal>
 #include <cstddef>
@@ -32,8 +35,8 @@
 
 namespace rsid_tool {
 
-inline constexpr double detector_rate = 6000.0;    // samples/s the detector expects
-inline constexpr std::size_t detector_block = 960; // samples per rsid_check call
+inline constexpr double detector_rate = rsid_signal::rx_rate; // samples/s the detector expects
+inline constexpr std::size_t detector_block = rsid_signal::rx_block; // samples per rsid_check call
 
 // Limits that every source enforces, so that a hostile header cannot size a buffer or make the
 // resampler's ratio extreme.
@@ -134,7 +137,6 @@ class detector_feed {
     void pull(); // moves more samples from the source through the resampler into pending_
     audio_source& source_;
     channel_choice channel_;
-    struct resampler;
     std::unique_ptr<resampler> resampler_; // null when the source is already at 6000/s
     std::vector<double> frames_;           // interleaved frames read from the source
     std::vector<double> mono_;             // one channel or the mix of them

@@ -1,52 +1,20 @@
-// detect.cpp - `rsid detect`: feed each input to the detector and report every recognition.
+// detect.cpp - `rsid detect`: open each input, run the recognizer over it, print the records.
 #include "commands.h"
-#include "rsid.h"
+#include "recognizer.h"
+#include "report.h"
 
 #include <fmt/core.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <ctime>
 #include <unistd.h>
 
 namespace rsid_tool {
 
 namespace {
-
-constexpr int json_version = 1; // bump when a field changes meaning or goes away
-
-constexpr double sequence_s = 1.3925; // 15 tones of 4456 samples at 48000/s
-
-// From the end of the sequence to the middle of the block in which the detector reports it.
-// The last tone is decided once the analysis frame (two tones long) is centred on it, and the
-// match is reported one half-tone pass later; measured over start offsets spread across a
-// block, the middle of the reporting block lies this far after the end (the spread is +-0.1 s).
-constexpr double detector_latency_s = 0.113;
-
-// Silence after each input: lets a match still held at the end be reported (one more
-// analysis), and then fills all 29 rows of the tone history and the 1114-sample frame
-// (29 * 278.5 + 1114 = 9191 samples), so the next input starts from a cleared history.
-constexpr int flush_blocks = 10; // 9600 samples, 1.6 s
-
-std::string clock_time(double s) {
-    const auto centis = static_cast<long long>(std::llround(s * 100.0));
-    return fmt::format("{:02}:{:02}:{:02}.{:02}", centis / 360000, centis / 6000 % 60,
-                       centis / 100 % 60, centis % 100);
-}
-
-std::string utc_time(std::chrono::system_clock::time_point t) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
-    const std::time_t secs = static_cast<std::time_t>(ms.count() / 1000);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", tm.tm_year + 1900,
-                       tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                       ms.count() % 1000);
-}
 
 // One flushed line on stdout: a reader at the other end of a pipe sees each report at once.
 void emit(const std::string& line) {
@@ -99,7 +67,7 @@ class progress_bar {
 
 class scanner {
   public:
-    explicit scanner(const detect_options& o) : o_(o) { init_rsid(); }
+    explicit scanner(const detect_options& o) : o_(o) {}
 
     int run() {
         for (const std::string& input : o_.inputs) {
@@ -121,139 +89,89 @@ class scanner {
     }
 
     void scan(const std::string& input) {
-        const std::string name = input == "-" ? "stdin" : input;
         const auto started = std::chrono::steady_clock::now();
-        int found_here = 0;
-        std::string error;
-        std::string status = "ok";
-        double seconds = 0.0;
-        bool fed = false;
-        std::array<double, detector_block> block{};
-        uint64_t blocks = 0;
+        end_record end;
+        end.input = input == "-" ? "stdin" : input;
+        end.status = "ok";
         try {
             const std::unique_ptr<audio_source> source = open(input);
             const source_info& info = source->info();
             if (o_.verbose)
                 fmt::print(
-                    stderr, "{}: {}, {} Hz, {} channel{}{}\n", name, info.format, info.rate,
+                    stderr, "{}: {}, {} Hz, {} channel{}{}\n", end.input, info.format, info.rate,
                     info.channels, info.channels == 1 ? "" : "s",
                     info.frames >= 0
                         ? fmt::format(", {:.2f} s", static_cast<double>(info.frames) / info.rate)
                         : std::string());
             detector_feed feed(*source, o_.channel);
             progress_bar bar(info, !o_.quiet);
-            bar_ = &bar;
+            scan_callbacks callbacks;
+            callbacks.on_heard = [&](const heard& h) {
+                bar.clear(); // the report takes the line; the bar is redrawn at the next percent
+                report(info, h);
+                ++end.detections;
+                if (o_.once)
+                    stopped_ = true;
+                return !stopped_;
+            };
+            callbacks.on_progress = [&] {
+                bar.update(feed.frames_read());
+                return true;
+            };
             try {
-                while (!stopped_ && feed.next(block)) {
-                    fed = true;
-                    if (rsid_check(block.data()))
-                        found_here += report(info, blocks, feed.delivered());
-                    ++blocks;
-                    bar.update(feed.frames_read());
-                }
+                recognize(feed, callbacks);
             } catch (const input_error& e) {
-                error = e.what(); // what was read still counts; flushed below
+                end.error = e.what();
             }
-            bar.clear();
-            bar_ = nullptr;
-            seconds = static_cast<double>(feed.frames_read()) / info.rate;
-            if (fed) {
-                block.fill(0.0);
-                for (int i = 0; i < flush_blocks; ++i, ++blocks) {
-                    if (rsid_check(block.data()) && !stopped_)
-                        found_here +=
-                            report(info, blocks, blocks * detector_block + detector_block);
-                }
-            }
+            end.duration_s = static_cast<double>(feed.frames_read()) / info.rate;
         } catch (const input_error& e) {
-            error = e.what();
+            end.error = e.what();
         }
         if (stop_requested && !stopped_) {
             stopped_ = true;
-            status = "interrupted";
+            end.status = "interrupted";
         } else if (stopped_) {
-            status = "stopped";
+            end.status = "stopped";
         }
-        if (!error.empty()) {
+        if (!end.error.empty()) {
             ++errors_;
-            status = "error";
-            fmt::print(stderr, "rsid: {}\n", error);
+            end.status = "error";
+            fmt::print(stderr, "rsid: {}\n", end.error);
         }
         if (o_.verbose) {
             const double took =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             fmt::print(stderr, "{}: {} found; {:.2f} s of audio in {:.3f} s ({:.0f}x real time)\n",
-                       name, found_here, seconds, took, took > 0 ? seconds / took : 0.0);
+                       end.input, end.detections, end.duration_s, took,
+                       took > 0 ? end.duration_s / took : 0.0);
         }
-        if (o_.json) {
-            nlohmann::ordered_json j;
-            j["version"] = json_version;
-            j["type"] = "end";
-            j["input"] = name;
-            j["status"] = status;
-            j["detections"] = found_here;
-            j["duration_s"] = std::round(seconds * 1000.0) / 1000.0;
-            if (!error.empty())
-                j["error"] = error;
-            emit(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-        }
+        if (o_.json)
+            emit(json_line(end));
     }
 
-    // Reports the recognition made in detector block `block`; `delivered_end` is the detector
-    // sample count at the end of the audio read so far (for the wall clock of live input).
-    int report(const source_info& info, uint64_t block, uint64_t delivered_end) {
-        const double block_middle = (static_cast<double>(block) + 0.5) *
-                                    static_cast<double>(detector_block) / detector_rate;
-        const double start = std::max(0.0, block_middle - detector_latency_s - sequence_s);
-        const auto sample = static_cast<long long>(std::llround(start * info.rate));
-        const int code = 131; // the only code the detector looks for
-        const double freq = getrsfreq();
-        std::string utc;
+    void report(const source_info& info, const heard& h) {
+        detection_record r;
+        r.input = info.name;
+        r.sample = static_cast<int64_t>(std::llround(h.start_s * info.rate));
+        r.rate = info.rate;
+        r.time_s = h.start_s;
+        r.code = h.code;
+        r.freq_hz = h.freq_hz;
+        r.snr_db = h.snr_db;
+        r.level_dbfs = h.level_dbfs;
+        r.channel = o_.channel;
+        r.label = o_.label;
         if (o_.utc && info.live) {
             // The audio just read is about now; the identifier began that much earlier.
-            const double ago = static_cast<double>(delivered_end) / detector_rate - start;
-            utc = utc_time(std::chrono::system_clock::now() -
-                           std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                               std::chrono::duration<double>(ago)));
+            r.utc = std::chrono::system_clock::now() -
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                        std::chrono::duration<double>(h.read_s - h.start_s));
         }
-        if (bar_)
-            bar_->clear(); // the report takes the line; the bar is redrawn at the next percent
-        if (o_.json) {
-            nlohmann::ordered_json j;
-            j["version"] = json_version;
-            j["type"] = "detection";
-            j["input"] = info.name;
-            j["time_s"] = std::round(start * 1000.0) / 1000.0;
-            j["time"] = clock_time(start);
-            j["sample"] = sample;
-            if (info.rate == std::floor(info.rate))
-                j["rate"] = static_cast<long long>(info.rate);
-            else
-                j["rate"] = info.rate;
-            j["code"] = code;
-            j["freq_hz"] = std::round(freq * 10000.0) / 10000.0;
-            if (!utc.empty())
-                j["utc"] = utc;
-            if (!o_.label.empty())
-                j["label"] = o_.label;
-            emit(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-        } else {
-            std::string line = fmt::format("{}: {}", info.name, clock_time(start));
-            if (!utc.empty())
-                line += "  " + utc;
-            line += fmt::format("  code {}  {:.1f} Hz", code, freq);
-            if (!o_.label.empty())
-                line += "  " + o_.label;
-            emit(line);
-        }
+        emit(o_.json ? json_line(r) : text_line(r));
         ++found_;
-        if (o_.once)
-            stopped_ = true;
-        return 1;
     }
 
     const detect_options& o_;
-    progress_bar* bar_ = nullptr; // of the input being scanned, while it is on screen
     int found_ = 0;
     int errors_ = 0;
     bool stopped_ = false;

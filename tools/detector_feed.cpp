@@ -1,8 +1,6 @@
 // detector_feed.cpp - channel choice, rate conversion to 6000/s and the detector's blocks.
 #include "audio_input.h"
 
-#include <soxr.h>
-
 #include <algorithm>
 #include <cmath>
 
@@ -14,58 +12,19 @@ constexpr std::size_t read_frames = 4096; // frames asked of the source per pull
 
 } // namespace
 
-// A high-quality soxr stream, mono, doubles in and out. Decimating by dropping samples would
-// fold noise from the whole input band into the detector's 600-2400 Hz; soxr filters first.
-struct detector_feed::resampler {
-    soxr_t soxr = nullptr;
-
-    explicit resampler(double in_rate) {
-        soxr_error_t error = nullptr;
-        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
-        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-        const soxr_runtime_spec_t runtime = soxr_runtime_spec(1); // single thread
-        soxr = soxr_create(in_rate, detector_rate, 1, &error, &io, &quality, &runtime);
-        if (!soxr || error)
-            throw input_error(std::string("resampler: ") + (error ? error : "cannot create"));
-    }
-    ~resampler() { soxr_delete(soxr); }
-    resampler(const resampler&) = delete;
-    resampler& operator=(const resampler&) = delete;
-
-    // Converts in (null: flush the filter's tail) and appends the output to out.
-    void process(const double* in, std::size_t count, std::vector<double>& out) {
-        std::size_t room = std::max<std::size_t>(1024, count); // output never exceeds input here
-        std::size_t done_in = 0;
-        for (;;) {
-            const std::size_t base = out.size();
-            out.resize(base + room);
-            std::size_t idone = 0;
-            std::size_t odone = 0;
-            const soxr_error_t error =
-                in ? soxr_process(soxr, in + done_in, count - done_in, &idone, out.data() + base,
-                                  room, &odone)
-                   : soxr_process(soxr, nullptr, 0, nullptr, out.data() + base, room, &odone);
-            out.resize(base + odone);
-            if (error)
-                throw input_error(std::string("resampler: ") + error);
-            done_in += idone;
-            // Input: done once every sample is taken and the output did not fill up.
-            // Flush: done once a call delivers nothing more.
-            if (in ? (done_in == count && odone < room) : odone == 0)
-                return;
-            room *= 2;
-        }
-    }
-};
-
 detector_feed::detector_feed(audio_source& source, channel_choice channel)
     : source_(source), channel_(channel) {
     const source_info& info = source.info();
     if (channel < 0 || channel > info.channels)
         throw input_error(info.name + ": no channel " + std::to_string(channel) + " (it has " +
                           std::to_string(info.channels) + ")");
-    if (info.rate != detector_rate)
-        resampler_ = std::make_unique<resampler>(info.rate);
+    if (info.rate != detector_rate) {
+        try {
+            resampler_ = std::make_unique<resampler>(info.rate, detector_rate);
+        } catch (const resampler_error& e) {
+            throw input_error(info.name + ": " + e.what());
+        }
+    }
 }
 
 detector_feed::~detector_feed() = default;
@@ -96,10 +55,15 @@ void detector_feed::pull() {
     pending_head_ = 0;
     if (!resampler_) {
         pending_.insert(pending_.end(), mono_.begin(), mono_.end());
-    } else if (n > 0) {
-        resampler_->process(mono_.data(), n, pending_);
-    } else if (!flushed_) {
-        resampler_->process(nullptr, 0, pending_);
+    } else {
+        try {
+            if (n > 0)
+                resampler_->process(mono_.data(), n, pending_);
+            else if (!flushed_)
+                resampler_->flush(pending_);
+        } catch (const resampler_error& e) {
+            throw input_error(source_.info().name + ": " + e.what());
+        }
     }
     if (source_done_)
         flushed_ = true;

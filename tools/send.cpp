@@ -1,10 +1,11 @@
 // send.cpp - `rsid send`: the identifier, with silence around it, written to an audio file.
 #include "commands.h"
 #include "rsid.h"
+#include "rsid_signal.h"
+#include "sound_writer.h"
 
 #include <fmt/core.h>
 #include <sndfile.h>
-#include <soxr.h>
 
 #include <algorithm>
 #include <array>
@@ -18,8 +19,7 @@ namespace rsid_tool {
 
 namespace {
 
-constexpr double generator_rate = 48000.0; // samples/s of rsid_get
-constexpr long sequence_samples = 66840;   // 15 tones of 4456 samples: 1.3925 s
+namespace sig = rsid_signal;
 
 struct container {
     const char* name;
@@ -109,182 +109,17 @@ int full_format(const send_options& o, int major) {
     throw usage_error(fmt::format("send: this type cannot hold {}-bit {} samples", bits, enc));
 }
 
-// Growing bytes behind libsndfile's virtual I/O, for containers that seek back to finish their
-// header: a pipe cannot, so stdout gets the finished bytes at the end.
-struct memory_sink {
-    std::vector<unsigned char> bytes;
-    sf_count_t pos = 0;
-
-    static memory_sink& of(void* user) { return *static_cast<memory_sink*>(user); }
-    static sf_count_t length(void* user) { return static_cast<sf_count_t>(of(user).bytes.size()); }
-    static sf_count_t seek(sf_count_t offset, int whence, void* user) {
-        memory_sink& m = of(user);
-        const sf_count_t base = whence == SEEK_CUR   ? m.pos
-                                : whence == SEEK_END ? static_cast<sf_count_t>(m.bytes.size())
-                                                     : 0;
-        m.pos = std::max<sf_count_t>(0, base + offset);
-        return m.pos;
-    }
-    static sf_count_t read(void* ptr, sf_count_t count, void* user) {
-        memory_sink& m = of(user);
-        const sf_count_t size = static_cast<sf_count_t>(m.bytes.size());
-        const sf_count_t n = std::clamp<sf_count_t>(size - m.pos, 0, count);
-        if (n > 0)
-            std::memcpy(ptr, m.bytes.data() + m.pos, static_cast<std::size_t>(n));
-        m.pos += n;
-        return n;
-    }
-    static sf_count_t write(const void* ptr, sf_count_t count, void* user) {
-        memory_sink& m = of(user);
-        const auto end = static_cast<std::size_t>(m.pos + count);
-        if (m.bytes.size() < end)
-            m.bytes.resize(end);
-        std::memcpy(m.bytes.data() + m.pos, ptr, static_cast<std::size_t>(count));
-        m.pos += count;
-        return count;
-    }
-    static sf_count_t tell(void* user) { return of(user).pos; }
-};
-
-SF_VIRTUAL_IO sink_io = {memory_sink::length, memory_sink::seek, memory_sink::read,
-                         memory_sink::write, memory_sink::tell};
-
-void write_all(int fd, const unsigned char* p, std::size_t n, const std::string& name) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            throw output_error(name + ": " + std::strerror(errno));
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
+uint64_t seconds_to_samples(double s) {
+    return static_cast<uint64_t>(std::llround(s * sig::tx_rate));
 }
-
-// The output stream: samples at 48000/s on the 16-bit scale go in, are converted to the output
-// rate when it differs, and are written through libsndfile.
-class sound_writer {
-  public:
-    sound_writer(const send_options& o, int format) : name_(o.output == "-" ? "stdout" : o.output) {
-        SF_INFO info{};
-        info.samplerate = o.rate;
-        info.channels = 1;
-        info.format = format;
-        if (o.output != "-")
-            file_ = sf_open(o.output.c_str(), SFM_WRITE, &info);
-        else if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RAW)
-            file_ = sf_open_fd(STDOUT_FILENO, SFM_WRITE, &info, SF_FALSE); // streams as it goes
-        else
-            file_ = sf_open_virtual(&sink_io, SFM_WRITE, &info, &sink_);
-        if (!file_)
-            throw output_error(name_ + ": " + sf_strerror(nullptr));
-        to_stdout_ = o.output == "-" && (format & SF_FORMAT_TYPEMASK) != SF_FORMAT_RAW;
-        const int sub = format & SF_FORMAT_SUBMASK;
-        float_ = sub == SF_FORMAT_FLOAT || sub == SF_FORMAT_DOUBLE;
-        if (o.rate != static_cast<int>(generator_rate)) {
-            soxr_error_t error = nullptr;
-            const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
-            const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-            const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-            soxr_ = soxr_create(generator_rate, o.rate, 1, &error, &io, &quality, &runtime);
-            if (!soxr_ || error)
-                throw output_error(std::string("resampler: ") + (error ? error : "cannot create"));
-        }
-    }
-    ~sound_writer() {
-        if (soxr_)
-            soxr_delete(soxr_);
-        if (file_)
-            sf_close(file_);
-    }
-    sound_writer(const sound_writer&) = delete;
-    sound_writer& operator=(const sound_writer&) = delete;
-
-    void write(const double* samples, std::size_t n) {
-        if (!soxr_) {
-            put(samples, n);
-            return;
-        }
-        resample(samples, n);
-    }
-
-    void silence(long n) {
-        const std::vector<double> zeros(4800, 0.0);
-        for (; n > 0; n -= 4800)
-            write(zeros.data(), static_cast<std::size_t>(std::min(n, 4800L)));
-    }
-
-    // Flushes the resampler, finishes the container and, for stdout, writes its bytes.
-    void finish() {
-        if (soxr_)
-            resample(nullptr, 0);
-        SNDFILE* f = file_;
-        file_ = nullptr;
-        if (sf_close(f) != 0)
-            throw output_error(name_ + ": " + sf_strerror(nullptr));
-        if (to_stdout_)
-            write_all(STDOUT_FILENO, sink_.bytes.data(), sink_.bytes.size(), name_);
-    }
-
-  private:
-    void resample(const double* in, std::size_t n) {
-        std::size_t done = 0;
-        for (;;) {
-            std::size_t idone = 0;
-            std::size_t odone = 0;
-            const soxr_error_t error =
-                in ? soxr_process(soxr_, in + done, n - done, &idone, out_.data(), out_.size(),
-                                  &odone)
-                   : soxr_process(soxr_, nullptr, 0, nullptr, out_.data(), out_.size(), &odone);
-            if (error)
-                throw output_error(std::string("resampler: ") + error);
-            put(out_.data(), odone);
-            done += idone;
-            if (in ? (done == n && odone < out_.size()) : odone == 0)
-                return;
-        }
-    }
-
-    // Integer files get 32-bit integers, 65536 per 16-bit step: libsndfile narrows them exactly
-    // to 16 and 24 bits, so 48000/s 16-bit output holds the generator's samples unchanged.
-    // Float files get normalised doubles (libsndfile stores integers in them unscaled).
-    void put(const double* samples, std::size_t n) {
-        sf_count_t w = 0;
-        if (float_) {
-            doubles_.resize(n);
-            for (std::size_t i = 0; i < n; ++i)
-                doubles_[i] = samples[i] / 32768.0;
-            w = sf_writef_double(file_, doubles_.data(), static_cast<sf_count_t>(n));
-        } else {
-            ints_.resize(n);
-            for (std::size_t i = 0; i < n; ++i)
-                ints_[i] = static_cast<int>(
-                    std::lrint(std::clamp(samples[i], -32768.0, 32767.0) * 65536.0));
-            w = sf_writef_int(file_, ints_.data(), static_cast<sf_count_t>(n));
-        }
-        if (w != static_cast<sf_count_t>(n))
-            throw output_error(name_ + ": " + sf_strerror(file_));
-    }
-
-    std::string name_;
-    SNDFILE* file_ = nullptr;
-    soxr_t soxr_ = nullptr;
-    memory_sink sink_;
-    bool to_stdout_ = false;
-    std::vector<double> out_ = std::vector<double>(8192);
-    std::vector<int> ints_;
-    std::vector<double> doubles_;
-    bool float_ = false; // float or double samples in the file
-};
-
-long seconds_to_samples(double s) { return std::lround(s * generator_rate); }
 
 void check(const send_options& o) {
     if (!(o.freq > 0.0) || !std::isfinite(o.freq))
         throw usage_error("send: -f needs a positive frequency in Hz");
-    const double top = o.freq + 15 * 10.7666; // tone 15 lies 15 steps of 10.7666 Hz above tone 0
-    if (top >= generator_rate / 2)
-        throw usage_error(fmt::format("send: tones up to {:.1f} Hz do not fit 48000/s", top));
+    const double top = o.freq + 15 * sig::tone_spacing_hz; // tone 15, the highest
+    if (top >= sig::tx_rate / 2.0)
+        throw usage_error(
+            fmt::format("send: tones up to {:.1f} Hz do not fit {}/s", top, sig::tx_rate));
     if (o.rate < 1000 || o.rate > 768000)
         throw usage_error("send: -r must lie in 1000 to 768000");
     if (top >= o.rate / 2.0)
@@ -304,29 +139,33 @@ void check(const send_options& o) {
 int run_send(const send_options& o) {
     check(o);
     const int format = full_format(o, container_format(o.type, o.output));
-    // Detection range: tone 0 in DFT bins 111 to 414 at 6000/s, 5.3833 Hz apart.
-    if (!o.quiet && (o.freq < 600.0 || o.freq > 2231.4))
+    // Detection range: tone 0 in the columns from DFT bin 111 up, 5.3833 Hz apart, counted from
+    // half a bin into the first to half a bin short of the last, as measured.
+    const double lowest = (sig::first_bin + 0.5) * sig::bin_width_hz;                 // 600.2
+    const double highest = (sig::first_bin + sig::columns - 0.5) * sig::bin_width_hz; // 2231.4
+    if (!o.quiet && (o.freq < lowest || o.freq > highest))
         fmt::print(stderr,
                    "rsid: warning: {:.1f} Hz lies outside the detector's range "
-                   "(600 to 2231 Hz)\n",
-                   o.freq);
+                   "({:.0f} to {:.0f} Hz)\n",
+                   o.freq, lowest, highest);
 
-    sound_writer out(o, format);
+    sound_writer out(o.output, format, o.rate);
     out.silence(seconds_to_samples(o.lead));
-    std::array<int16_t, 1920> block{};
-    std::array<double, 1920> scaled{};
+    std::array<int16_t, sig::tx_block> block{};
+    std::array<double, sig::tx_block> scaled{};
     for (int r = 0; r < o.repeat; ++r) {
         if (r > 0)
             out.silence(seconds_to_samples(o.gap));
         rsid_encode(o.freq);
-        long left = sequence_samples; // the last block ends in silence that is not ours to send
+        // The last block ends in silence that is not ours to send.
+        std::size_t left = sig::sequence_tx_samples;
         int more = 1;
         while (more && left > 0) {
             more = rsid_get(block.data());
-            const long n = std::min<long>(left, 1920);
-            for (long i = 0; i < n; ++i)
-                scaled[static_cast<std::size_t>(i)] = block[static_cast<std::size_t>(i)] * o.volume;
-            out.write(scaled.data(), static_cast<std::size_t>(n));
+            const std::size_t n = std::min(left, block.size());
+            for (std::size_t i = 0; i < n; ++i)
+                scaled[i] = block[i] * o.volume;
+            out.write(scaled.data(), n);
             left -= n;
         }
     }

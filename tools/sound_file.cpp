@@ -1,7 +1,6 @@
 // sound_file.cpp - containers read through libsndfile: from a path, a descriptor or memory.
 #include "audio_input.h"
-
-#include <sndfile.h>
+#include "sndfile_io.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,49 +13,6 @@
 namespace rsid_tool {
 
 namespace {
-
-struct sndfile_closer {
-    void operator()(SNDFILE* f) const { sf_close(f); }
-};
-using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
-
-// Bytes in memory seen through libsndfile's virtual I/O. Reads past the end return short counts
-// and seeks are clamped to the buffer, so a header that points anywhere stays harmless.
-struct memory_stream {
-    std::vector<unsigned char> owned; // what bytes points into, when the stream holds its data
-    std::span<const unsigned char> bytes;
-    sf_count_t pos = 0;
-
-    static memory_stream& of(void* user) { return *static_cast<memory_stream*>(user); }
-    static sf_count_t length(void* user) { return static_cast<sf_count_t>(of(user).bytes.size()); }
-    static sf_count_t seek(sf_count_t offset, int whence, void* user) {
-        memory_stream& m = of(user);
-        const sf_count_t size = static_cast<sf_count_t>(m.bytes.size());
-        sf_count_t base = 0;
-        if (whence == SEEK_CUR)
-            base = m.pos;
-        else if (whence == SEEK_END)
-            base = size;
-        // Clamp before adding so that an offset near the sf_count_t limits cannot overflow.
-        offset = std::clamp<sf_count_t>(offset, -size - 1, size + 1);
-        m.pos = std::clamp<sf_count_t>(base + offset, 0, size);
-        return m.pos;
-    }
-    static sf_count_t read(void* ptr, sf_count_t count, void* user) {
-        memory_stream& m = of(user);
-        const sf_count_t size = static_cast<sf_count_t>(m.bytes.size());
-        const sf_count_t n = std::clamp<sf_count_t>(count, 0, size - m.pos);
-        if (n > 0)
-            std::memcpy(ptr, m.bytes.data() + m.pos, static_cast<std::size_t>(n));
-        m.pos += n;
-        return n;
-    }
-    static sf_count_t write(const void*, sf_count_t, void*) { return 0; } // read-only
-    static sf_count_t tell(void* user) { return of(user).pos; }
-};
-
-SF_VIRTUAL_IO memory_io = {memory_stream::length, memory_stream::seek, memory_stream::read,
-                           memory_stream::write, memory_stream::tell};
 
 std::string format_name(SNDFILE* f, int format) {
     SF_FORMAT_INFO major{};
@@ -94,10 +50,10 @@ bool data_chunk_truncated(SNDFILE* f) {
 
 class sound_source final : public audio_source {
   public:
-    // memory may be null; when set it must outlive the source (it backs the virtual I/O).
+    // memory may be null; when set it backs the virtual I/O that file reads through.
     sound_source(sndfile_ptr file, const SF_INFO& sf_info, std::string name, bool live,
-                 std::unique_ptr<memory_stream> memory)
-        : file_(std::move(file)), memory_(std::move(memory)) {
+                 std::shared_ptr<void> memory = nullptr)
+        : memory_(std::move(memory)), file_(std::move(file)) {
         info_.name = std::move(name);
         info_.live = live;
         if (sf_info.channels < 1 || sf_info.channels > max_channels)
@@ -141,8 +97,8 @@ class sound_source final : public audio_source {
     }
 
   private:
+    std::shared_ptr<void> memory_; // declared first: destroyed after file_ is closed
     sndfile_ptr file_;
-    std::unique_ptr<memory_stream> memory_;
     bool truncated_ = false;
     bool done_ = false;
 };
@@ -168,7 +124,7 @@ std::unique_ptr<audio_source> open_sound_file(const std::string& path) {
     if (!f)
         throw input_error(open_error(path));
     const bool live = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode);
-    return std::make_unique<sound_source>(std::move(f), sf_info, path, live, nullptr);
+    return std::make_unique<sound_source>(std::move(f), sf_info, path, live);
 }
 
 std::unique_ptr<audio_source> open_sound_fd(int fd, const std::string& name) {
@@ -180,12 +136,16 @@ std::unique_ptr<audio_source> open_sound_fd(int fd, const std::string& name) {
         sndfile_ptr f(sf_open_fd(fd, SFM_READ, &sf_info, SF_FALSE)); // the caller owns fd
         if (!f)
             throw input_error(open_error(name));
-        return std::make_unique<sound_source>(std::move(f), sf_info, name, false, nullptr);
+        return std::make_unique<sound_source>(std::move(f), sf_info, name, false);
     }
     // libsndfile seeks while it reads some containers (FLAC, Ogg), which a pipe cannot do, and
     // fails part-way depending on how the writer's data happens to arrive. A container on a pipe
     // is therefore read to its end first; live streams come as raw samples, which are not.
-    auto memory = std::make_unique<memory_stream>();
+    struct backing {
+        std::vector<unsigned char> bytes;
+        std::unique_ptr<memory_io> io;
+    };
+    auto memory = std::make_shared<backing>();
     std::vector<unsigned char> chunk(1 << 16);
     for (;;) {
         const ssize_t got = ::read(fd, chunk.data(), chunk.size());
@@ -195,11 +155,11 @@ std::unique_ptr<audio_source> open_sound_fd(int fd, const std::string& name) {
             throw input_error(name + ": " + std::strerror(errno));
         if (got <= 0)
             break;
-        memory->owned.insert(memory->owned.end(), chunk.begin(), chunk.begin() + got);
+        memory->bytes.insert(memory->bytes.end(), chunk.begin(), chunk.begin() + got);
     }
-    memory->bytes = memory->owned;
+    memory->io = std::make_unique<memory_io>(memory->bytes);
     SF_INFO sf_info{};
-    sndfile_ptr f(sf_open_virtual(&memory_io, SFM_READ, &sf_info, memory.get()));
+    sndfile_ptr f = memory->io->open(sf_info);
     if (!f)
         throw input_error(name + ": " + sf_strerror(nullptr));
     return std::make_unique<sound_source>(std::move(f), sf_info, name, is_live(fd),
@@ -208,10 +168,9 @@ std::unique_ptr<audio_source> open_sound_fd(int fd, const std::string& name) {
 
 std::unique_ptr<audio_source> open_sound_memory(std::span<const unsigned char> bytes,
                                                 const std::string& name) {
-    auto memory = std::make_unique<memory_stream>();
-    memory->bytes = bytes;
+    auto memory = std::make_shared<memory_io>(bytes);
     SF_INFO sf_info{};
-    sndfile_ptr f(sf_open_virtual(&memory_io, SFM_READ, &sf_info, memory.get()));
+    sndfile_ptr f = memory->open(sf_info);
     if (!f)
         throw input_error(name + ": " + sf_strerror(nullptr));
     return std::make_unique<sound_source>(std::move(f), sf_info, name, false, std::move(memory));

@@ -44,6 +44,7 @@ cmake --build "$work/cmake" >/dev/null
 # The tool, when it was installed: its man page, and a round trip through a WAV file.
 if [ -e "$prefix/bin/rsid" ]; then
     [ -f "$prefix/share/man/man1/rsid.1" ] || { echo "no man page for rsid" >&2; exit 1; }
+    [ -f "$prefix/share/rsid/detection.schema.json" ] || { echo "no JSON schema" >&2; exit 1; }
     "$prefix/bin/rsid" send -f 1200 -o "$work/id.wav"
     "$prefix/bin/rsid" detect "$work/id.wav" | tee "$work/found.txt"
     grep -q "code 131" "$work/found.txt"

@@ -1,7 +1,9 @@
 // The rsid tool as a user runs it: round trips through real files and pipes, the reported
 // positions and frequencies, JSON output, and every exit status. Test audio is made by
 // `rsid send` itself and, for noise and stereo, by libsndfile in a temporary directory.
+#include "json_schema.h"
 #include "rsid.h"
+#include "rsid_signal.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -23,7 +25,10 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-constexpr double bin_hz = 5.3833;    // the detector's frequency step
+namespace sig = rsid_signal;
+
+constexpr double bin_hz = sig::bin_width_hz; // the detector's frequency step
+constexpr double sequence_s = static_cast<double>(sig::sequence_tx_samples) / sig::tx_rate;
 constexpr double position_tol = 0.3; // reported start vs where the identifier was put [s]
 
 struct result {
@@ -51,6 +56,18 @@ std::string slurp(const fs::path& p) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// Every JSON line a test sees is checked against the schema shipped with the tool.
+void expect_valid_json_lines(const std::string& out, const std::string& command) {
+    static const json schema = json::parse(slurp(RSID_SCHEMA));
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        const json j = json::parse(line, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << command << "\nnot JSON: " << line;
+        const std::string error = schema_check::validate(j, schema, schema);
+        EXPECT_EQ(error, "") << command << "\n" << line;
+    }
+}
+
 class cli : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -70,6 +87,8 @@ class cli : public ::testing::Test {
         r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
         r.out = slurp(dir_ / ".out");
         r.err = slurp(dir_ / ".err");
+        if (command.find("--json") != std::string::npos)
+            expect_valid_json_lines(r.out, command);
         return r;
     }
 
@@ -143,7 +162,7 @@ TEST_F(cli, round_trips_through_files) {
         sf_close(f);
         EXPECT_EQ(info.samplerate, c.rate) << where;
         EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, c.subformat) << where;
-        EXPECT_NEAR(static_cast<double>(info.frames) / c.rate, c.lead + 1.3925 + 0.5, 0.01)
+        EXPECT_NEAR(static_cast<double>(info.frames) / c.rate, c.lead + sequence_s + 0.5, 0.01)
             << where;
         int rate = 0;
         double peak = 0.0;
@@ -151,7 +170,7 @@ TEST_F(cli, round_trips_through_files) {
             peak = std::max(peak, std::abs(x));
         const bool lossy_format = c.subformat == SF_FORMAT_VORBIS || c.subformat == SF_FORMAT_ULAW;
         const double lossy = lossy_format ? 0.15 : 0.03;
-        EXPECT_NEAR(peak, 20000.0 / 32768.0, lossy)
+        EXPECT_NEAR(peak, sig::peak / sig::full_scale, lossy)
             << where << ": the generator's peak, normalised";
 
         const result found = sh(std::string("$RSID detect --json ") + c.name);
@@ -170,13 +189,15 @@ TEST_F(cli, send_writes_the_generator_samples) {
     EXPECT_STATUS(sh("$RSID send -f 1502.7 --lead 0.01 -o x.wav"), 0);
     int rate = 0;
     const std::vector<double> file = read_mono(path("x.wav"), &rate);
-    ASSERT_EQ(file.size(), 480u + 66840u);
+    const std::size_t lead = sig::tx_rate / 100;
+    ASSERT_EQ(file.size(), lead + sig::sequence_tx_samples);
     rsid_encode(1502.7);
-    std::vector<int16_t> want(480, 0);
-    int16_t block[1920];
+    std::vector<int16_t> want(lead, 0);
+    int16_t block[sig::tx_block];
     while (rsid_get(block))
-        want.insert(want.end(), block, block + 1920);
-    want.insert(want.end(), block, block + 1560); // the last block ends in silence
+        want.insert(want.end(), block, block + sig::tx_block);
+    // The last block ends in silence that is not sent.
+    want.insert(want.end(), block, block + sig::sequence_tx_samples % sig::tx_block);
     for (std::size_t i = 0; i < file.size(); ++i)
         ASSERT_EQ(std::lround(file[i] * 32768.0), want[i]) << "sample " << i;
 }
@@ -223,7 +244,7 @@ TEST_F(cli, scans_several_inputs_in_order) {
     std::vector<std::pair<std::string, double>> seen;
     std::vector<std::string> ends;
     for (const json& j : r.records()) {
-        EXPECT_EQ(j.at("version"), 1);
+        EXPECT_EQ(j.at("version"), 2);
         if (j.at("type") == "detection")
             seen.emplace_back(j.at("input"), j.at("time_s"));
         else
@@ -232,7 +253,10 @@ TEST_F(cli, scans_several_inputs_in_order) {
                            std::to_string(j.at("detections").get<int>()));
     }
     const std::vector<std::pair<std::string, double>> want = {
-        {"end.wav", 0.6}, {"three.wav", 1.0}, {"three.wav", 3.8925}, {"three.wav", 6.785}};
+        {"end.wav", 0.6},
+        {"three.wav", 1.0},
+        {"three.wav", 1.0 + 1.5 + sequence_s},
+        {"three.wav", 1.0 + 2 * (1.5 + sequence_s)}};
     ASSERT_EQ(seen.size(), want.size()) << r.out;
     for (std::size_t i = 0; i < want.size(); ++i) {
         EXPECT_EQ(seen[i].first, want[i].first) << i;

@@ -16,7 +16,7 @@ namespace {
 using namespace rsid_tool;
 using bytes = std::vector<unsigned char>;
 
-raw_format raw(sample_encoding e, int bits, int channels = 1, double rate = 6000.0) {
+raw_format raw(sample_encoding e, int bits, int channels = 1, double rate = detector_rate) {
     raw_format f;
     f.rate = rate;
     f.encoding = e;
@@ -164,7 +164,7 @@ TEST(detector_feed, keeps_positions_aligned_through_the_resampler) {
         for (std::size_t j = 0; j < out.size(); ++j)
             if (std::abs(out[j]) > std::abs(out[peak]))
                 peak = j;
-        EXPECT_NEAR(static_cast<double>(peak), 6000.0, 1.0) << "rate " << rate;
+        EXPECT_NEAR(static_cast<double>(peak), detector_rate, 1.0) << "rate " << rate;
     }
 }
 
@@ -239,7 +239,7 @@ bytes make_wav(int rate, int format, const std::vector<int16_t>& samples) {
     // Normalised doubles: stored as they are in float files, scaled to full range in integer ones.
     std::vector<double> x(samples.begin(), samples.end());
     for (double& v : x)
-        v /= 32768.0;
+        v /= rsid_signal::full_scale;
     sf_writef_double(f, x.data(), static_cast<sf_count_t>(x.size()));
     sf_close(f);
     return s.data;
@@ -255,9 +255,9 @@ TEST(sound_input, reads_containers_from_memory_on_the_16_bit_scale) {
                  {"flac16", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
                  {"aiff24", SF_FORMAT_AIFF | SF_FORMAT_PCM_24}};
     for (const auto& c : cases) {
-        const bytes file = make_wav(6000, c.format, samples);
+        const bytes file = make_wav(static_cast<int>(detector_rate), c.format, samples);
         auto src = open_sound_memory(file, c.what);
-        EXPECT_EQ(src->info().rate, 6000.0) << c.what;
+        EXPECT_EQ(src->info().rate, detector_rate) << c.what;
         const std::vector<double> got = read_all(*src);
         ASSERT_EQ(got.size(), samples.size()) << c.what;
         for (std::size_t i = 0; i < got.size(); ++i)

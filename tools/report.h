@@ -1,0 +1,52 @@
+// report.h - what `rsid detect` prints on stdout: one record per identifier heard and one per
+// input when its scan ends. Each record is written as a text line and as a JSON line by the
+// functions here and nowhere else; detection.schema.json documents the JSON fields.
+#ifndef RSID_TOOL_REPORT_H
+#define RSID_TOOL_REPORT_H
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace rsid_tool {
+
+// JSON Lines format version, in every record. 2 added snr_db, level_dbfs and channel.
+// Goes up when a field changes meaning or goes away; new optional fields do not change it.
+inline constexpr int json_version = 2;
+
+struct detection_record {
+    std::string input;                // the input's name ("stdin" for -)
+    int64_t sample = 0;               // start, in frames of the input at its own rate
+    double rate = 0.0;                // the input's frames/s
+    double time_s = 0.0;              // start [s from the beginning of the input]
+    int code = 0;                     // identifier recognised
+    double freq_hz = 0.0;             // frequency of tone 0 [Hz]
+    std::optional<double> snr_db;     // signal to noise in the identifier's band, when known
+    std::optional<double> level_dbfs; // the identifier's level, when known [dB full scale]
+    int channel = 0;                  // 0: the mix of all channels; 1..n: that channel alone
+    std::optional<std::chrono::system_clock::time_point> utc; // wall clock of the start (--utc)
+    std::string label;                                        // --label, empty when not given
+};
+
+struct end_record {
+    std::string input;
+    std::string status; // ok, error, interrupted (a signal) or stopped (--once)
+    int detections = 0;
+    double duration_s = 0.0; // audio read [s]
+    std::string error;       // the message, when status is error
+};
+
+// One line each, without the newline.
+std::string text_line(const detection_record& r);
+std::string json_line(const detection_record& r);
+std::string json_line(const end_record& r);
+
+// "hh:mm:ss.cc" for a position in seconds, rounded to centiseconds.
+std::string clock_time(double s);
+// ISO 8601 UTC with milliseconds: "2024-05-01T12:34:56.789Z".
+std::string utc_time(std::chrono::system_clock::time_point t);
+
+} // namespace rsid_tool
+
+#endif
