@@ -18,7 +18,7 @@
 #ifndef RSID_TOOL_AUDIO_INPUT_H
 #define RSID_TOOL_AUDIO_INPUT_H
 
-#include "resampler.h"
+#include "resampler.h" // engine/
 #include "rsid_signal.h"
 
 #include <array>
@@ -137,7 +137,7 @@ class detector_feed {
     void pull(); // moves more samples from the source through the resampler into pending_
     audio_source& source_;
     channel_choice channel_;
-    std::unique_ptr<resampler> resampler_; // null when the source is already at 6000/s
+    std::unique_ptr<rsid::resampler> resampler_; // null when the source is already at 6000/s
     std::vector<double> frames_;           // interleaved frames read from the source
     std::vector<double> mono_;             // one channel or the mix of them
     std::vector<double> pending_;          // 6000/s samples not yet handed out

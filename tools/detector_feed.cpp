@@ -20,8 +20,8 @@ detector_feed::detector_feed(audio_source& source, channel_choice channel)
                           std::to_string(info.channels) + ")");
     if (info.rate != detector_rate) {
         try {
-            resampler_ = std::make_unique<resampler>(info.rate, detector_rate);
-        } catch (const resampler_error& e) {
+            resampler_ = std::make_unique<rsid::resampler>(info.rate, detector_rate);
+        } catch (const rsid::resampler_error& e) {
             throw input_error(info.name + ": " + e.what());
         }
     }
@@ -61,7 +61,7 @@ void detector_feed::pull() {
                 resampler_->process(mono_.data(), n, pending_);
             else if (!flushed_)
                 resampler_->flush(pending_);
-        } catch (const resampler_error& e) {
+        } catch (const rsid::resampler_error& e) {
             throw input_error(source_.info().name + ": " + e.what());
         }
     }

@@ -52,8 +52,8 @@ sound_writer::sound_writer(const std::string& path, int format, int rate)
     float_ = sub == SF_FORMAT_FLOAT || sub == SF_FORMAT_DOUBLE;
     if (rate != rsid_signal::tx_rate) {
         try {
-            resampler_ = std::make_unique<resampler>(rsid_signal::tx_rate, rate);
-        } catch (const resampler_error& e) {
+            resampler_ = std::make_unique<rsid::resampler>(rsid_signal::tx_rate, rate);
+        } catch (const rsid::resampler_error& e) {
             throw output_error(e.what());
         }
     }

@@ -4,7 +4,7 @@
 #ifndef RSID_TOOL_SOUND_WRITER_H
 #define RSID_TOOL_SOUND_WRITER_H
 
-#include "resampler.h"
+#include "resampler.h" // engine/
 #include "sndfile_io.h"
 
 #include <cstdint>
@@ -35,7 +35,7 @@ class sound_writer {
     std::string name_;
     std::FILE* spool_ = nullptr; // stdout of a container that seeks: written here, then copied
     sndfile_ptr file_;
-    std::unique_ptr<resampler> resampler_;
+    std::unique_ptr<rsid::resampler> resampler_;
     std::vector<double> resampled_;
     std::vector<int> ints_;
     std::vector<double> doubles_;
