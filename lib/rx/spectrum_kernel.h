@@ -222,26 +222,55 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
     stage<V, false, 1>(t, 16, 64, f_re, f_im, g_re, g_im);
     stage<V, false, 1>(t, 4, 256, g_re, g_im, f_re, f_im); // Z in natural order in f
 
-    // Products. With A = Z[k] + conj Z[-k] = 2 X0[k] and B = Z[k] - conj Z[-k] = 2i X1[k],
-    // lane l gets conj(A) g_l + conj(B) h_l.
-    for (int k = 0; k < 1024; ++k) {
-        const int mirror = (1024 - k) & 1023;
-        const double ar = f_re[k] + f_re[mirror], ai = f_im[k] - f_im[mirror];
-        const double br = f_re[k] - f_re[mirror], bi = f_im[k] + f_im[mirror];
-        const V var = splat<V>(ar), vai = splat<V>(ai), vbr = splat<V>(br), vbi = splat<V>(bi);
+    // Products, fused with the first inverse stage (n 1024, s 1). With A = Z[k] + conj Z[-k]
+    // = 2 X0[k] and B = Z[k] - conj Z[-k] = 2i X1[k], lane l gets conj(A) g_l + conj(B) h_l.
+    for (int p = 0; p < 256; ++p) {
+        V ar[4], ai[4], br[4], bi[4];
+        for (int m = 0; m < 4; ++m) {
+            const int k = p + 256 * m;
+            const int mirror = (1024 - k) & 1023;
+            ar[m] = splat<V>(f_re[k] + f_re[mirror]);
+            ai[m] = splat<V>(f_im[k] - f_im[mirror]);
+            br[m] = splat<V>(f_re[k] - f_re[mirror]);
+            bi[m] = splat<V>(f_im[k] + f_im[mirror]);
+        }
+        const double w_re[3] = {t.w_re[p], t.w_re[2 * p], t.w_re[3 * p]};
+        const double w_im[3] = {t.w_im[p], t.w_im[2 * p], t.w_im[3 * p]};
         for (int l = 0; l < 4; l += W) {
-            const V gr = load<V>(t.g_re[k] + l), gi = load<V>(t.g_im[k] + l);
-            const V hr = load<V>(t.h_re[k] + l), hi = load<V>(t.h_im[k] + l);
-            store(a_re + 4 * k + l, (var * gr + vai * gi) + (vbr * hr + vbi * hi));
-            store(a_im + 4 * k + l, (var * gi - vai * gr) + (vbr * hi - vbi * hr));
+            V pr[4], pi[4];
+            for (int m = 0; m < 4; ++m) {
+                const int k = p + 256 * m;
+                const V gr = load<V>(t.g_re[k] + l), gi = load<V>(t.g_im[k] + l);
+                const V hr = load<V>(t.h_re[k] + l), hi = load<V>(t.h_im[k] + l);
+                pr[m] = (ar[m] * gr + ai[m] * gi) + (br[m] * hr + bi[m] * hi);
+                pi[m] = (ar[m] * gi - ai[m] * gr) + (br[m] * hi - bi[m] * hr);
+            }
+            butterfly<V, true> b{pr[0], pi[0], pr[1], pi[1], pr[2], pi[2], pr[3], pi[3], {}, {}};
+            b.run(p != 0, w_re, w_im);
+            for (int r = 0; r < 4; ++r) {
+                store(a_re + 16 * p + 4 * r + l, b.yr[r]);
+                store(a_im + 16 * p + 4 * r + l, b.yi[r]);
+            }
         }
     }
+    stage<V, true, 4>(t, 256, 4, a_re, a_im, b_re, b_im);
+    stage<V, true, 4>(t, 64, 16, b_re, b_im, a_re, a_im);
+    stage<V, true, 4>(t, 16, 64, a_re, a_im, b_re, b_im);
 
-    stage<V, true, 4>(t, 1024, 1, a_re, a_im, b_re, b_im);
-    stage<V, true, 4>(t, 256, 4, b_re, b_im, a_re, a_im);
-    stage<V, true, 4>(t, 64, 16, a_re, a_im, b_re, b_im);
-    stage<V, true, 4>(t, 16, 64, b_re, b_im, a_re, a_im);
-    stage<V, true, 4>(t, 4, 256, a_re, a_im, b_re, b_im); // correlations in b
+    // Last stage (n 4, s 256, untwiddled): only outputs 0..511 are ever read (the shifts
+    // below split), so y2 and y3 are left out.
+    for (int q = 0; q < 1024; q += W) {
+        const V ar = load<V>(b_re + q), ai = load<V>(b_im + q);
+        const V br = load<V>(b_re + q + 1024), bi = load<V>(b_im + q + 1024);
+        const V cr = load<V>(b_re + q + 2048), ci = load<V>(b_im + q + 2048);
+        const V dr = load<V>(b_re + q + 3072), di = load<V>(b_im + q + 3072);
+        const V sr = ar + cr, si = ai + ci, mr = ar - cr, mi = ai - ci;
+        const V tr = br + dr, ti = bi + di, ur = br - dr, ui = bi - di;
+        store(a_re + q, sr + tr);
+        store(a_im + q, si + ti);
+        store(a_re + q + 1024, mr - ui);
+        store(a_im + q + 1024, mi + ur);
+    }
 
     for (int i = 0; i < 334; ++i) {
         int shift = rsid_log::order.shift[i];
@@ -250,8 +279,8 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
             shift -= rsid_log::split;
             lane += 1;
         }
-        re[i] = b_re[4 * shift + lane];
-        im[i] = b_im[4 * shift + lane];
+        re[i] = a_re[4 * shift + lane];
+        im[i] = a_im[4 * shift + lane];
     }
 }
 
