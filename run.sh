@@ -13,7 +13,7 @@ cd "$(dirname "$0")"
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev libfmt-dev
           clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
-          git dpkg-dev file)
+          git dpkg-dev file libfftw3-dev)
 
 install_missing() {
     local missing=()
