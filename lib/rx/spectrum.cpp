@@ -47,7 +47,8 @@ void quarter_circle(double* cq, double* sq) {
 
 // Forward transform of 1024 points in place (radix-4 Stockham, natural order), for the tables.
 void forward_1024(const rsid_log_tables& t, double* re, double* im) {
-    double y_re[1024], y_im[1024];
+    double y_re[1024];
+    double y_im[1024];
     double* x_r = re;
     double* x_i = im;
     double* y_r = y_re;
@@ -56,15 +57,20 @@ void forward_1024(const rsid_log_tables& t, double* re, double* im) {
         const int quarter = n / 4;
         for (int p = 0; p < quarter; ++p) {
             for (int q = 0; q < s; ++q) {
-                double ar[4], ai[4];
+                double ar[4];
+                double ai[4];
                 for (int r = 0; r < 4; ++r) {
                     ar[r] = x_r[q + s * (p + r * quarter)];
                     ai[r] = x_i[q + s * (p + r * quarter)];
                 }
-                const double sr = ar[0] + ar[2], si = ai[0] + ai[2];
-                const double mr = ar[0] - ar[2], mi = ai[0] - ai[2];
-                const double tr = ar[1] + ar[3], ti = ai[1] + ai[3];
-                const double ur = ar[1] - ar[3], ui = ai[1] - ai[3];
+                const double sr = ar[0] + ar[2];
+                const double si = ai[0] + ai[2];
+                const double mr = ar[0] - ar[2];
+                const double mi = ai[0] - ai[2];
+                const double tr = ar[1] + ar[3];
+                const double ti = ai[1] + ai[3];
+                const double ur = ar[1] - ar[3];
+                const double ui = ai[1] - ai[3];
                 const double vr[4] = {sr + tr, mr + ui, sr - tr, mr - ui};
                 const double vi[4] = {si + ti, mi - ur, si - ti, mi + ur};
                 for (int r = 0; r < 4; ++r) {
@@ -99,7 +105,8 @@ void rsid_spectrum_tables() {
 }
 
 void rsid_log_tables_derive(rsid_log_tables& t) {
-    double cq[257], sq[257];
+    double cq[257];
+    double sq[257];
     quarter_circle(cq, sq);
     for (int m = 0; m < 1024; ++m) {
         const int r = m % 256;
@@ -116,7 +123,8 @@ void rsid_log_tables_derive(rsid_log_tables& t) {
     }
 
     // Spectra of the four tables D[m] = C_q[(m + offset) mod 556], offsets 0 and split.
-    double d_re[2][2][1024], d_im[2][2][1024]; // [q][offset]
+    double d_re[2][2][1024];
+    double d_im[2][2][1024]; // [q][offset]
     for (int q = 0; q < 2; ++q) {
         for (int b = 0; b < 2; ++b) {
             for (int m = 0; m < 1024; ++m) {

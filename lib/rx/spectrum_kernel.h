@@ -112,8 +112,14 @@ template <typename V, bool inverse> struct butterfly {
     V ar, ai, br, bi, cr, ci, dr, di;
     V yr[4], yi[4];
     void run(bool twiddled, const double* w_re, const double* w_im) {
-        const V sr = ar + cr, si = ai + ci, mr = ar - cr, mi = ai - ci;
-        const V tr = br + dr, ti = bi + di, ur = br - dr, ui = bi - di;
+        const V sr = ar + cr;
+        const V si = ai + ci;
+        const V mr = ar - cr;
+        const V mi = ai - ci;
+        const V tr = br + dr;
+        const V ti = bi + di;
+        const V ur = br - dr;
+        const V ui = bi - di;
         yr[0] = sr + tr;
         yi[0] = si + ti;
         yr[2] = sr - tr;
@@ -132,7 +138,8 @@ template <typename V, bool inverse> struct butterfly {
         if (!twiddled)
             return;
         for (int t = 1; t < 4; ++t) {
-            const V vr = yr[t], vi = yi[t];
+            const V vr = yr[t];
+            const V vi = yi[t];
             const V wr = splat<V>(w_re[t - 1]);
             const V wi = splat<V>(inverse ? -w_im[t - 1] : w_im[t - 1]);
             yr[t] = vr * wr - vi * wi;
@@ -174,37 +181,36 @@ inline void stage(const rsid_log_tables& t, int n, int s, const double* x_re, co
     }
 }
 
+// The forward transform of z = x0 + i x1 (zero-padded to 1024): Z in natural order in b_re,
+// b_im [0, 1024). a is scratch.
 template <typename V>
-inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double* re, double* im) {
+inline void forward(const rsid_log_frame& f, const rsid_log_tables& t, double* a_re, double* a_im,
+                    double* b_re, double* b_im) {
     constexpr int W = sizeof(V) / sizeof(double);
-    // Four lanes of 1024 complex values, twice (the stages alternate between them); the
-    // forward transform borrows the start of b.
-    double a_re[4096], a_im[4096], b_re[4096], b_im[4096];
-
-    // z = x0 + i x1, zero-padded; entries from 768 on are never read (d of the first stage).
-    double* z_re = a_re;
-    double* z_im = a_im;
-    __builtin_memcpy(z_re, f.x[0], sizeof f.x[0]);
-    __builtin_memcpy(z_im, f.x[1], sizeof f.x[1]);
+    // z, zero-padded; entries from 768 on are never read (d of the first stage).
+    __builtin_memcpy(a_re, f.x[0], sizeof f.x[0]);
+    __builtin_memcpy(a_im, f.x[1], sizeof f.x[1]);
     for (int m = 556; m < 768; ++m)
-        z_re[m] = z_im[m] = 0.0;
+        a_re[m] = a_im[m] = 0.0;
 
     // First forward stage (n 1024, s 1), run over consecutive p: its outputs land interleaved.
     double* f_re = b_re;
     double* f_im = b_im;
     for (int p = 0; p < 256; p += W) {
         butterfly<V, false> b;
-        b.ar = load<V>(z_re + p);
-        b.ai = load<V>(z_im + p);
-        b.br = load<V>(z_re + p + 256);
-        b.bi = load<V>(z_im + p + 256);
-        b.cr = load<V>(z_re + p + 512);
-        b.ci = load<V>(z_im + p + 512);
+        b.ar = load<V>(a_re + p);
+        b.ai = load<V>(a_im + p);
+        b.br = load<V>(a_re + p + 256);
+        b.bi = load<V>(a_im + p + 256);
+        b.cr = load<V>(a_re + p + 512);
+        b.ci = load<V>(a_im + p + 512);
         b.dr = b.di = V{};
         b.run(false, nullptr, nullptr);
         for (int r = 1; r < 4; ++r) { // the twiddles vary along p here
-            const V vr = b.yr[r], vi = b.yi[r];
-            const V wr = load<V>(t.w1_re[r - 1] + p), wi = load<V>(t.w1_im[r - 1] + p);
+            const V vr = b.yr[r];
+            const V vi = b.yi[r];
+            const V wr = load<V>(t.w1_re[r - 1] + p);
+            const V wi = load<V>(t.w1_im[r - 1] + p);
             b.yr[r] = vr * wr - vi * wi;
             b.yi[r] = vr * wi + vi * wr;
         }
@@ -221,11 +227,20 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
     stage<V, false, 1>(t, 64, 16, g_re, g_im, f_re, f_im);
     stage<V, false, 1>(t, 16, 64, f_re, f_im, g_re, g_im);
     stage<V, false, 1>(t, 4, 256, g_re, g_im, f_re, f_im); // Z in natural order in f
+}
 
+// The four lanes of products, and the first inverse stage: from Z in f into a.
+template <typename V>
+inline void products(const rsid_log_tables& t, const double* f_re, const double* f_im, double* a_re,
+                     double* a_im) {
+    constexpr int W = sizeof(V) / sizeof(double);
     // Products, fused with the first inverse stage (n 1024, s 1). With A = Z[k] + conj Z[-k]
     // = 2 X0[k] and B = Z[k] - conj Z[-k] = 2i X1[k], lane l gets conj(A) g_l + conj(B) h_l.
     for (int p = 0; p < 256; ++p) {
-        V ar[4], ai[4], br[4], bi[4];
+        V ar[4];
+        V ai[4];
+        V br[4];
+        V bi[4];
         for (int m = 0; m < 4; ++m) {
             const int k = p + 256 * m;
             const int mirror = (1024 - k) & 1023;
@@ -237,11 +252,14 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
         const double w_re[3] = {t.w_re[p], t.w_re[2 * p], t.w_re[3 * p]};
         const double w_im[3] = {t.w_im[p], t.w_im[2 * p], t.w_im[3 * p]};
         for (int l = 0; l < 4; l += W) {
-            V pr[4], pi[4];
+            V pr[4];
+            V pi[4];
             for (int m = 0; m < 4; ++m) {
                 const int k = p + 256 * m;
-                const V gr = load<V>(t.g_re[k] + l), gi = load<V>(t.g_im[k] + l);
-                const V hr = load<V>(t.h_re[k] + l), hi = load<V>(t.h_im[k] + l);
+                const V gr = load<V>(t.g_re[k] + l);
+                const V gi = load<V>(t.g_im[k] + l);
+                const V hr = load<V>(t.h_re[k] + l);
+                const V hi = load<V>(t.h_im[k] + l);
                 pr[m] = (ar[m] * gr + ai[m] * gi) + (br[m] * hr + bi[m] * hi);
                 pi[m] = (ar[m] * gi - ai[m] * gr) + (br[m] * hi - bi[m] * hr);
             }
@@ -253,6 +271,18 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
             }
         }
     }
+}
+
+template <typename V>
+inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double* re, double* im) {
+    constexpr int W = sizeof(V) / sizeof(double);
+    // Four lanes of 1024 complex values, twice (the stages alternate between them).
+    double a_re[4096];
+    double a_im[4096];
+    double b_re[4096];
+    double b_im[4096];
+    forward<V>(f, t, a_re, a_im, b_re, b_im);
+    products<V>(t, b_re, b_im, a_re, a_im);
     stage<V, true, 4>(t, 256, 4, a_re, a_im, b_re, b_im);
     stage<V, true, 4>(t, 64, 16, b_re, b_im, a_re, a_im);
     stage<V, true, 4>(t, 16, 64, a_re, a_im, b_re, b_im);
@@ -260,12 +290,22 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
     // Last stage (n 4, s 256, untwiddled): only outputs 0..511 are ever read (the shifts
     // below split), so y2 and y3 are left out.
     for (int q = 0; q < 1024; q += W) {
-        const V ar = load<V>(b_re + q), ai = load<V>(b_im + q);
-        const V br = load<V>(b_re + q + 1024), bi = load<V>(b_im + q + 1024);
-        const V cr = load<V>(b_re + q + 2048), ci = load<V>(b_im + q + 2048);
-        const V dr = load<V>(b_re + q + 3072), di = load<V>(b_im + q + 3072);
-        const V sr = ar + cr, si = ai + ci, mr = ar - cr, mi = ai - ci;
-        const V tr = br + dr, ti = bi + di, ur = br - dr, ui = bi - di;
+        const V ar = load<V>(b_re + q);
+        const V ai = load<V>(b_im + q);
+        const V br = load<V>(b_re + q + 1024);
+        const V bi = load<V>(b_im + q + 1024);
+        const V cr = load<V>(b_re + q + 2048);
+        const V ci = load<V>(b_im + q + 2048);
+        const V dr = load<V>(b_re + q + 3072);
+        const V di = load<V>(b_im + q + 3072);
+        const V sr = ar + cr;
+        const V si = ai + ci;
+        const V mr = ar - cr;
+        const V mi = ai - ci;
+        const V tr = br + dr;
+        const V ti = bi + di;
+        const V ur = br - dr;
+        const V ui = bi - di;
         store(a_re + q, sr + tr);
         store(a_im + q, si + ti);
         store(a_re + q + 1024, mr - ui);
