@@ -5,12 +5,18 @@
 //
 // "Spectrum/plain" is the literal loop (one bin at a time, index (j * k) mod 1114);
 // "Spectrum/baseline" and "Spectrum/avx" are the library's paths; "Spectrum/chosen" is what
-// init_rsid picks on this CPU. "CheckOneMinute" reports x_realtime: seconds of audio per second.
+// init_rsid picks on this CPU. "Spectrum/fftw_r2c" (built where pkg-config finds fftw3) is
+// FFTW's real transform of the same windowed 1114-sample frame with its 334 magnitudes, planned
+// with FFTW_MEASURE: a reference for what a general FFT library does with this size.
+// "CheckOneMinute" reports x_realtime: seconds of audio per second.
 #include "plain_spectrum.h"
 #include "rsid.h"
 #include "rsid_state.h"
 
 #include <benchmark/benchmark.h>
+#ifdef RSID_BENCH_FFTW
+#include <fftw3.h>
+#endif
 
 #include <cmath>
 #include <random>
@@ -55,6 +61,31 @@ void library(benchmark::State& state, int path) {
     }
 }
 
+#ifdef RSID_BENCH_FFTW
+void fftw_r2c(benchmark::State& state) {
+    init_rsid();
+    const double* frame = test_frame();
+    double* in = fftw_alloc_real(1114);
+    fftw_complex* out = fftw_alloc_complex(558);
+    fftw_plan plan = fftw_plan_dft_r2c_1d(1114, in, out, FFTW_MEASURE);
+    int32_t mags[334];
+    for (auto _ : state) {
+        for (int j = 0; j < 1114; ++j)
+            in[j] = frame[j] * rsid_shared_tables().window_table[j];
+        fftw_execute(plan);
+        for (int i = 0; i < 334; ++i) {
+            const double r = out[111 + i][0] * 0.0008976660682226212;
+            const double m = out[111 + i][1] * 0.0008976660682226212;
+            mags[i] = static_cast<int32_t>(std::sqrt(r * r + m * m));
+        }
+        benchmark::DoNotOptimize(mags);
+    }
+    fftw_destroy_plan(plan);
+    fftw_free(out);
+    fftw_free(in);
+}
+#endif
+
 // One minute at 6000 samples/s: noise with an identifier every ten seconds.
 void check_one_minute(benchmark::State& state) {
     std::vector<double> audio(6000 * 60);
@@ -93,6 +124,9 @@ BENCHMARK_CAPTURE(library, avx, static_cast<int>(rsid_path_avx))
     ->Name("Spectrum/avx")
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(library, chosen, -1)->Name("Spectrum/chosen")->Unit(benchmark::kMicrosecond);
+#ifdef RSID_BENCH_FFTW
+BENCHMARK(fftw_r2c)->Name("Spectrum/fftw_r2c")->Unit(benchmark::kMicrosecond);
+#endif
 BENCHMARK(check_one_minute)->Name("CheckOneMinute")->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -4,8 +4,5 @@
 #include "spectrum_kernel.h"
 
 void rsid_dft_sums_avx(const rsid_log_frame& f, const rsid_log_tables& t, double* re, double* im) {
-    int i = 0;
-    for (; i + 4 <= 334; i += 4)
-        sum_block<quad_lanes, 4>(f, t, i, re + i, im + i);
-    sum_block<quad_lanes, 2>(f, t, i, re + i, im + i); // 334 = 83 * 4 + 2
+    fast_sums<quad_lanes>(f, t, re, im);
 }

@@ -8,8 +8,7 @@ namespace {
 
 // The window, sine and cosine tables are the generator's exact output (tables_data.h), so the
 // spectrum has the same bits wherever the library runs, whatever its maths library.
-rsid_tables build_tables() {
-    rsid_tables t{};
+void build_tables(rsid_tables& t) {
     std::memcpy(t.window_table, rsid_window_data, sizeof t.window_table);
     std::memcpy(t.cos_table, rsid_cosine_data, sizeof t.cos_table);
     std::memcpy(t.sin_table, rsid_sine_data, sizeof t.sin_table);
@@ -20,13 +19,15 @@ rsid_tables build_tables() {
             t.log.s[q][e] = t.sin_table[pos[q][e % 556]];
         }
     }
+    rsid_log_tables_derive(t.log);
     t.path = rsid_path_supported(rsid_path_avx) ? rsid_path_avx : rsid_path_baseline;
-    return t;
 }
 
 } // namespace
 
 const rsid_tables& rsid_shared_tables() {
-    static const rsid_tables tables = build_tables(); // once, under the runtime's guard
+    static rsid_tables tables; // zero until built: constant-initialised, nothing runs at load
+    static const bool built = (build_tables(tables), true); // once, under the runtime's guard
+    (void)built;
     return tables;
 }

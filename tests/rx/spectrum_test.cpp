@@ -97,6 +97,93 @@ TEST_F(Spectrum, EveryPathMatchesThePlainSequentialSums) {
     EXPECT_LT(near_integer, 10);
 }
 
+// Frames scaled so that one bin's exact magnitude lies just beside an integer K, at offsets
+// inside and outside the 1e-9 bound. Outside it every path must give the truncation of the
+// exact value (the long-double sum) and agree with the plain loop; inside it may land on either
+// side, but all paths together.
+TEST_F(Spectrum, NearIntegerMagnitudes) {
+    const unsigned seed = 4242;
+    std::mt19937 rng(seed);
+    double base[1114], frame[1114];
+    int32_t plain[334], fast[rsid_path_count][334];
+    struct row {
+        int kind;      // random_frame kind
+        long double k; // the integer approached
+        double offset; // in units of the bound 1e-9 * max(1, K)
+    };
+    const row rows[] = {
+        {0, 300, 10},   {0, 300, -10},   {0, 300, 0.01}, {0, 300, -0.01}, {1, 1, 10},
+        {1, 1, -10},    {1, 2, 0.001},   {1, 3, -0.001}, {2, 5000, 10},   {2, 5000, -10},
+        {2, 4999, 0.1}, {2, 4999, -0.1}, {3, 17, 10},    {3, 17, -10},    {3, 17, 0.01},
+        {0, 65, 3},     {0, 65, -3},     {2, 12345, 2},  {2, 12345, -2},  {1, 7, 1e-4},
+    };
+    int checked = 0;
+    for (const row& r : rows) {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            random_frame(rng, r.kind, base);
+            const int i = std::uniform_int_distribution<int>(0, 333)(rng);
+            const long double m0 = exact_magnitude(base, i);
+            if (m0 < 1e-3L)
+                continue;
+            const long double target = r.k + r.offset * 1e-9L * std::max(1.0L, r.k);
+            for (int j = 0; j < 1114; ++j)
+                frame[j] = static_cast<double>(base[j] * (target / m0));
+            plain_spectrum(frame, rsid_shared_tables().window_table, rsid_shared_tables().cos_table,
+                           rsid_shared_tables().sin_table, plain);
+            for (int path = 0; path < rsid_path_count; ++path)
+                if (rsid_path_supported(path))
+                    rsid_spectrum_on(path, rsid_shared_tables(), frame, fast[path]);
+            for (int b = 0; b < 334; ++b) {
+                const long double m = exact_magnitude(frame, b);
+                const long double gap = std::abs(m - std::round(m));
+                const bool clear = gap > 1e-9L * std::max(1.0L, m);
+                for (int path = 1; path < rsid_path_count; ++path) {
+                    if (rsid_path_supported(path)) {
+                        ASSERT_EQ(fast[path][b], fast[0][b]) << "path " << path << " bin " << b;
+                    }
+                }
+                if (!clear)
+                    continue;
+                ASSERT_EQ(fast[0][b], static_cast<int32_t>(m))
+                    << "K " << static_cast<double>(r.k) << " offset " << r.offset << " bin "
+                    << 111 + b << " exact " << static_cast<double>(m) << " seed " << seed;
+                ASSERT_EQ(fast[0][b], plain[b]) << "bin " << 111 + b << " seed " << seed;
+            }
+            // The chosen bin itself lies on the intended side of K (scaling rounds the samples).
+            const long double m = exact_magnitude(frame, i);
+            EXPECT_LT(std::abs(m - target), 0.5L * std::abs(target - r.k)) << "bin " << 111 + i;
+            ++checked;
+            break;
+        }
+    }
+    EXPECT_EQ(checked, static_cast<int>(std::size(rows)));
+}
+
+// The transform's twiddle factors are derived with square roots and the four operations only,
+// so their bits are the same on every platform (a WebAssembly build's maths library gives other
+// bits for sin and cos than glibc's). They must be accurate to a few units in the last place,
+// and their bits are pinned by a checksum that every platform must reproduce.
+TEST(SpectrumTables, TwiddlesAreAccurateAndTheSameEverywhere) {
+    static rsid_log_tables t;
+    rsid_log_tables_derive(t);
+    uint64_t hash = 14695981039346656037ull; // FNV-1a over the bytes of w_re, then w_im
+    for (const double* w : {t.w_re, t.w_im}) {
+        for (int m = 0; m < 1024; ++m) {
+            uint64_t bits;
+            std::memcpy(&bits, &w[m], sizeof bits);
+            for (int b = 0; b < 8; ++b)
+                hash = (hash ^ ((bits >> (8 * b)) & 0xff)) * 1099511628211ull;
+        }
+    }
+    const long double two_pi = 6.283185307179586476925286766559L;
+    for (int m = 0; m < 1024; ++m) {
+        const long double a = two_pi * m / 1024;
+        EXPECT_LT(std::abs(t.w_re[m] - std::cos(a)), 5e-16L) << "m " << m;
+        EXPECT_LT(std::abs(t.w_im[m] + std::sin(a)), 5e-16L) << "m " << m;
+    }
+    EXPECT_EQ(hash, 8221681049945671125ull) << "checksum of the twiddle bits";
+}
+
 TEST_F(Spectrum, MagnitudesOfKnownSignals) {
     // A full-scale sine on bin k gives A / 4 in bin k (Hann window, 1/1114 scale) and nothing
     // two bins away; silence gives zeros.
@@ -136,6 +223,7 @@ TEST(SpectrumPaths, SumsAreBitIdenticalAcrossInstructionSets) {
         for (int q = 0; q < 2; ++q)
             for (int e = 0; e < 1112; ++e)
                 t.c[q][e] = gauss(rng), t.s[q][e] = gauss(rng);
+        rsid_log_tables_derive(t);
         double re_a[334], im_a[334], re_b[334], im_b[334];
         rsid_dft_sums_baseline(f, t, re_a, im_a);
         rsid_dft_sums_avx(f, t, re_b, im_b);
