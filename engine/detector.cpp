@@ -16,12 +16,18 @@ using namespace rsid_signal;
 
 constexpr int ring_rows = 64; // magnitude rows kept: a run of up to 35 passes plus 29 rows
 constexpr int flush_samples = frame + symbol_rx_samples; // zeros that close every open run
+// Silence before the stream, so that the second frame is centred on the first symbol of an
+// identifier that starts with the stream, and its energy can be weighed like any other's.
+constexpr int lead_in = symbol_rx_samples;
 
 } // namespace
 
 detector::detector()
     : rx_(std::make_unique<rsid_receiver>()), history_(static_cast<std::size_t>(ring_rows) * bins) {
     rsid_receiver_init(*rx_);
+    const double zeros[lead_in] = {};
+    bool analysed = false;
+    rsid_intake(*rx_, zeros, lead_in, &analysed); // fills part of the first frame only
 }
 detector::~detector() = default;
 detector::detector(detector&&) noexcept = default;
@@ -111,7 +117,7 @@ void detector::report(const std::vector<run>& ended, std::vector<detection>& out
         // The peak frame is centred on the last symbol: the identifier began 14.5 symbols
         // before its centre. Frames advance half a symbol per pass on average.
         const auto whole = static_cast<int64_t>(std::floor(m.peak));
-        det.start = static_cast<double>(frame_start(whole)) +
+        det.start = static_cast<double>(frame_start(whole)) - lead_in +
                     (m.peak - static_cast<double>(whole)) * hop_mean + frame / 2.0 -
                     14.5 * symbol_rx_samples;
         det.level_dbfs = 10.0 * std::log10(m.amplitude_sq / (full_scale * full_scale));

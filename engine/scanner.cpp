@@ -89,7 +89,12 @@ band_scanner::band_scanner(const scan_options& options) : o_(options) {
     ring_.resize(static_cast<std::size_t>(ring_rows) * static_cast<std::size_t>(width_));
     tones_.resize(static_cast<std::size_t>(history_rows) * static_cast<std::size_t>(width_));
     codeword_of_131(codeword_);
+    fill_ = lead_in();
 }
+
+// Silence before the stream, so that the second frame is centred on the first symbol of an
+// identifier that starts with the stream.
+std::size_t band_scanner::lead_in() const { return static_cast<std::size_t>(frame_ / 2); }
 
 band_scanner::~band_scanner() = default;
 
@@ -152,7 +157,8 @@ void band_scanner::analyse(std::vector<detection>& out) {
         mags[e] = std::sqrt(re * re + im * im);
     }
     if (on_pass)
-        on_pass(mags, static_cast<double>(frame_start(passes_)) + frame_ / 2.0);
+        on_pass(mags, static_cast<double>(frame_start(passes_)) - static_cast<double>(lead_in()) +
+                          frame_ / 2.0);
 
     // Tone decisions into the newest row, then every column against the codeword.
     history_row_ = (history_row_ + 1) % history_rows;
@@ -197,7 +203,8 @@ void band_scanner::finish(std::vector<detection>& out) {
     runs_.close(ended_);
     report(ended_, out);
     passes_ = 0;
-    fill_ = 0;
+    std::fill(buffer_.begin(), buffer_.end(), 0.0f);
+    fill_ = lead_in();
     taken_ = 0;
     history_row_ = 0;
     dc_i_ = dc_q_ = 0.0;
@@ -220,9 +227,9 @@ void band_scanner::report(const std::vector<run>& ended, std::vector<detection>&
         // The peak frame is centred on the last symbol: the identifier began 14.5 symbols
         // before its centre.
         const auto whole = static_cast<int64_t>(std::floor(m.peak));
-        const double start_at = static_cast<double>(frame_start(whole)) +
-                                (m.peak - static_cast<double>(whole)) * frame_ / 4.0 +
-                                frame_ / 2.0 - 14.5 * symbol_;
+        const double start_at =
+            static_cast<double>(frame_start(whole)) - static_cast<double>(lead_in()) +
+            (m.peak - static_cast<double>(whole)) * frame_ / 4.0 + frame_ / 2.0 - 14.5 * symbol_;
         det.start = start_at;
         det.sample = static_cast<int64_t>(std::llround(std::max(0.0, start_at)));
         det.rate = o_.rate;

@@ -62,6 +62,7 @@ class band_scanner {
     void analyse(std::vector<detection>& out);
     void report(const std::vector<run>& ended, std::vector<detection>& out) const;
     int64_t frame_start(int64_t pass) const;
+    std::size_t lead_in() const;
 
     scan_options o_;
     int frame_; // transform length

@@ -138,9 +138,9 @@ class detector_feed {
     audio_source& source_;
     channel_choice channel_;
     std::unique_ptr<rsid::resampler> resampler_; // null when the source is already at 6000/s
-    std::vector<double> frames_;           // interleaved frames read from the source
-    std::vector<double> mono_;             // one channel or the mix of them
-    std::vector<double> pending_;          // 6000/s samples not yet handed out
+    std::vector<double> frames_;                 // interleaved frames read from the source
+    std::vector<double> mono_;                   // one channel or the mix of them
+    std::vector<double> pending_;                // 6000/s samples not yet handed out
     std::size_t pending_head_ = 0;
     bool source_done_ = false;
     bool flushed_ = false;

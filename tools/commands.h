@@ -47,7 +47,8 @@ struct send_options {
 struct detect_options {
     std::vector<std::string> inputs; // paths; "-" is stdin
     std::optional<raw_format> raw;   // set for -t raw
-    channel_choice channel = 0;      // 0: mix
+    channel_choice channel = 0;      // 0: mix; all_channels (-1): each separately
+    unsigned jobs = 1;               // inputs scanned at once
     bool json = false;
     bool utc = false;
     bool once = false;

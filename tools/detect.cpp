@@ -6,10 +6,15 @@
 #include <fmt/core.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 namespace rsid_tool {
@@ -17,7 +22,7 @@ namespace rsid_tool {
 namespace {
 
 // One flushed line on stdout: a reader at the other end of a pipe sees each report at once.
-void emit(const std::string& line) {
+void emit_stdout(const std::string& line) {
     if (std::fputs(line.c_str(), stdout) == EOF || std::fputc('\n', stdout) == EOF ||
         std::fflush(stdout) != 0)
         throw output_error(std::string("stdout: ") + std::strerror(errno));
@@ -65,15 +70,105 @@ class progress_bar {
     int shown_ = -1;
 };
 
+// What one input's scan says, in order: lines for stdout and messages for stderr. With one
+// job they go out at once; with several, each input's lines wait until the inputs before it
+// are done, so that the output is the same as with one job.
+class outbox {
+  public:
+    explicit outbox(bool direct) : direct_(direct) {}
+    void out(std::string line) { put({false, std::move(line)}); }
+    void err(std::string line) { put({true, std::move(line)}); }
+    void close() {
+        const std::lock_guard<std::mutex> lock(m_);
+        closed_ = true;
+        cv_.notify_all();
+    }
+    // Writes everything this input says until it is closed (the main thread, several jobs).
+    void drain() {
+        std::unique_lock<std::mutex> lock(m_);
+        for (;;) {
+            cv_.wait(lock, [&] { return !queue_.empty() || closed_; });
+            while (!queue_.empty()) {
+                entry e = std::move(queue_.front());
+                queue_.pop_front();
+                lock.unlock();
+                write(e);
+                lock.lock();
+            }
+            if (closed_)
+                return;
+        }
+    }
+
+  private:
+    struct entry {
+        bool err;
+        std::string line;
+    };
+    static void write(const entry& e) {
+        if (e.err)
+            fmt::print(stderr, "{}\n", e.line);
+        else
+            emit_stdout(e.line);
+    }
+    void put(entry e) {
+        if (direct_) {
+            write(e);
+            return;
+        }
+        const std::lock_guard<std::mutex> lock(m_);
+        queue_.push_back(std::move(e));
+        cv_.notify_all();
+    }
+    bool direct_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<entry> queue_;
+    bool closed_ = false;
+};
+
 class scanner {
   public:
     explicit scanner(const detect_options& o) : o_(o) {}
 
     int run() {
-        for (const std::string& input : o_.inputs) {
-            if (stopped_)
-                break;
-            scan(input);
+        const std::size_t inputs = o_.inputs.size();
+        // --once stops at the first identifier in output order: one input at a time.
+        const std::size_t jobs = o_.once ? 1 : std::min<std::size_t>(o_.jobs, inputs);
+        if (jobs <= 1) {
+            for (const std::string& input : o_.inputs) {
+                if (stopped_)
+                    break;
+                outbox box(true);
+                scan(input, box, true);
+            }
+        } else {
+            std::vector<std::unique_ptr<outbox>> boxes;
+            for (std::size_t i = 0; i < inputs; ++i)
+                boxes.push_back(std::make_unique<outbox>(false));
+            std::atomic<std::size_t> next{0};
+            std::vector<std::thread> workers;
+            for (std::size_t w = 0; w < jobs; ++w) {
+                workers.emplace_back([&] {
+                    for (std::size_t i; (i = next++) < inputs;) {
+                        scan(o_.inputs[i], *boxes[i], false);
+                        boxes[i]->close();
+                    }
+                });
+            }
+            try {
+                for (auto& box : boxes)
+                    box->drain();
+            } catch (...) {
+                stop_requested = 1; // stdout failed: let the workers end their inputs
+                for (auto& box : boxes)
+                    box->close();
+                for (std::thread& t : workers)
+                    t.join();
+                throw;
+            }
+            for (std::thread& t : workers)
+                t.join();
         }
         if (errors_ > 0)
             return exit_io;
@@ -88,7 +183,7 @@ class scanner {
         return o_.raw ? open_raw_file(input, *o_.raw) : open_sound_file(input);
     }
 
-    void scan(const std::string& input) {
+    void scan(const std::string& input, outbox& box, bool show_progress) {
         const auto started = std::chrono::steady_clock::now();
         end_record end;
         end.input = input == "-" ? "stdin" : input;
@@ -97,33 +192,33 @@ class scanner {
             const std::unique_ptr<audio_source> source = open(input);
             const source_info& info = source->info();
             if (o_.verbose)
-                fmt::print(
-                    stderr, "{}: {}, {} Hz, {} channel{}{}\n", end.input, info.format, info.rate,
+                box.err(fmt::format(
+                    "{}: {}, {} Hz, {} channel{}{}", end.input, info.format, info.rate,
                     info.channels, info.channels == 1 ? "" : "s",
                     info.frames >= 0
                         ? fmt::format(", {:.2f} s", static_cast<double>(info.frames) / info.rate)
-                        : std::string());
-            detector_feed feed(*source, o_.channel);
-            progress_bar bar(info, !o_.quiet);
+                        : std::string()));
+            progress_bar bar(info, show_progress && !o_.quiet);
             scan_callbacks callbacks;
             callbacks.on_heard = [&](const heard& h) {
                 bar.clear(); // the report takes the line; the bar is redrawn at the next percent
-                report(info, h);
+                report(info, h, box);
                 ++end.detections;
                 if (o_.once)
                     stopped_ = true;
                 return !stopped_;
             };
-            callbacks.on_progress = [&] {
-                bar.update(feed.frames_read());
+            callbacks.on_progress = [&](uint64_t frames_read) {
+                bar.update(frames_read);
+                end.duration_s = static_cast<double>(frames_read) / info.rate;
                 return true;
             };
             try {
-                recognize(feed, callbacks);
+                end.duration_s =
+                    static_cast<double>(recognize(*source, o_.channel, callbacks)) / info.rate;
             } catch (const input_error& e) {
                 end.error = e.what();
             }
-            end.duration_s = static_cast<double>(feed.frames_read()) / info.rate;
         } catch (const input_error& e) {
             end.error = e.what();
         }
@@ -136,45 +231,46 @@ class scanner {
         if (!end.error.empty()) {
             ++errors_;
             end.status = "error";
-            fmt::print(stderr, "rsid: {}\n", end.error);
+            box.err("rsid: " + end.error);
         }
         if (o_.verbose) {
             const double took =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            fmt::print(stderr, "{}: {} found; {:.2f} s of audio in {:.3f} s ({:.0f}x real time)\n",
-                       end.input, end.detections, end.duration_s, took,
-                       took > 0 ? end.duration_s / took : 0.0);
+            box.err(fmt::format("{}: {} found; {:.2f} s of audio in {:.3f} s ({:.0f}x real time)",
+                                end.input, end.detections, end.duration_s, took,
+                                took > 0 ? end.duration_s / took : 0.0));
         }
         if (o_.json)
-            emit(json_line(end));
+            box.out(json_line(end));
     }
 
-    void report(const source_info& info, const heard& h) {
+    void report(const source_info& info, const heard& h, outbox& box) {
+        const rsid::detection& d = h.detection;
         detection_record r;
         r.input = info.name;
-        r.sample = static_cast<int64_t>(std::llround(h.start_s * info.rate));
+        r.sample = d.sample;
         r.rate = info.rate;
-        r.time_s = h.start_s;
-        r.code = h.code;
-        r.freq_hz = h.freq_hz;
-        r.snr_db = h.snr_db;
-        r.level_dbfs = h.level_dbfs;
-        r.channel = o_.channel;
+        r.time_s = d.time_s;
+        r.code = d.code;
+        r.freq_hz = d.freq_hz;
+        r.snr_db = d.snr_db;
+        r.level_dbfs = d.level_dbfs;
+        r.channel = d.channel;
         r.label = o_.label;
         if (o_.utc && info.live) {
             // The audio just read is about now; the identifier began that much earlier.
             r.utc = std::chrono::system_clock::now() -
                     std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                        std::chrono::duration<double>(h.read_s - h.start_s));
+                        std::chrono::duration<double>(h.read_s - d.time_s));
         }
-        emit(o_.json ? json_line(r) : text_line(r));
+        box.out(o_.json ? json_line(r) : text_line(r));
         ++found_;
     }
 
     const detect_options& o_;
-    int found_ = 0;
-    int errors_ = 0;
-    bool stopped_ = false;
+    std::atomic<int> found_{0};
+    std::atomic<int> errors_{0};
+    std::atomic<bool> stopped_{false};
 };
 
 } // namespace

@@ -1,5 +1,6 @@
 // main.cpp - the rsid command line: `rsid send` and `rsid detect`.
 #include "commands.h"
+#include "recognizer.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/core.h>
@@ -7,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <thread>
 
 namespace {
 
@@ -30,6 +32,8 @@ void install_signal_handlers() {
 channel_choice parse_channel(const std::string& text) {
     if (text == "mix")
         return 0;
+    if (text == "all")
+        return all_channels;
     try {
         std::size_t used = 0;
         const int n = std::stoi(text, &used);
@@ -37,7 +41,7 @@ channel_choice parse_channel(const std::string& text) {
             return n;
     } catch (const std::exception&) {
     }
-    throw usage_error("--channel takes a channel number from 1, or mix");
+    throw usage_error("--channel takes a channel number from 1, mix or all");
 }
 
 // Raw input is described entirely by the command line, and every field but the channel count
@@ -121,7 +125,11 @@ int main(int argc, char** argv) {
                            "Raw input: signed unsigned float mu-law a-law (little-endian)");
     detect_cmd->add_option("-b,--bits", raw_bits, "Raw input: bits per sample");
     detect_cmd->add_option("-c,--channels", raw_channels, "Raw input: channels (default 1)");
-    detect_cmd->add_option("--channel", channel, "Channel to scan, from 1, or mix (default)");
+    detect_cmd->add_option("--channel", channel,
+                           "Channel to scan, from 1; mix (default); all: each separately");
+    detect.jobs = std::max(1u, std::thread::hardware_concurrency());
+    detect_cmd->add_option("-j,--jobs", detect.jobs, "Inputs scanned at once (default: CPUs)")
+        ->check(CLI::Range(1u, 1024u));
     detect_cmd->add_flag("--json", detect.json, "JSON Lines output");
     detect_cmd->add_flag("--utc", detect.utc, "Add wall-clock UTC time (live input)");
     detect_cmd->add_option("--label", detect.label, "Text added to every report");

@@ -1,76 +1,90 @@
-// recognizer.cpp - the library's detector (rsid_check) over the blocks of one input.
+// recognizer.cpp - the engine's detectors over the frames of one input.
 #include "recognizer.h"
 
-#include "rsid.h"
-#include "rsid_signal.h"
+#include "stream.h" // engine/
 
-#include <algorithm>
 #include <exception>
+#include <string>
+#include <vector>
 
 namespace rsid_tool {
 
 namespace {
 
-namespace sig = rsid_signal;
-
-constexpr double sequence_s = static_cast<double>(sig::sequence_tx_samples) / sig::tx_rate;
-
-// From the end of the sequence to the middle of the block in which the detector reports it.
-// The last tone is decided once the analysis frame (two tones long) is centred on it, and the
-// match is reported one half-tone pass later; measured over start offsets spread across a
-// block, the middle of the reporting block lies this far after the end (the spread is +-0.1 s).
-constexpr double detector_latency_s = 0.113;
-
-// Silence after each input: lets a match still held at the end be reported (one more
-// analysis), and then fills every row of the tone history and the analysis frame
-// (29 * 278.5 + 1114 = 9191 samples), so the next input starts from a cleared history.
-constexpr int flush_blocks = 10; // 9600 samples, 1.6 s
-static_assert(flush_blocks * sig::rx_block >= sig::history_rows * sig::hop_mean + sig::frame);
-
-double block_s(uint64_t blocks) {
-    return static_cast<double>(blocks) * sig::rx_block / sig::rx_rate;
-}
-
-// The identifier recognised in block `block`, whose report came after `read_blocks` blocks of
-// the input had been read.
-heard recognised(uint64_t block, uint64_t read_blocks) {
-    heard h;
-    const double block_middle = block_s(block) + block_s(1) / 2.0;
-    h.start_s = std::max(0.0, block_middle - detector_latency_s - sequence_s);
-    h.code = sig::code; // the only code this detector looks for
-    h.freq_hz = getrsfreq();
-    h.read_s = block_s(read_blocks);
-    return h;
-}
+constexpr std::size_t chunk_frames = 8192; // frames read from the source at a time
 
 } // namespace
 
-void recognize(detector_feed& feed, const scan_callbacks& callbacks) {
-    init_rsid(); // builds the tables once; a second call keeps the state, flushed below
-    std::array<double, detector_block> block{};
-    uint64_t blocks = 0;
+uint64_t recognize(audio_source& source, channel_choice channel, const scan_callbacks& callbacks) {
+    const source_info& info = source.info();
+    const auto channels = static_cast<std::size_t>(info.channels);
+    if (channel < all_channels || channel > info.channels)
+        throw input_error(info.name + ": no channel " + std::to_string(channel) + " (it has " +
+                          std::to_string(info.channels) + ")");
+    // Which detectors: one for the mix or the chosen channel, or one per channel.
+    std::vector<int> heard_as; // the channel number each detector reports (0: the mix)
+    if (channel == all_channels)
+        for (int c = 1; c <= info.channels; ++c)
+            heard_as.push_back(c);
+    else
+        heard_as.push_back(channel);
+    std::vector<rsid::stream_detector> detectors;
+    try {
+        for (std::size_t i = 0; i < heard_as.size(); ++i)
+            detectors.emplace_back(info.rate, 32768.0); // sources give the 16-bit scale
+    } catch (const std::exception& e) {
+        throw input_error(info.name + ": " + e.what());
+    }
+
+    std::vector<double> frames(chunk_frames * channels);
+    std::vector<double> mono(chunk_frames);
+    std::vector<rsid::detection> found;
+    uint64_t read = 0;
     bool go_on = true;
+    auto deliver = [&](std::size_t d) {
+        for (rsid::detection& det : found) {
+            det.channel = heard_as[d];
+            if (go_on)
+                go_on = callbacks.on_heard({det, static_cast<double>(read) / info.rate});
+        }
+        found.clear();
+    };
     std::exception_ptr error;
     try {
-        while (go_on && feed.next(block)) {
-            if (rsid_check(block.data()))
-                go_on = callbacks.on_heard(recognised(blocks, blocks + 1));
-            ++blocks;
-            go_on = go_on && callbacks.on_progress();
+        while (go_on) {
+            const std::size_t n = source.read(frames.data(), chunk_frames);
+            if (n == 0)
+                break;
+            read += n;
+            for (std::size_t d = 0; d < detectors.size(); ++d) {
+                const int c = heard_as[d];
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double* frame = frames.data() + i * channels;
+                    if (c > 0) {
+                        mono[i] = frame[c - 1];
+                    } else {
+                        double sum = 0.0;
+                        for (std::size_t k = 0; k < channels; ++k)
+                            sum += frame[k];
+                        mono[i] = sum / static_cast<double>(channels);
+                    }
+                }
+                detectors[d].feed(mono.data(), n, found);
+                deliver(d);
+            }
+            go_on = go_on && callbacks.on_progress(read);
         }
     } catch (const input_error&) {
-        error = std::current_exception(); // what was read still counts: flushed below
+        error = std::current_exception(); // what was read still counts: finished below
     }
-    // Even when a callback ended the scan: the next input must start from a cleared detector.
-    if (blocks > 0) {
-        const uint64_t read_blocks = blocks;
-        block.fill(0.0);
-        for (int i = 0; i < flush_blocks; ++i, ++blocks)
-            if (rsid_check(block.data()) && go_on)
-                go_on = callbacks.on_heard(recognised(blocks, read_blocks));
+    // The end of the stream closes what is still open, also after a callback said stop.
+    for (std::size_t d = 0; d < detectors.size(); ++d) {
+        detectors[d].finish(found);
+        deliver(d);
     }
     if (error)
         std::rethrow_exception(error);
+    return read;
 }
 
 } // namespace rsid_tool

@@ -1,38 +1,37 @@
-// recognizer.h - the one place where `rsid detect` runs the detector over an input. Everything
-// around it (opening inputs, reports, statuses) sees only what is declared here, so the detector
-// behind it can change without touching them.
+// recognizer.h - the one place where `rsid detect` runs detectors over an input. Everything
+// around it (opening inputs, reports, statuses) sees only what is declared here.
 #ifndef RSID_TOOL_RECOGNIZER_H
 #define RSID_TOOL_RECOGNIZER_H
 
 #include "audio_input.h"
+#include "detection.h" // engine/
 
 #include <functional>
-#include <optional>
 
 namespace rsid_tool {
 
+// Scan every channel separately, each with a detector of its own.
+inline constexpr channel_choice all_channels = -1;
+
 // One identifier heard in an input.
 struct heard {
-    double start_s = 0.0;             // where it starts in the input [s]
-    int code = 0;                     // the identifier recognised
-    double freq_hz = 0.0;             // frequency of tone 0 [Hz]
-    std::optional<double> snr_db;     // not known to this detector
-    std::optional<double> level_dbfs; // not known to this detector
-    double read_s = 0.0; // how much of the input had been read when it was recognised [s]
+    rsid::detection detection; // start in the input's frames, frequency, level, SNR, channel
+    double read_s = 0.0;       // how much of the input had been read when it was recognised [s]
 };
 
 struct scan_callbacks {
-    // Called for every identifier, in order; returns false to end the scan (--once).
+    // Called for every identifier, in the order they end; returns false to end the scan.
     std::function<bool(const heard&)> on_heard;
-    // Called after every block taken from the feed; returns false to end the scan.
-    std::function<bool()> on_progress;
+    // Called after every chunk taken from the source with the frames read so far; returns
+    // false to end the scan.
+    std::function<bool(uint64_t frames_read)> on_progress;
 };
 
-// Scans one input from its start to its end (or until a callback says stop) and returns
-// normally; input_error from the feed propagates after everything read before it has been
-// scanned and reported. Each input starts from a clean detector: what was heard in one input
-// never affects the next.
-void recognize(detector_feed& feed, const scan_callbacks& callbacks);
+// Scans one input from its start to its end (or until a callback says stop) with fresh engine
+// detectors: the mix of the channels (0), one channel (1..n) or every channel (all_channels).
+// Returns the frames read. input_error from the source propagates after everything read before
+// it has been scanned and reported. Throws input_error for a channel the source lacks.
+uint64_t recognize(audio_source& source, channel_choice channel, const scan_callbacks& callbacks);
 
 } // namespace rsid_tool
 

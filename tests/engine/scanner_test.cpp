@@ -74,8 +74,8 @@ TEST(Scanner, FindsIdentifiersAnywhereInAnIqBand) {
         double fsk_hz;     // another keyed-tone signal, or 0
     };
     const scenario scenarios[] = {
-        {"both sides and the edges",
-         {{0.3, -95800.0}, {0.5, -41234.5}, {0.7, 1234.0}, {0.4, 60111.0}, {0.6, 95600.0}},
+        {"both sides, the edges and the first sample",
+         {{0.0, -95800.0}, {0.5, -41234.5}, {0.7, 1234.0}, {0.4, 60111.0}, {0.6, 95600.0}},
          0.0,
          0.0,
          0.0},
