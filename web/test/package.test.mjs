@@ -23,9 +23,9 @@ before(() => {
 });
 after(() => rmSync(dir, { recursive: true, force: true }));
 
-test('the tarball holds the modules, the declarations, the module and the licence only', () => {
+test('the tarball holds the modules, the declarations, the module, readme and licence only', () => {
   const names = packed.files.map((f) => f.path).sort();
-  assert.deepEqual(names, ['LICENSE', 'package.json', 'src/core.js', 'src/index.d.ts',
+  assert.deepEqual(names, ['LICENSE', 'README.md', 'package.json', 'src/core.js', 'src/index.d.ts',
     'src/index.js', 'src/resampler.js', 'src/rsid.wasm', 'src/worklet.js']);
   assert.deepEqual(readdirSync(join(dir, 'node_modules')).filter((n) => !n.startsWith('.')), ['rsid'],
     'no runtime dependencies');
