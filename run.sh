@@ -93,7 +93,7 @@ fuzz() { # fuzz SECONDS: build the harnesses with clang and run both at once for
 }
 
 web() { # the browser build: wasm preset, package, page; Node and Chromium tests (web/test/)
-    export NODE_PATH=/usr/share/nodejs # where Debian keeps emcc's JavaScript modules
+    # The preset gives emcc NODE_PATH=/usr/share/nodejs, where Debian keeps its JS modules.
     cmake --preset wasm >/dev/null
     cmake --build --preset wasm -j"$jobs"
     cp build/wasm/web/rsid.wasm web/src/rsid.wasm # what the package and the page load
