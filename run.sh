@@ -4,6 +4,8 @@
 #   ./run.sh test   install what is missing, build, and run every test: the suite in a normal
 #                   and a sanitizer build, lint and format checks, the fuzzers for a minute
 #                   each, the installed package from a scratch prefix and from a .deb
+#   ./run.sh web    the WebAssembly build (emscripten), the npm package and the page, tested
+#                   in Node (against the native build, bit for bit) and in headless Chromium
 #   ./run.sh lint   clang-tidy and cppcheck over lib/, clang-format and whitespace over all
 #   ./run.sh fuzz [SECONDS]   run each libFuzzer harness for SECONDS (default 600)
 set -euo pipefail
@@ -13,7 +15,7 @@ cd "$(dirname "$0")"
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev libfmt-dev
           clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
-          git dpkg-dev file python3-jsonschema)
+          git dpkg-dev file python3-jsonschema libfftw3-dev emscripten nodejs chromium)
 
 install_missing() {
     local missing=()
@@ -90,6 +92,18 @@ fuzz() { # fuzz SECONDS: build the harnesses with clang and run both at once for
     return $rc
 }
 
+web() { # the browser build: wasm preset, package, page; Node and Chromium tests (web/test/)
+    # The preset gives emcc NODE_PATH=/usr/share/nodejs, where Debian keeps its JS modules.
+    cmake --preset wasm >/dev/null
+    cmake --build --preset wasm -j"$jobs"
+    cp build/wasm/web/rsid.wasm web/src/rsid.wasm # what the package and the page load
+    # The native side: the reference the WebAssembly build must equal, and the tool that
+    # writes the test files (already built by the test stage).
+    cmake -S . -B build/test -DRSID_BUILD_TESTS=ON -DRSID_BUILD_BENCH=ON -DRSID_WERROR=ON >/dev/null
+    cmake --build build/test -j"$jobs" --target web_reference rsid_cli
+    (cd web && npm ci --no-audit --no-fund --loglevel=error && node --test test/*.test.mjs)
+}
+
 package_tests() { # install into a scratch prefix, then as a .deb, and build consumers both ways
     local prefix
     prefix=$(mktemp -d)
@@ -133,10 +147,15 @@ test)
     install_missing
     build build/test -DRSID_BUILD_TESTS=ON -DRSID_BUILD_BENCH=ON -DRSID_WERROR=ON
     (cd build/test && ctest --output-on-failure -j"$jobs")
+    web
     sanitized_tests
     lint
     fuzz 60
     package_tests
+    ;;
+web)
+    install_missing
+    web
     ;;
 lint)
     install_missing
@@ -147,7 +166,7 @@ fuzz)
     fuzz "${2:-600}"
     ;;
 *)
-    echo "usage: $0 demo|test|lint|fuzz [SECONDS]" >&2
+    echo "usage: $0 demo|test|web|lint|fuzz [SECONDS]" >&2
     exit 2
     ;;
 esac

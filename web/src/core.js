@@ -1,0 +1,182 @@
+// core.js - the WebAssembly detector and its loader; no DOM, no Node: the page, workers, the
+// AudioWorklet processor and Node all use this file.
+//
+// rsid.wasm is a standalone module (web/src/binding.cpp over the engine's detection core). Its
+// only imports are two notices that need no work here.
+import { Resampler } from './resampler.js';
+
+export const DETECTOR_RATE = 6000; // samples/s the detector works at
+
+const imports = {
+  env: { emscripten_notify_memory_growth() {} }, // views are made afresh after every call
+  wasi_snapshot_preview1: {
+    proc_exit(code) {
+      throw new Error(`rsid: the WebAssembly module stopped (status ${code})`);
+    },
+  },
+};
+
+let default_bytes; // Promise<ArrayBuffer> of the packaged rsid.wasm
+let default_instance; // Promise<RsidWasm>
+
+// The bytes of the packaged rsid.wasm (beside this file), fetched once: from a web server with
+// fetch, from the file system under Node.
+export function wasmBytes() {
+  if (!default_bytes) {
+    const url = new URL('./rsid.wasm', import.meta.url);
+    default_bytes =
+      url.protocol === 'file:'
+        ? import('node:fs/promises').then((fs) => fs.readFile(url)).then((b) =>
+            b.buffer.slice(b.byteOffset, b.byteOffset + b.byteLength))
+        : fetch(url).then((r) => {
+            if (!r.ok) throw new Error(`rsid: ${url}: HTTP ${r.status}`);
+            return r.arrayBuffer();
+          });
+  }
+  return default_bytes;
+}
+
+// A running module. source: a WebAssembly.Module, the module's bytes, a URL to fetch, or nothing
+// for the packaged one (shared by every caller that gives nothing).
+export async function instantiate(source) {
+  if (source === undefined) {
+    default_instance ??= instantiate(wasmBytes());
+    return default_instance;
+  }
+  source = await source;
+  // (An AudioWorklet has neither URL nor fetch; it is always given bytes.)
+  if (typeof source === 'string' || (typeof URL === 'function' && source instanceof URL)) {
+    const r = await fetch(source);
+    if (!r.ok) throw new Error(`rsid: ${source}: HTTP ${r.status}`);
+    source = await r.arrayBuffer();
+  }
+  const result = await WebAssembly.instantiate(source, imports);
+  const instance = result.instance ?? result; // bytes give {module, instance}; a Module, instance
+  return new RsidWasm(instance);
+}
+
+// The exports of one instance, with typed views that follow the memory when it grows.
+export class RsidWasm {
+  constructor(instance) {
+    this.exports = instance.exports;
+    this.exports._initialize();
+    this.capacity = this.exports.rsid_web_capacity();
+    this.fields = this.exports.rsid_web_fields();
+  }
+  f32(ptr, count) {
+    return new Float32Array(this.exports.memory.buffer, ptr, count);
+  }
+  f64(ptr, count) {
+    return new Float64Array(this.exports.memory.buffer, ptr, count);
+  }
+  i32(ptr, count) {
+    return new Int32Array(this.exports.memory.buffer, ptr, count);
+  }
+}
+
+const registry =
+  typeof FinalizationRegistry === 'function'
+    ? new FinalizationRegistry(({ wasm, handle }) => wasm.exports.rsid_web_destroy(handle))
+    : null;
+
+// One detection row of the binding as the object every host reports (the tool's JSON fields).
+function detection(row, rate) {
+  return {
+    time_s: row[0],
+    sample: row[1],
+    rate,
+    freq_hz: row[2],
+    snr_db: row[3],
+    level_dbfs: row[4],
+    code: row[5],
+    start: row[6], // detector samples (6000/s) from the start of the stream, fractional
+    bin: row[7],
+    distance: row[8],
+  };
+}
+
+// A streaming detector: audio in chunks of any size at the given rate on the +-1 scale, every
+// identifier reported once with its start in the input's own samples and seconds.
+export class Detector {
+  // wasm: from instantiate(); rate: input samples/s. Other rates than 6000 go through the
+  // package's anti-alias resampler (resampler.js) first.
+  constructor(wasm, { rate = DETECTOR_RATE } = {}) {
+    if (!(wasm instanceof RsidWasm)) throw new TypeError('rsid: Detector needs instantiate()');
+    const handle = wasm.exports.rsid_web_create(rate);
+    if (!handle) throw new RangeError(`rsid: rate ${rate} must be a positive finite number`);
+    this.wasm = wasm;
+    this.handle = handle;
+    this.rate = rate;
+    this.resampler = rate === DETECTOR_RATE ? null : new Resampler(rate, DETECTOR_RATE);
+    this.taken = 0;
+    // Called with each chunk of audio after conversion to 6000/s (for displays); optional.
+    this.onconverted = null;
+    this.token = {};
+    registry?.register(this, { wasm, handle }, this.token);
+  }
+
+  // The packaged module's detector.
+  static async create(options) {
+    return new Detector(await instantiate(), options);
+  }
+
+  get samples() {
+    return this.taken; // input samples taken since the stream began
+  }
+
+  // Takes samples (Float32Array or any array of numbers) and returns the identifiers that ended
+  // in them. Non-finite samples count as silence.
+  feed(samples) {
+    this.check();
+    this.taken += samples.length;
+    const converted = this.resampler ? this.resampler.process(samples) : samples;
+    return this.push(converted);
+  }
+
+  // Ends the stream (an identifier in its last samples is still reported); the detector then
+  // starts a new stream at sample 0.
+  finish() {
+    this.check();
+    const found = this.resampler ? this.push(this.resampler.flush()) : [];
+    found.push(...this.collect(this.wasm.exports.rsid_web_finish(this.handle)));
+    this.taken = 0;
+    return found;
+  }
+
+  // Frees the module's memory now, rather than when the detector is collected.
+  dispose() {
+    if (!this.handle) return;
+    registry?.unregister(this.token);
+    this.wasm.exports.rsid_web_destroy(this.handle);
+    this.handle = 0;
+  }
+
+  check() {
+    if (!this.handle) throw new Error('rsid: detector used after dispose()');
+  }
+
+  push(samples) {
+    if (this.onconverted && samples.length > 0) this.onconverted(samples);
+    const { exports, capacity } = this.wasm;
+    let held = 0;
+    for (let i = 0; i < samples.length; i += capacity) {
+      const n = Math.min(capacity, samples.length - i);
+      const chunk = samples.subarray ? samples.subarray(i, i + n) : samples.slice(i, i + n);
+      this.wasm.f32(exports.rsid_web_input(this.handle), n).set(chunk);
+      held = exports.rsid_web_feed(this.handle, n);
+    }
+    return this.collect(held);
+  }
+
+  // Reads and clears the count detections the module holds.
+  collect(count) {
+    const { exports, fields } = this.wasm;
+    if (count === 0) return [];
+    const rows = this.wasm.f64(exports.rsid_web_rows(this.handle), count * fields);
+    const found = [];
+    for (let i = 0; i < count; ++i)
+      found.push(detection(rows.subarray(i * fields, (i + 1) * fields), this.rate));
+    exports.rsid_web_clear(this.handle);
+    return found;
+  }
+}

@@ -1,0 +1,97 @@
+// index.js - the package's entry: detect() for a buffer, detectFile() for anything the browser
+// decodes, the streaming Detector, and RsidNode for live audio in the Web Audio graph.
+//
+// Rate conversion never drops samples: files are decoded by the browser straight to 6000/s
+// (decodeAudioData resamples to its context's rate with its own anti-alias filter), and
+// buffers and live audio at other rates go through the package's windowed-sinc resampler.
+import { DETECTOR_RATE, Detector, wasmBytes } from './core.js';
+
+export { DETECTOR_RATE, Detector, RsidWasm, instantiate, wasmBytes } from './core.js';
+export { Resampler } from './resampler.js';
+
+// Every identifier in a whole buffer of mono audio at rate samples/s on the +-1 scale.
+export async function detect(samples, rate) {
+  const detector = await Detector.create({ rate });
+  try {
+    const found = detector.feed(samples);
+    found.push(...detector.finish());
+    return found;
+  } finally {
+    detector.dispose();
+  }
+}
+
+// Decodes an encoded file (ArrayBuffer, typed array or Blob) with the browser's decoder and
+// resampler, straight to the detector's rate, and mixes its channels to mono.
+export async function decodeAudio(data) {
+  if (typeof OfflineAudioContext !== 'function')
+    throw new Error('rsid: decodeAudio needs the Web Audio API (a browser)');
+  if (typeof Blob === 'function' && data instanceof Blob) data = await data.arrayBuffer();
+  else if (ArrayBuffer.isView(data))
+    data = data.buffer.slice(data.byteOffset, data.byteOffset + data.byteLength);
+  else data = data.slice(0); // decodeAudioData detaches what it is given
+  const context = new OfflineAudioContext(1, 1, DETECTOR_RATE);
+  const buffer = await context.decodeAudioData(data);
+  const samples = new Float32Array(buffer.length);
+  for (let c = 0; c < buffer.numberOfChannels; ++c) {
+    const channel = buffer.getChannelData(c);
+    for (let i = 0; i < samples.length; ++i) samples[i] += channel[i] / buffer.numberOfChannels;
+  }
+  return { samples, rate: DETECTOR_RATE, duration: buffer.duration };
+}
+
+// Every identifier in an encoded file (any format the browser decodes).
+export async function detectFile(data) {
+  const { samples } = await decodeAudio(data);
+  return detect(samples, DETECTOR_RATE);
+}
+
+const registered = new WeakMap(); // context -> Promise of its addModule
+
+const AudioWorkletNodeBase =
+  globalThis.AudioWorkletNode ??
+  class {
+    constructor() {
+      throw new Error('rsid: RsidNode needs the Web Audio API (a browser)');
+    }
+  };
+
+// A Web Audio node that runs a detector on whatever is connected to its input, at the
+// context's rate, and dispatches a 'detection' event (CustomEvent, detail: the detection) for
+// each identifier. Positions count from the first sample the node received. With
+// { samples: true } it also dispatches 'samples' events whose detail is the input converted to
+// 6000/s (a Float32Array), for displays. It has no output: nothing needs to be connected to it.
+export class RsidNode extends AudioWorkletNodeBase {
+  // Loads the processor into the context (once) and the module, then makes the node.
+  static async create(context, options = {}) {
+    if (!registered.has(context))
+      registered.set(context, context.audioWorklet.addModule(new URL('./worklet.js', import.meta.url)));
+    const [wasm] = await Promise.all([wasmBytes(), registered.get(context)]);
+    return new RsidNode(context, { ...options, wasm });
+  }
+
+  // options.wasm: the module's bytes (an ArrayBuffer); create() supplies the packaged ones.
+  constructor(context, { wasm, samples = false } = {}) {
+    super(context, 'rsid-detector', {
+      numberOfInputs: 1,
+      numberOfOutputs: 0,
+      channelCount: 1, // the graph mixes the input down to mono (speakers rules)
+      channelCountMode: 'explicit',
+      channelInterpretation: 'speakers',
+      processorOptions: { wasm, samples },
+    });
+    this.port.onmessage = ({ data }) => {
+      if (data.type === 'detection')
+        this.dispatchEvent(new CustomEvent('detection', { detail: data.detection }));
+      else if (data.type === 'samples')
+        this.dispatchEvent(new CustomEvent('samples', { detail: data.samples }));
+      else if (data.type === 'error')
+        this.dispatchEvent(new CustomEvent('error', { detail: data.message }));
+    };
+  }
+
+  // Ends the stream: an identifier still open is reported; positions start again at 0.
+  finish() {
+    this.port.postMessage({ type: 'finish' });
+  }
+}

@@ -1,0 +1,82 @@
+// The package as a user gets it: `npm pack`, installed into an empty project, imported by name
+// from Node, and its TypeScript declarations checked against a program that uses every export.
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import { mkdtempSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { after, before, test } from 'node:test';
+
+const web = fileURLToPath(new URL('..', import.meta.url));
+let dir;
+let packed;
+
+before(() => {
+  dir = mkdtempSync(join(tmpdir(), 'rsid-package-'));
+  const [info] = JSON.parse(execFileSync('npm', ['pack', '--json', '--pack-destination', dir],
+    { cwd: web, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] }));
+  packed = info;
+  writeFileSync(join(dir, 'package.json'), JSON.stringify({ name: 'user', type: 'module', private: true }));
+  execFileSync('npm', ['install', '--offline', '--no-audit', '--no-fund', join(dir, info.filename)],
+    { cwd: dir, stdio: 'ignore' });
+});
+after(() => rmSync(dir, { recursive: true, force: true }));
+
+test('the tarball holds the modules, the declarations, the module, readme and licence only', () => {
+  const names = packed.files.map((f) => f.path).sort();
+  assert.deepEqual(names, ['LICENSE', 'README.md', 'package.json', 'src/core.js', 'src/index.d.ts',
+    'src/index.js', 'src/resampler.js', 'src/rsid.wasm', 'src/worklet.js']);
+  assert.deepEqual(readdirSync(join(dir, 'node_modules')).filter((n) => !n.startsWith('.')), ['rsid'],
+    'no runtime dependencies');
+});
+
+test('installed by name, it finds an identifier from Node', () => {
+  writeFileSync(join(dir, 'use.mjs'), `
+    import { detect } from 'rsid';
+    const cw = [0, 15, 7, 0, 4, 15, 12, 8, 8, 3, 11, 7, 11, 12, 3];
+    const rate = 22050, x = new Float32Array(rate * 4);
+    let phase = 0;
+    for (let n = rate; n < rate + 15 * 4456 * rate / 48000; ++n) {
+      phase += 2 * Math.PI * (1200 + 10.7666 * cw[Math.floor((n - rate) / (4456 * rate / 48000))]) / rate;
+      x[n] = 0.25 * Math.sin(phase);
+    }
+    console.log(JSON.stringify(await detect(x, rate)));
+  `);
+  const [d, ...more] = JSON.parse(execFileSync('node', ['use.mjs'], { cwd: dir, encoding: 'utf8' }));
+  assert.equal(more.length, 0);
+  assert.ok(Math.abs(d.freq_hz - 1200) < 3 && Math.abs(d.time_s - 1) < 0.025, JSON.stringify(d));
+});
+
+test('the declarations type-check a program that uses every export', () => {
+  writeFileSync(join(dir, 'use.ts'), `
+    import { DETECTOR_RATE, Detector, Resampler, RsidNode, decodeAudio, detect, detectFile,
+      instantiate, wasmBytes, type Detection } from 'rsid';
+    async function main(context: AudioContext, file: Blob): Promise<number> {
+      const all: Detection[] = await detect(new Float32Array(6000), DETECTOR_RATE);
+      const d = await Detector.create({ rate: 48000 });
+      d.onconverted = (x: Float32Array) => void x.length;
+      const found: Detection[] = [...d.feed(new Float32Array(128)), ...d.finish()];
+      d.dispose();
+      const own = new Detector(await instantiate(await wasmBytes()));
+      own.feed([0, 0.5, -0.5]);
+      const { samples, duration } = await decodeAudio(file);
+      const fromFile = await detectFile(await file.arrayBuffer());
+      const node = await RsidNode.create(context, { samples: true });
+      node.addEventListener('detection', (e) => console.log(e.detail.freq_hz, e.detail.snr_db));
+      node.addEventListener('samples', (e) => console.log(e.detail.length));
+      node.finish();
+      const r = new Resampler(44100);
+      return all.length + found.length + samples.length + duration + fromFile.length +
+        r.process(new Float32Array(10)).length + r.flush().length + d.rate + d.samples;
+    }
+    void main;
+  `);
+  const tsc = join(web, 'node_modules', 'typescript', 'bin', 'tsc');
+  writeFileSync(join(dir, 'tsconfig.json'), JSON.stringify({
+    compilerOptions: { noEmit: true, strict: true, target: 'es2022', module: 'nodenext',
+      moduleResolution: 'nodenext', lib: ['es2022', 'dom'], types: [] },
+    files: ['use.ts'],
+  }));
+  execFileSync('node', [tsc, '-p', '.'], { cwd: dir, stdio: 'inherit' });
+});
