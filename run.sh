@@ -104,6 +104,12 @@ web() { # the browser build: wasm preset, package, page; Node and Chromium tests
     (cd web && npm ci --no-audit --no-fund --loglevel=error && node --test test/*.test.mjs)
 }
 
+thread_tests() { # the tests that run detectors on threads, under ThreadSanitizer (tsan preset)
+    cmake --preset tsan >/dev/null
+    cmake --build --preset tsan -j"$jobs" --target receivers_test engine_test tools_cli_test
+    ctest --preset tsan -j"$jobs"
+}
+
 package_tests() { # install into a scratch prefix, then as a .deb, and build consumers both ways
     local prefix
     prefix=$(mktemp -d)
@@ -149,6 +155,7 @@ test)
     (cd build/test && ctest --output-on-failure -j"$jobs")
     web
     sanitized_tests
+    thread_tests
     lint
     fuzz 60
     package_tests
