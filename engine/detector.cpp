@@ -3,6 +3,7 @@
 
 #include "rsid_signal.h"
 #include "rsid_state.h"
+#include "rx/search_rules.h"
 
 #include <algorithm>
 #include <cmath>
@@ -91,11 +92,15 @@ void detector::pass(std::vector<detection>& out) {
     rsid_receiver& rx = *rx_;
     std::copy(rx.magnitudes, rx.magnitudes + bins, history_.begin() + (passes_ % ring_rows) * bins);
     rsid_tone_pass(rx, rx.magnitudes);
+    const uint8_t* rows[symbols];
+    rsid_compared_rows(rx, rows);
+    uint8_t distance[columns];
+    const int limit = rx.search_end - 30;
+    rsid_row_distances(rows, rx.rx_codeword, rx.search_start, limit, distance);
     matches_.clear();
-    for (int c = rx.search_start; c < rx.search_end - 30; ++c) {
-        const int d = rsid_distance(rx, c);
-        if (d < 2)
-            matches_.push_back({c, d});
+    for (int c = rx.search_start; c < limit; ++c) {
+        if (distance[c] < 2)
+            matches_.push_back({c, distance[c]});
     }
     ended_.clear();
     runs_.pass(passes_, matches_, ended_);

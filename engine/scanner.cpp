@@ -88,6 +88,7 @@ band_scanner::band_scanner(const scan_options& options) : o_(options) {
     dc_step_ = 2.0 * std::numbers::pi * 2.0 / o_.rate; // a 2 Hz one-pole: offsets, not signals
     ring_.resize(static_cast<std::size_t>(ring_rows) * static_cast<std::size_t>(width_));
     tones_.resize(static_cast<std::size_t>(history_rows) * static_cast<std::size_t>(width_));
+    distances_.resize(static_cast<std::size_t>(width_));
     codeword_of_131(codeword_);
     fill_ = lead_in();
 }
@@ -172,10 +173,10 @@ void band_scanner::analyse(std::vector<detection>& out) {
         rows[j] = tones_.data() + static_cast<std::size_t>(r) * w;
     matches_.clear();
     if (passes_ >= history_rows - 1) { // the oldest rows hold decisions of this stream
+        rsid_row_distances(rows, codeword_, 0, limit, distances_.data());
         for (int c = 0; c < limit; ++c) {
-            const int d = rsid_column_distance(rows, codeword_, c);
-            if (d < 2)
-                matches_.push_back({c, d});
+            if (distances_[static_cast<std::size_t>(c)] < 2)
+                matches_.push_back({c, distances_[static_cast<std::size_t>(c)]});
         }
     }
     ended_.clear();

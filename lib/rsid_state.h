@@ -78,6 +78,8 @@ void rsid_search_init(rsid_receiver& rx, int first, int end); // clamps both int
 void rsid_tone_pass(rsid_receiver& rx, const int32_t* magnitudes);
 void rsid_tone_row(rsid_receiver& rx, const int32_t* magnitudes, int first, int limit);
 int rsid_distance(const rsid_receiver& rx, int column); // 0, 1 or 2 (two or more)
+// The 15 history rows a distance compares, symbol 0 (the oldest) first.
+void rsid_compared_rows(const rsid_receiver& rx, const uint8_t** rows);
 // One whole pass: tone decisions, the lowest-distance column, the held match. Returns 1 and
 // writes the held match when a run of matching passes has just ended.
 int rsid_search_pass(rsid_receiver& rx, const int32_t* magnitudes, int32_t* code, int32_t* bin,

@@ -13,11 +13,15 @@ void rsid_tone_row(rsid_receiver& rx, const int32_t* magnitudes, int first, int 
 }
 
 // Codeword symbol j is compared with the row written 28 - 2j passes before the newest one.
-int rsid_distance(const rsid_receiver& rx, int column) {
-    const uint8_t* rows[15];
+void rsid_compared_rows(const rsid_receiver& rx, const uint8_t** rows) {
     int r = (rx.history_row + 1) % 29; // the oldest row, written 28 passes ago
     for (int j = 0; j < 15; ++j, r = (r + 2) % 29)
         rows[j] = rx.tone_history[r];
+}
+
+int rsid_distance(const rsid_receiver& rx, int column) {
+    const uint8_t* rows[15];
+    rsid_compared_rows(rx, rows);
     return rsid_column_distance(rows, rx.rx_codeword, column);
 }
 

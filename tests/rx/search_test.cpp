@@ -2,6 +2,7 @@
 // (or corrupted copies) at chosen columns and passes.
 #include "rsid.h"
 #include "rsid_state.h"
+#include "rx/search_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -293,6 +294,39 @@ TEST_F(Search, ToneDecisionsEqualAFullScan) {
                     best = t;
             ASSERT_EQ(out[c], best) << "column " << c << " trial " << trial << " seed " << seed;
         }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The column-parallel distances of wide searches equal the library's column-by-column count,
+// on rows that match, nearly match and differ at random.
+TEST(SearchRules, RowDistancesEqualColumnDistances) {
+    const unsigned seed = 9090;
+    std::mt19937 rng(seed);
+    uint8_t codeword[15];
+    RsIdEncode(131, codeword);
+    static uint8_t history[15][400];
+    for (int trial = 0; trial < 200; ++trial) {
+        const int wrong = trial % 4; // symbols replaced at random in every column
+        for (int c = 0; c < 400; ++c) {
+            for (int j = 0; j < 15; ++j)
+                history[j][c] = codeword[j];
+            for (int w = 0; w < wrong; ++w)
+                history[std::uniform_int_distribution<int>(0, 14)(rng)][c] =
+                    static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 15)(rng));
+        }
+        const uint8_t* rows[15];
+        for (int j = 0; j < 15; ++j)
+            rows[j] = history[j];
+        const int first = trial % 7, limit = 400 - trial % 5;
+        uint8_t out[400] = {};
+        rsid_row_distances(rows, codeword, first, limit, out);
+        for (int c = first; c < limit; ++c)
+            ASSERT_EQ(out[c], rsid_column_distance(rows, codeword, c))
+                << "column " << c << " trial " << trial << " seed " << seed;
     }
 }
 
