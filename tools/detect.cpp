@@ -103,6 +103,8 @@ class scanner {
                     info.frames >= 0
                         ? fmt::format(", {:.2f} s", static_cast<double>(info.frames) / info.rate)
                         : std::string());
+            if (!info.warning.empty() && !o_.quiet)
+                fmt::print(stderr, "rsid: warning: {}\n", info.warning);
             detector_feed feed(*source, o_.channel);
             progress_bar bar(info, !o_.quiet);
             scan_callbacks callbacks;
@@ -127,6 +129,8 @@ class scanner {
         } catch (const input_error& e) {
             end.error = e.what();
         }
+        if (stop_requested)
+            end.error.clear(); // an input cut short by the signal is interrupted, not broken
         if (stop_requested && !stopped_) {
             stopped_ = true;
             end.status = "interrupted";
