@@ -83,8 +83,10 @@ class fd_bytes final : public byte_stream {
             const off_t here = lseek(fd, 0, SEEK_CUR);
             regular_ = here >= 0; // some "regular" descriptors cannot seek after all
             start_ = here >= 0 ? static_cast<uint64_t>(here) : 0;
-            if (S_ISREG(st.st_mode))
-                size_ = static_cast<uint64_t>(st.st_size) - std::min<uint64_t>(start_, st.st_size);
+            if (S_ISREG(st.st_mode)) {
+                const auto total = static_cast<uint64_t>(st.st_size);
+                size_ = total - std::min(start_, total);
+            }
         }
     }
     ~fd_bytes() override { close_owned(); }
