@@ -48,19 +48,21 @@ struct input_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Set from a signal handler (SIGINT, SIGTERM): stream sources then end as if at end of input,
-// so that the caller can flush what it has. Read-only for everything in this library.
+// Set from a signal handler to the signal's number (SIGINT, SIGTERM): sources then end as if at
+// end of input, so that the caller can flush what it has, and a read waiting on a silent pipe
+// notices within 200 ms. Read-only for everything in this library.
 extern volatile std::sig_atomic_t stop_requested;
 
 enum class sample_encoding { signed_int, unsigned_int, floating, mu_law, a_law };
 
 // The stated format of headerless input; nothing about raw input is ever guessed.
-// Samples are little-endian and interleaved.
+// Samples are interleaved.
 struct raw_format {
     double rate = 0.0; // frames per second, min_rate..max_rate
     sample_encoding encoding = sample_encoding::signed_int;
-    int bits = 16;    // signed 8/16/24/32, unsigned 8/16, float 32/64, mu-law and A-law 8
-    int channels = 1; // 1..max_channels
+    int bits = 16;           // signed 8/16/24/32, unsigned 8/16, float 32/64, mu-law and A-law 8
+    int channels = 1;        // 1..max_channels
+    bool big_endian = false; // byte order of samples wider than 8 bits
 };
 
 // Throws input_error (naming `what`) unless the format is one of those listed above.
@@ -76,6 +78,7 @@ struct source_info {
     int channels = 0;    // interleaved channels per frame
     int64_t frames = -1; // total frames if the container says, else -1
     bool live = false;   // a pipe, terminal or socket rather than a file
+    std::string warning; // something odd about the input that did not stop it being read
 };
 
 // A decoder. read() fills out[0 .. frames * channels) and returns the number of whole frames

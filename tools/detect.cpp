@@ -198,6 +198,8 @@ class scanner {
                     info.frames >= 0
                         ? fmt::format(", {:.2f} s", static_cast<double>(info.frames) / info.rate)
                         : std::string()));
+            if (!info.warning.empty() && !o_.quiet)
+                box.err("rsid: warning: " + info.warning);
             progress_bar bar(info, show_progress && !o_.quiet);
             scan_callbacks callbacks;
             callbacks.on_heard = [&](const heard& h) {
@@ -222,6 +224,8 @@ class scanner {
         } catch (const input_error& e) {
             end.error = e.what();
         }
+        if (stop_requested)
+            end.error.clear(); // an input cut short by the signal is interrupted, not broken
         if (stop_requested && !stopped_) {
             stopped_ = true;
             end.status = "interrupted";

@@ -14,12 +14,14 @@ namespace {
 
 using namespace rsid_tool;
 
-extern "C" void on_stop_signal(int) { stop_requested = 1; }
+extern "C" void on_stop_signal(int signal) { stop_requested = signal; }
 
-// SIGINT and SIGTERM end the scan cleanly: the handler only sets a flag, and without SA_RESTART
-// a read blocked on a pipe returns EINTR so that the flag is seen. A second signal kills, as
-// the handler is reset after the first. SIGPIPE keeps its default: a reader that closes the
-// pipe (`| head -1`) ends the tool quietly, as it does any other filter.
+// SIGINT and SIGTERM end the scan cleanly: the handler only records the signal, and every read
+// that could wait (a pipe, a FIFO) waits in poll() with a timeout and looks at it. The tool then
+// flushes what it read and exits with 128 + the signal's number, as a shell reports a process
+// the signal killed (130, 143). A second signal kills, as the handler is reset after the first.
+// SIGPIPE keeps its default: a reader that closes the pipe (`| head -1`) ends the tool quietly,
+// as it does any other filter.
 void install_signal_handlers() {
     struct sigaction stop {};
     stop.sa_handler = on_stop_signal;
@@ -152,7 +154,8 @@ int main(int argc, char** argv) {
             return run_send(send);
         detect.channel = parse_channel(channel);
         detect.raw = parse_raw(type, raw_rate, raw_encoding, raw_bits, raw_channels);
-        return run_detect(detect);
+        const int status = run_detect(detect);
+        return stop_requested ? 128 + stop_requested : status;
     } catch (const usage_error& e) {
         fmt::print(stderr, "rsid: {}\n", e.what());
         return exit_usage;

@@ -1,17 +1,17 @@
-// raw_input.cpp - headerless samples in a stated format, from a descriptor or from memory.
+// raw_input.cpp - samples in a stated format from a byte stream: headerless input, and the
+// data of the stream-friendly containers (WAV, RF64, AU) once their header has been read.
 //
 // Decoded here rather than through libsndfile so that a live pipe is read exactly as it
-// arrives: a short read yields the frames it completes at once, and an interrupted read can end
-// the stream.
+// arrives: a short read yields the frames it completes at once, and a stop request ends the
+// stream.
 #include "audio_input.h"
+#include "byte_stream.h"
+#include "stream_source.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace rsid_tool {
 
@@ -43,14 +43,20 @@ double a_law(unsigned char b) {
     return (a & 0x80) ? t : -t;
 }
 
-// One little-endian sample on the 16-bit scale.
+// The sample's bytes as an unsigned integer, in the stated byte order.
+uint64_t assemble(const unsigned char* p, int bytes, bool big_endian) {
+    uint64_t u = 0;
+    for (int i = 0; i < bytes; ++i)
+        u = (u << 8) | p[big_endian ? i : bytes - 1 - i];
+    return u;
+}
+
+// One sample on the 16-bit scale.
 double decode_sample(const unsigned char* p, const raw_format& f) {
     switch (f.encoding) {
     case sample_encoding::signed_int:
     case sample_encoding::unsigned_int: {
-        uint32_t u = 0;
-        for (int i = bytes_per_sample(f) - 1; i >= 0; --i)
-            u = (u << 8) | p[i];
+        auto u = static_cast<uint32_t>(assemble(p, bytes_per_sample(f), f.big_endian));
         const int shift = 32 - f.bits;
         if (f.encoding == sample_encoding::unsigned_int)
             u ^= 1u << (f.bits - 1); // offset binary: flipping the top bit gives two's complement
@@ -60,17 +66,13 @@ double decode_sample(const unsigned char* p, const raw_format& f) {
     }
     case sample_encoding::floating: {
         double v = 0.0;
+        const uint64_t u = assemble(p, bytes_per_sample(f), f.big_endian);
         if (f.bits == 32) {
-            uint32_t u = 0;
-            for (int i = 3; i >= 0; --i)
-                u = (u << 8) | p[i];
+            const auto u32 = static_cast<uint32_t>(u);
             float x = 0.0f;
-            std::memcpy(&x, &u, sizeof(x));
+            std::memcpy(&x, &u32, sizeof(x));
             v = x;
         } else {
-            uint64_t u = 0;
-            for (int i = 7; i >= 0; --i)
-                u = (u << 8) | p[i];
             std::memcpy(&v, &u, sizeof(v));
         }
         // Normalised float by convention; NaN and infinities become silence and the range is
@@ -102,16 +104,25 @@ std::string encoding_name(const raw_format& f) {
     return "?";
 }
 
-class raw_source : public audio_source {
+class raw_source final : public audio_source {
   public:
-    raw_source(const std::string& name, const raw_format& format, bool live) : format_(format) {
+    raw_source(std::unique_ptr<byte_stream> stream, const std::string& name,
+               const raw_format& format, std::string description,
+               std::optional<uint64_t> data_bytes, std::string warning)
+        : stream_(std::move(stream)), format_(format), left_(data_bytes) {
         check_raw_format(format, name);
         info_.name = name;
-        info_.format = "raw " + encoding_name(format) + " little-endian";
+        info_.warning = std::move(warning);
+        info_.format = description.empty()
+                           ? "raw " + encoding_name(format) +
+                                 (format.big_endian ? " big-endian" : " little-endian")
+                           : std::move(description);
         info_.rate = format.rate;
         info_.channels = format.channels;
-        info_.live = live;
+        info_.live = stream_->live();
         frame_bytes_ = static_cast<std::size_t>(bytes_per_sample(format) * format.channels);
+        if (data_bytes)
+            info_.frames = static_cast<int64_t>(*data_bytes / frame_bytes_);
     }
 
     std::size_t read(double* out, std::size_t frames) override {
@@ -123,10 +134,21 @@ class raw_source : public audio_source {
         // Gather until at least one whole frame is there (or the input ends), then decode the
         // whole frames and keep the bytes of a split frame for the next call.
         while (have_ < frame_bytes_) {
-            const std::size_t got = fetch(buffer_.data() + have_, want - have_);
-            if (got == 0)
+            std::size_t room = want - have_;
+            if (left_)
+                room = static_cast<std::size_t>(std::min<uint64_t>(room, *left_));
+            const std::size_t got = room == 0 ? 0 : stream_->read(buffer_.data() + have_, room);
+            if (got == 0) {
+                // A container whose data ends before its header said is cut off, unless the
+                // stream ended because a stop was requested.
+                if (left_ && *left_ > 0 && !stop_requested)
+                    throw input_error(info_.name +
+                                      ": truncated: the data ends before its header says");
                 return 0; // end of input; a partial frame is dropped
+            }
             have_ += got;
+            if (left_)
+                *left_ -= got;
         }
         const std::size_t n = have_ / frame_bytes_;
         const std::size_t samples = n * static_cast<std::size_t>(format_.channels);
@@ -139,72 +161,13 @@ class raw_source : public audio_source {
         return n;
     }
 
-  protected:
-    // Copies up to max bytes to dst; returns 0 only at the end of input.
-    virtual std::size_t fetch(unsigned char* dst, std::size_t max) = 0;
-
   private:
+    std::unique_ptr<byte_stream> stream_;
     raw_format format_;
+    std::optional<uint64_t> left_; // data bytes still to come, when the container says
     std::size_t frame_bytes_ = 0;
     std::vector<unsigned char> buffer_;
     std::size_t have_ = 0; // bytes in buffer_ not yet decoded
-};
-
-class raw_fd_source final : public raw_source {
-  public:
-    // Takes ownership of fd when owned is true.
-    raw_fd_source(int fd, bool owned, const std::string& name, const raw_format& format)
-        : raw_source(name, format, is_live(fd)), fd_(fd), owned_(owned) {}
-    ~raw_fd_source() override {
-        if (owned_)
-            close(fd_);
-    }
-    raw_fd_source(const raw_fd_source&) = delete;
-    raw_fd_source& operator=(const raw_fd_source&) = delete;
-
-    static bool is_live(int fd) {
-        struct stat st {};
-        return fstat(fd, &st) == 0 &&
-               (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode));
-    }
-
-  protected:
-    std::size_t fetch(unsigned char* dst, std::size_t max) override {
-        for (;;) {
-            if (stop_requested)
-                return 0;
-            const ssize_t got = ::read(fd_, dst, max);
-            if (got >= 0)
-                return static_cast<std::size_t>(got);
-            if (errno != EINTR && errno != EAGAIN)
-                throw input_error(info_.name + ": " + std::strerror(errno));
-            // EINTR: a signal arrived; the loop ends the stream if it was a request to stop.
-        }
-    }
-
-  private:
-    int fd_;
-    bool owned_;
-};
-
-class raw_memory_source final : public raw_source {
-  public:
-    raw_memory_source(std::span<const unsigned char> bytes, const std::string& name,
-                      const raw_format& format)
-        : raw_source(name, format, false), bytes_(bytes) {}
-
-  protected:
-    std::size_t fetch(unsigned char* dst, std::size_t max) override {
-        const std::size_t n = std::min(max, bytes_.size() - pos_);
-        if (n > 0)
-            std::memcpy(dst, bytes_.data() + pos_, n);
-        pos_ += n;
-        return n;
-    }
-
-  private:
-    std::span<const unsigned char> bytes_;
-    std::size_t pos_ = 0;
 };
 
 } // namespace
@@ -248,27 +211,30 @@ std::optional<sample_encoding> parse_encoding(const std::string& name) {
     return std::nullopt;
 }
 
+std::unique_ptr<audio_source> open_raw_stream(std::unique_ptr<byte_stream> stream,
+                                              const std::string& name, const raw_format& format,
+                                              std::string description,
+                                              std::optional<uint64_t> data_bytes,
+                                              std::string warning) {
+    return std::make_unique<raw_source>(std::move(stream), name, format, std::move(description),
+                                        data_bytes, std::move(warning));
+}
+
 std::unique_ptr<audio_source> open_raw_file(const std::string& path, const raw_format& format) {
     check_raw_format(format, path);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw input_error(path + ": " + std::strerror(errno));
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        close(fd);
-        throw input_error(path + ": is a directory");
-    }
-    return std::make_unique<raw_fd_source>(fd, true, path, format);
+    return open_raw_stream(open_path_stream(path), path, format);
 }
 
 std::unique_ptr<audio_source> open_raw_fd(int fd, const std::string& name,
                                           const raw_format& format) {
-    return std::make_unique<raw_fd_source>(fd, false, name, format);
+    check_raw_format(format, name);
+    return open_raw_stream(fd_stream(fd, false, name), name, format);
 }
 
 std::unique_ptr<audio_source> open_raw_memory(std::span<const unsigned char> bytes,
                                               const std::string& name, const raw_format& format) {
-    return std::make_unique<raw_memory_source>(bytes, name, format);
+    check_raw_format(format, name);
+    return open_raw_stream(memory_stream(bytes), name, format);
 }
 
 } // namespace rsid_tool

@@ -1,12 +1,14 @@
-// sndfile_io.h - the tool's libsndfile plumbing: an owning handle, and bytes in memory read
-// through libsndfile's virtual I/O (for the fuzzer, the tests and anything already in memory).
+// sndfile_io.h - the tool's libsndfile plumbing: an owning handle, and one virtual I/O that
+// lets libsndfile read from any byte_stream (a file, a pipe as it arrives, or memory).
 #ifndef RSID_TOOL_SNDFILE_IO_H
 #define RSID_TOOL_SNDFILE_IO_H
+
+#include "byte_stream.h"
 
 #include <sndfile.h>
 
 #include <memory>
-#include <span>
+#include <string>
 
 namespace rsid_tool {
 
@@ -15,17 +17,18 @@ struct sndfile_closer {
 };
 using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
 
-// Read-only bytes behind SF_VIRTUAL_IO. Reads past the end return short counts and seeks are
-// clamped to the buffer, so a header that points anywhere stays harmless. The bytes must
-// outlive this object, and this object every SNDFILE opened on it.
-class memory_io {
+// libsndfile reading through a byte_stream. A pipe's length is unknown until it ends, so it is
+// given as SF_COUNT_MAX: a decoder that probes the end of the file finds nothing there and
+// carries on from the start (Ogg does this to learn its length). The stream must outlive this
+// object, and this object every SNDFILE opened on it.
+class stream_io {
   public:
-    explicit memory_io(std::span<const unsigned char> bytes) : bytes_(bytes) {}
-    memory_io(const memory_io&) = delete;
-    memory_io& operator=(const memory_io&) = delete;
+    explicit stream_io(byte_stream& stream) : stream_(stream) {}
+    stream_io(const stream_io&) = delete;
+    stream_io& operator=(const stream_io&) = delete;
 
-    // sf_open_virtual on these bytes; null (with sf_strerror(nullptr) set) when they are not
-    // a sound file libsndfile knows.
+    // sf_open_virtual from the stream's start; null when libsndfile refuses the bytes (then
+    // open_error() says why in the tool's words).
     sndfile_ptr open(SF_INFO& info);
 
   private:
@@ -35,9 +38,13 @@ class memory_io {
     static sf_count_t write(const void* ptr, sf_count_t count, void* user);
     static sf_count_t tell(void* user);
 
-    std::span<const unsigned char> bytes_;
-    sf_count_t pos_ = 0;
+    byte_stream& stream_;
 };
+
+// Why libsndfile refused to open or read something, in the tool's words: "name: what". Its own
+// wordings for system errors and internal states ("This is a bug in libsndfile") become a
+// plain statement about the file.
+std::string sndfile_error(SNDFILE* f, const std::string& name);
 
 } // namespace rsid_tool
 

@@ -1,13 +1,12 @@
-// sound_file.cpp - containers read through libsndfile: from a path, a descriptor or memory.
+// sound_file.cpp - containers: WAV, RF64 and AU through the tool's own header reader and raw
+// decoder (so that they stream from pipes), everything else through libsndfile.
 #include "audio_input.h"
+#include "byte_stream.h"
 #include "sndfile_io.h"
+#include "stream_source.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace rsid_tool {
@@ -27,35 +26,19 @@ std::string format_name(SNDFILE* f, int format) {
     return name;
 }
 
-// libsndfile shortens a data chunk that runs past the end of the file and only notes it in its
-// log, as "data : 96000 (should be 49956)". A recording cut off in the middle must not pass for
-// a complete one, so the log is read for that note.
-bool data_chunk_truncated(SNDFILE* f) {
-    char log[8192] = {};
-    sf_command(f, SFC_GET_LOG_INFO, log, sizeof(log) - 1);
-    const char* line = log;
-    while (line && *line) {
-        long long stated = 0;
-        long long actual = 0;
-        if ((std::strncmp(line, "data", 4) == 0 || std::strncmp(line, "SSND", 4) == 0) &&
-            std::sscanf(line, "%*s : %lld (should be %lld)", &stated, &actual) == 2 &&
-            stated > actual)
-            return true;
-        line = std::strchr(line, '\n');
-        if (line)
-            ++line;
-    }
-    return false;
-}
-
-class sound_source final : public audio_source {
+class sndfile_source final : public audio_source {
   public:
-    // memory may be null; when set it backs the virtual I/O that file reads through.
-    sound_source(sndfile_ptr file, const SF_INFO& sf_info, std::string name, bool live,
-                 std::shared_ptr<void> memory = nullptr)
-        : memory_(std::move(memory)), file_(std::move(file)) {
-        info_.name = std::move(name);
-        info_.live = live;
+    sndfile_source(std::unique_ptr<byte_stream> stream, const std::string& name)
+        : stream_(std::move(stream)), io_(*stream_) {
+        info_.name = name;
+        info_.live = stream_->live();
+        SF_INFO sf_info{};
+        file_ = io_.open(sf_info);
+        if (!file_) {
+            if (stop_requested)
+                throw input_error(name + ": interrupted while reading the header");
+            throw input_error(sndfile_error(nullptr, name));
+        }
         if (sf_info.channels < 1 || sf_info.channels > max_channels)
             throw input_error(info_.name + ": unsupported channel count " +
                               std::to_string(sf_info.channels));
@@ -64,9 +47,13 @@ class sound_source final : public audio_source {
                               std::to_string(sf_info.samplerate));
         info_.rate = sf_info.samplerate;
         info_.channels = sf_info.channels;
-        info_.frames = sf_info.frames >= 0 && sf_info.frames < SF_COUNT_MAX ? sf_info.frames : -1;
+        // What the header promises, where libsndfile had it from a header rather than from the
+        // length of a pipe it could not know: decoded against it at the end.
+        const bool from_header =
+            !info_.live || (sf_info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
+        if (sf_info.frames > 0 && sf_info.frames < SF_COUNT_MAX && from_header)
+            info_.frames = sf_info.frames;
         info_.format = format_name(file_.get(), sf_info.format);
-        truncated_ = data_chunk_truncated(file_.get());
         // Integer data comes back normalised to +-1 (full scale / 32768 for 16-bit); float data
         // comes back as stored, which by convention is also +-1. Both are scaled back below.
         sf_command(file_.get(), SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);
@@ -76,104 +63,65 @@ class sound_source final : public audio_source {
         if (done_ || stop_requested)
             return 0;
         const sf_count_t got = sf_readf_double(file_.get(), out, static_cast<sf_count_t>(frames));
-        if (got < 0 || sf_error(file_.get()) != SF_ERR_NO_ERROR)
-            throw input_error(info_.name + ": " + sf_strerror(file_.get()));
-        if (got == 0) {
+        const bool failed = got < 0 || sf_error(file_.get()) != SF_ERR_NO_ERROR;
+        if (failed || got == 0) {
+            // Decoding ended (a decoder that loses its way at a cut counts as ending there):
+            // fewer frames than the header promised means the input was cut off.
             done_ = true;
-            if (truncated_)
-                throw input_error(info_.name + ": truncated: the data ends before its header says");
+            if (info_.frames > 0 && decoded_ < static_cast<uint64_t>(info_.frames) &&
+                !stop_requested)
+                throw input_error(info_.name + ": truncated: " + std::to_string(decoded_) +
+                                  " of the " + std::to_string(info_.frames) +
+                                  " frames its header promises");
+            if (failed)
+                throw input_error(sndfile_error(file_.get(), info_.name));
             return 0;
         }
+        decoded_ += static_cast<uint64_t>(got);
         const std::size_t n =
             static_cast<std::size_t>(got) * static_cast<std::size_t>(info_.channels);
         for (std::size_t i = 0; i < n; ++i) {
             // The detector expects 16-bit scale, so normalised input is scaled by 32768. Float
             // files may hold anything: NaN and infinities become silence, and values are kept
             // within +-2^20 so that no later sum can overflow.
-            const double v = out[i] * 32768.0;
+            const double v = out[i] * rsid_signal::full_scale;
             out[i] = std::isfinite(v) ? std::clamp(v, -1048576.0, 1048576.0) : 0.0;
         }
         return static_cast<std::size_t>(got);
     }
 
   private:
-    std::shared_ptr<void> memory_; // declared first: destroyed after file_ is closed
+    std::unique_ptr<byte_stream> stream_; // declared first: outlives io_ and file_
+    stream_io io_;
     sndfile_ptr file_;
-    bool truncated_ = false;
+    uint64_t decoded_ = 0;
     bool done_ = false;
 };
 
-bool is_live(int fd) {
-    struct stat st {};
-    return fstat(fd, &st) == 0 &&
-           (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode));
+std::unique_ptr<audio_source> open_sound_stream(std::unique_ptr<byte_stream> stream,
+                                                const std::string& name) {
+    if (std::optional<stream_layout> layout = read_stream_header(*stream, name)) {
+        return open_raw_stream(std::move(stream), name, layout->format, layout->description,
+                               layout->data_bytes, layout->warning);
+    }
+    if (stop_requested)
+        throw input_error(name + ": interrupted while reading the header");
+    return std::make_unique<sndfile_source>(std::move(stream), name);
 }
-
-std::string open_error(const std::string& name) { return name + ": " + sf_strerror(nullptr); }
 
 } // namespace
 
 std::unique_ptr<audio_source> open_sound_file(const std::string& path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0)
-        throw input_error(path + ": " + std::strerror(errno));
-    if (S_ISDIR(st.st_mode))
-        throw input_error(path + ": is a directory");
-    SF_INFO sf_info{};
-    sndfile_ptr f(sf_open(path.c_str(), SFM_READ, &sf_info));
-    if (!f)
-        throw input_error(open_error(path));
-    const bool live = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode);
-    return std::make_unique<sound_source>(std::move(f), sf_info, path, live);
+    return open_sound_stream(open_path_stream(path), path);
 }
 
 std::unique_ptr<audio_source> open_sound_fd(int fd, const std::string& name) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0)
-        throw input_error(name + ": " + std::strerror(errno));
-    if (S_ISREG(st.st_mode)) {
-        SF_INFO sf_info{};
-        sndfile_ptr f(sf_open_fd(fd, SFM_READ, &sf_info, SF_FALSE)); // the caller owns fd
-        if (!f)
-            throw input_error(open_error(name));
-        return std::make_unique<sound_source>(std::move(f), sf_info, name, false);
-    }
-    // libsndfile seeks while it reads some containers (FLAC, Ogg), which a pipe cannot do, and
-    // fails part-way depending on how the writer's data happens to arrive. A container on a pipe
-    // is therefore read to its end first; live streams come as raw samples, which are not.
-    struct backing {
-        std::vector<unsigned char> bytes;
-        std::unique_ptr<memory_io> io;
-    };
-    auto memory = std::make_shared<backing>();
-    std::vector<unsigned char> chunk(1 << 16);
-    for (;;) {
-        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
-        if (got < 0 && errno == EINTR && !stop_requested)
-            continue;
-        if (got < 0 && errno != EINTR)
-            throw input_error(name + ": " + std::strerror(errno));
-        if (got <= 0)
-            break;
-        memory->bytes.insert(memory->bytes.end(), chunk.begin(), chunk.begin() + got);
-    }
-    memory->io = std::make_unique<memory_io>(memory->bytes);
-    SF_INFO sf_info{};
-    sndfile_ptr f = memory->io->open(sf_info);
-    if (!f)
-        throw input_error(name + ": " + sf_strerror(nullptr));
-    return std::make_unique<sound_source>(std::move(f), sf_info, name, is_live(fd),
-                                          std::move(memory));
+    return open_sound_stream(fd_stream(fd, false, name), name);
 }
 
 std::unique_ptr<audio_source> open_sound_memory(std::span<const unsigned char> bytes,
                                                 const std::string& name) {
-    auto memory = std::make_shared<memory_io>(bytes);
-    SF_INFO sf_info{};
-    sndfile_ptr f = memory->open(sf_info);
-    if (!f)
-        throw input_error(name + ": " + sf_strerror(nullptr));
-    return std::make_unique<sound_source>(std::move(f), sf_info, name, false, std::move(memory));
+    return open_sound_stream(memory_stream(bytes), name);
 }
 
 } // namespace rsid_tool

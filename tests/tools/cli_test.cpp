@@ -10,14 +10,21 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -93,6 +100,22 @@ class cli : public ::testing::Test {
     }
 
     fs::path path(const std::string& name) const { return dir_ / name; }
+
+    // Starts `sh -c command` in the temporary directory without waiting for it.
+    pid_t start(const std::string& command) const {
+        const std::string full =
+            "cd '" + dir_.string() + "' && export RSID='" RSID_TOOL "' && exec " + command;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", full.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    }
+
+    void write_file(const std::string& name, const std::string& bytes) const {
+        std::ofstream(path(name), std::ios::binary) << bytes;
+    }
 
     fs::path dir_;
 };
@@ -291,6 +314,176 @@ TEST_F(cli, reads_streams_from_stdin) {
         const double s = std::stod(r.out.substr(7 + 6, 5));
         EXPECT_NEAR(s, c.start, position_tol) << c.command;
         EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << c.command << "\n" << r.out;
+    }
+}
+
+// A WAV header for 16-bit mono at 48000/s whose data chunk claims `data_bytes`, with `junk`
+// small chunks before it, as streaming writers and recorders leave them.
+std::string wav_header(uint32_t data_bytes, int junk = 0) {
+    std::string h = "RIFF";
+    auto put32 = [&h](uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            h.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    put32(data_bytes == 0 ? 0 : data_bytes + 36 + 12 * static_cast<uint32_t>(junk));
+    h += "WAVEfmt ";
+    put32(16);
+    const unsigned char fmt[16] = {1, 0, 1, 0, 0x80, 0xBB, 0, 0, 0, 0x77, 1, 0, 2, 0, 16, 0};
+    h.append(reinterpret_cast<const char*>(fmt), 16);
+    for (int i = 0; i < junk; ++i) {
+        h += "junk";
+        put32(4);
+        h += "abcd";
+    }
+    h += "data";
+    put32(data_bytes);
+    return h;
+}
+
+// Writers that cannot go back to their header (sox, ffmpeg and arecord on a pipe, a recorder
+// that was killed) leave one of these as the data length; each means "until the end", on a
+// pipe and in a file alike. A file whose header says 0 bytes is read with a warning.
+TEST_F(cli, reads_streamed_wav_lengths_to_the_end) {
+    EXPECT_STATUS(sh("$RSID send -f 1300 --lead 0.8 --tail 0.5 -t raw -o - > id.raw"), 0);
+    const std::string samples = slurp(path("id.raw"));
+    for (const uint32_t length : {0u, 0xFFFFFFFFu, 0x7FFFF000u, 0x80000000u}) {
+        write_file("s.wav", wav_header(length) + samples);
+        for (const char* how : {"cat s.wav | $RSID detect --json -", "$RSID detect --json s.wav"}) {
+            const std::string where = std::string(how) + " with length " + std::to_string(length);
+            const result r = sh(how);
+            EXPECT_STATUS(r, 0) << where;
+            const auto d = r.detections();
+            ASSERT_EQ(d.size(), 1u) << where << "\n" << r.out;
+            expect_detection(d[0], 0.8, 1300, where);
+            const bool warned = r.err.find("0 data bytes") != std::string::npos;
+            EXPECT_EQ(warned, length == 0 && how[0] == '$') << where << "\n" << r.err;
+        }
+    }
+}
+
+// The header's promise against what is there: cut inside the data after a hundred chunks, a
+// cut FLAC file, and a complete file of each kind.
+TEST_F(cli, truncation_is_decided_by_the_frames_promised) {
+    EXPECT_STATUS(sh("$RSID send -f 1300 --lead 0.8 --tail 0.5 -t raw -o - > id.raw && "
+                     "$RSID send -f 1300 --lead 0.8 --tail 0.5 -o id.flac && "
+                     "head -c 30000 id.flac > cut.flac"),
+                  0);
+    const std::string samples = slurp(path("id.raw"));
+    const auto n = static_cast<uint32_t>(samples.size());
+    write_file("chunks.wav", wav_header(n, 100) + samples);
+    write_file("chunks-cut.wav", wav_header(n, 100) + samples.substr(0, samples.size() / 2));
+    const struct {
+        const char* command;
+        int status;
+    } cases[] = {
+        {"$RSID detect chunks.wav", 0},
+        {"$RSID detect chunks-cut.wav", 3},
+        {"cat chunks-cut.wav | $RSID detect -", 3},
+        {"$RSID detect id.flac", 0},
+        {"$RSID detect cut.flac", 3},
+        {"cat cut.flac | $RSID detect -", 3},
+    };
+    for (const auto& c : cases) {
+        const result r = sh(c.command);
+        EXPECT_STATUS(r, c.status) << c.command;
+        if (c.status == 3) {
+            EXPECT_NE(r.err.find("truncated"), std::string::npos) << c.command << "\n" << r.err;
+        }
+    }
+}
+
+// A live source: a FIFO that the test keeps open after the identifier and some silence. The
+// report must come while the writer still holds the stream, not when it ends.
+TEST_F(cli, reports_from_a_live_stream_before_it_ends) {
+    EXPECT_STATUS(sh("$RSID send -f 1700 --lead 0.5 --tail 2 -t raw -o - > id.raw && mkfifo live"),
+                  0);
+    const pid_t pid = start("$RSID detect --json live > live.out 2> live.err");
+    const int fd = open(path("live").c_str(), O_WRONLY); // waits for the reader
+    ASSERT_GE(fd, 0);
+    const std::string bytes = wav_header(0xFFFFFFFFu) + slurp(path("id.raw"));
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    bool reported = false;
+    for (int i = 0; i < 200 && !reported; ++i) { // up to 20 s; it takes well under one
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        reported = slurp(path("live.out")).find("\"detection\"") != std::string::npos;
+    }
+    close(fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(reported) << "no report while the stream was open\n" << slurp(path("live.err"));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// One SIGINT or SIGTERM ends a scan in every state: waiting for a FIFO's writer, waiting for
+// data inside a container, and reading raw samples from a pipe. The end record says so and the
+// exit status is the shell's for the signal.
+TEST_F(cli, a_signal_ends_the_scan_in_every_state) {
+    EXPECT_STATUS(sh("mkfifo silent held"), 0);
+    const struct {
+        const char* command;
+        const char* writer; // keeps the input open, or null
+    } states[] = {
+        {"$RSID detect --json silent", nullptr},
+        {"$RSID detect --json held", "held"},
+        {"$RSID detect --json -t raw -r 8000 -e signed -b 16 - < held", "held"},
+    };
+    for (const auto& s : states) {
+        for (const int sig : {SIGINT, SIGTERM}) {
+            const std::string where = std::string(s.command) + " signal " + std::to_string(sig);
+            const pid_t pid = start(std::string(s.command) + " > sig.out");
+            int fd = -1;
+            if (s.writer) {
+                fd = open(path(s.writer).c_str(), O_WRONLY);
+                const std::string header = wav_header(0xFFFFFFFFu) + std::string(4800, '\0');
+                ASSERT_EQ(write(fd, header.data(), header.size()),
+                          static_cast<ssize_t>(header.size()));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            kill(pid, sig);
+            int status = 0;
+            pid_t done = 0;
+            const auto sent = std::chrono::steady_clock::now();
+            while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
+                   std::chrono::steady_clock::now() - sent < std::chrono::seconds(5))
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (done == 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                ADD_FAILURE() << where << ": still running 5 s after the signal";
+            }
+            if (fd >= 0)
+                close(fd);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + sig)
+                << where << ": status " << status;
+            const std::string out = slurp(path("sig.out"));
+            EXPECT_NE(out.find("\"status\":\"interrupted\""), std::string::npos) << where << out;
+            expect_valid_json_lines(out, where);
+        }
+    }
+}
+
+// Memory stays bounded however long the input runs: an endless streamed WAV of silence for a
+// few seconds (hundreds of megabytes), and an endless stream that is no sound file at all.
+TEST_F(cli, memory_stays_bounded_on_endless_input) {
+#ifdef RSID_SANITIZED
+    GTEST_SKIP() << "the sanitizers' own memory use would decide this";
+#endif
+    write_file("h.wav", wav_header(0xFFFFFFFFu));
+    const struct {
+        const char* command;
+        int status;
+    } cases[] = {
+        {"(cat h.wav; cat /dev/zero) | timeout --preserve-status -s TERM 3 $RSID detect -q -", 143},
+        {"$RSID detect - < /dev/zero", 3},
+    };
+    for (const auto& c : cases) {
+        const pid_t pid = start(std::string("sh -c '") + c.command + "'");
+        int status = 0;
+        rusage usage{};
+        wait4(pid, &status, 0, &usage); // the largest of the shell and everything it waited for
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status)
+            << c.command << ": status " << status;
+        EXPECT_LT(usage.ru_maxrss, 64 * 1024) << c.command << ": peak resident set in KiB";
     }
 }
 

@@ -8,13 +8,25 @@
 
 #include <nlohmann/json.hpp>
 
-#include <regex>
+#include <regex.h>
+
 #include <set>
 #include <string>
 
 namespace schema_check {
 
 using json = nlohmann::json;
+
+// The schema's patterns are POSIX extended expressions as well as ECMAScript ones (anchors,
+// classes, counts, escaped dots), so the C library's matcher serves.
+inline bool matches(const std::string& text, const std::string& pattern) {
+    regex_t re;
+    if (regcomp(&re, pattern.c_str(), REG_EXTENDED | REG_NOSUB) != 0)
+        return false;
+    const bool ok = regexec(&re, text.c_str(), 0, nullptr, 0) == 0;
+    regfree(&re);
+    return ok;
+}
 
 // Returns "" when value is valid against schema (with root for $ref), else what is wrong and
 // where.
@@ -83,8 +95,7 @@ inline std::string validate(const json& value, const json& schema, const json& r
                     error = where + ": " + value.dump() + " breaks " + key + " " + rule.dump();
             }
         } else if (key == "pattern") {
-            if (value.is_string() &&
-                !std::regex_search(value.get<std::string>(), std::regex(rule.get<std::string>())))
+            if (value.is_string() && !matches(value.get<std::string>(), rule.get<std::string>()))
                 error = where + ": " + value.dump() + " does not match " + rule.dump();
         } else {
             return where + ": unsupported keyword " + key;
