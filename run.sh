@@ -2,8 +2,10 @@
 # run.sh - set up, build and run rsid on a Debian 12 machine.
 #   ./run.sh demo   install what is missing, build, send an identifier to a file, find it again
 #   ./run.sh test   install what is missing, build, and run every test: the suite in a normal
-#                   and a sanitizer build, lint and format checks, the fuzzers for a minute
-#                   each, the installed package from a scratch prefix and from a .deb
+#                   and a sanitizer build, threads under ThreadSanitizer, the Python module
+#                   installed with pip into a clean venv, the browser build, lint and format
+#                   checks, the fuzzers for a minute each, the installed package from a scratch
+#                   prefix and from a .deb
 #   ./run.sh web    the WebAssembly build (emscripten), the npm package and the page, tested
 #                   in Node (against the native build, bit for bit) and in headless Chromium
 #   ./run.sh lint   clang-tidy and cppcheck over lib/, clang-format and whitespace over all
@@ -15,7 +17,10 @@ cd "$(dirname "$0")"
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev libfmt-dev
           clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
-          git dpkg-dev file python3-jsonschema libfftw3-dev emscripten nodejs chromium)
+          git dpkg-dev file python3-jsonschema libfftw3-dev emscripten nodejs chromium
+          pybind11-dev python3-dev python3-venv python3-pip python3-setuptools python3-wheel
+          python3-pybind11 python3-numpy python3-pytest python3-dask python3-distributed
+          python3-mypy)
 
 install_missing() {
     local missing=()
@@ -110,6 +115,15 @@ thread_tests() { # the tests that run detectors on threads, under ThreadSanitize
     ctest --preset tsan -j"$jobs"
 }
 
+python_tests() { # the module installed the README's way into a clean venv, then its tests
+    local venv=build/venv
+    rm -rf "$venv"
+    /usr/bin/python3 -m venv --system-site-packages "$venv" # Debian's Python and its packages
+    "$venv/bin/pip" install -q --no-build-isolation --no-index ./python
+    # Run from outside the source tree, so that `import rsid` finds the installed package.
+    (cd "$venv" && bin/python -m pytest -q -p no:cacheprovider "$OLDPWD/tests/python")
+}
+
 package_tests() { # install into a scratch prefix, then as a .deb, and build consumers both ways
     local prefix
     prefix=$(mktemp -d)
@@ -151,8 +165,10 @@ demo)
     ;;
 test)
     install_missing
-    build build/test -DRSID_BUILD_TESTS=ON -DRSID_BUILD_BENCH=ON -DRSID_WERROR=ON
+    build build/test -DRSID_BUILD_TESTS=ON -DRSID_BUILD_BENCH=ON -DRSID_BUILD_PYTHON=ON \
+        -DRSID_WERROR=ON -DPython_EXECUTABLE=/usr/bin/python3
     (cd build/test && ctest --output-on-failure -j"$jobs")
+    python_tests
     web
     sanitized_tests
     thread_tests

@@ -1,0 +1,33 @@
+// send.h - the identifier as samples at any rate: the library's generator at 48000/s with
+// silence before and after it, converted to the host's rate by the engine's resampler.
+#ifndef RSID_ENGINE_SEND_H
+#define RSID_ENGINE_SEND_H
+
+#include <cstdint>
+#include <vector>
+
+namespace rsid {
+
+struct send_request {
+    double freq_hz = 1500.0; // frequency of tone 0 [Hz]
+    double rate = 48000.0;   // output samples/s, 1000 to 768000
+    double lead_s = 0.0;     // silence before the identifier, 0 to 86400 [s]
+    double tail_s = 0.0;     // silence after it, 0 to 86400 [s]
+};
+
+// Throws std::invalid_argument, with a message naming the value, unless the request can be
+// sent: a positive frequency whose 15 tones fit below half of both 48000/s and the rate.
+void check_send(const send_request& request);
+
+// The samples on the 16-bit scale (peak 20000). At 48000/s they are the generator's integers
+// unchanged; at any other rate the same stream through the resampler, so an identifier placed
+// lead_s into the output starts there at every rate. The length is round(duration * rate) with
+// duration = lead + 1.3925 s + tail (lead and tail first rounded to whole samples at 48000/s).
+std::vector<double> send_samples(const send_request& request);
+
+// The same, rounded to the nearest integer and clamped to int16.
+std::vector<int16_t> send_int16(const send_request& request);
+
+} // namespace rsid
+
+#endif

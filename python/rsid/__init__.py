@@ -1,0 +1,154 @@
+"""Send and find the rsid identification signal in numpy arrays and sound files.
+
+The identifier is code 131 sent as 15 tones (1.3925 s); the detector finds it with tone 0
+anywhere from about 600 to 2231 Hz, at any sample rate from 1000 to 1536000 samples/s, and
+reports every one it hears: simultaneous identifiers at different frequencies, identifiers
+back to back, one in the last samples of the input.
+
+    >>> import rsid
+    >>> x = rsid.send(1500.0, 44100, lead=0.5)          # int16 samples at 44100/s
+    >>> [d.freq_hz for d in rsid.detect(x, 44100)]       # doctest: +SKIP
+    [1500.3...]
+
+Functions:
+    detect(x, rate, *, channel=None)        every identifier in an array of samples
+    detect_file(path, *, channel=None)      the same for any file libsndfile reads
+    send(freq=1500.0, rate=48000, *, lead=0.0, tail=0.0)   the identifier as int16 samples
+    Detector(rate, *, channel=None)         the same detector over a stream, chunk by chunk
+
+Samples are int16 or int32 (each on its own full scale, 32768 and 2147483648) or float32 or
+float64 (audio normalised to +-1). A 1-D array is one channel; a 2-D array is frames x
+channels, and each channel is searched on its own unless channel= picks one (counting from 1).
+
+The work runs without the GIL, so threads scale across cores. Bad arguments raise ValueError
+or TypeError; a file that cannot be read raises InputError (an OSError).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import numbers
+import os
+from typing import Any, List, Optional, Union
+
+import numpy
+
+from . import _rsid
+from ._rsid import InputError
+
+__all__ = ["Detection", "Detector", "InputError", "detect", "detect_file", "send", "__version__"]
+__version__: str = _rsid.__version__
+
+
+@dataclasses.dataclass(frozen=True)
+class Detection:
+    """One identifier: where it starts, at what frequency and how strong it is.
+
+    time_s      start in the input [s]: sample / rate (accurate to about 25 ms)
+    sample      start as a sample index at the input's rate, from the start of the input
+                (for a Detector: from the start of the stream)
+    freq_hz     frequency of tone 0 [Hz], interpolated between the detector's bins
+    snr_db      power of the tones against the noise in 3 kHz [dB]
+    level_dbfs  peak amplitude of the tones against full scale (a full-scale sine: 0 dBFS)
+    code        identifier code heard (131)
+    channel     channel it was heard on, counting from 1; 0 for 1-D samples or a mono file
+    rate        the input's sample rate [samples/s]
+    """
+
+    time_s: float
+    sample: int
+    freq_hz: float
+    snr_db: float
+    level_dbfs: float
+    code: int
+    channel: int
+    rate: float
+
+
+def _detections(rows: List[Any]) -> List[Detection]:
+    return [Detection(*row) for row in rows]
+
+
+def _number(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    return float(value)
+
+
+def _channel(value: Any) -> Optional[int]:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"channel must be an int counting from 1 or None, "
+                        f"not {type(value).__name__}")
+    return int(value)
+
+
+def detect(x: Any, rate: float, *, channel: Optional[int] = None) -> List[Detection]:
+    """Every identifier in the samples x taken at `rate` samples/s, in order of start.
+
+    x: 1-D (one channel) or 2-D (frames x channels) array-like of int16, int32, float32 or
+    float64. With 2-D samples every channel is searched on its own (Detection.channel counts
+    from 1) unless `channel` names one. NaN and infinite samples count as silence.
+    """
+    return _detections(_rsid.detect(x, _number("rate", rate), _channel(channel)))
+
+
+def detect_file(path: Union[str, bytes, os.PathLike[Any]], *,
+                channel: Optional[int] = None) -> List[Detection]:
+    """Every identifier in a sound file (any format libsndfile reads), in order of start.
+
+    A file with several channels is searched channel by channel unless `channel` names one
+    (counting from 1); a mono file's detections have channel 0. Raises InputError (an OSError)
+    if the file cannot be opened or decoded.
+    """
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be a str, bytes or os.PathLike, not {type(path).__name__}")
+    return _detections(_rsid.detect_file(path, _channel(channel)))
+
+
+def send(freq: float = 1500.0, rate: float = 48000, *, lead: float = 0.0,
+         tail: float = 0.0) -> numpy.ndarray:
+    """The identifier with tone 0 at `freq` Hz as int16 samples at `rate` samples/s.
+
+    At 48000/s these are the library's own generator samples (peak 20000); other rates, from
+    1000 to 768000, are converted by a high-quality resampler. `lead` and `tail` add that many
+    seconds of silence (0 to 86400) before and after it. The tones must fit below half the rate.
+    """
+    return _rsid.send(_number("freq", freq), _number("rate", rate), _number("lead", lead),
+                      _number("tail", tail))
+
+
+class Detector:
+    """The detector over a stream: feed chunks of any size as they arrive.
+
+    Detector(rate, channel=None) takes chunks at `rate` samples/s. The first chunk fixes the
+    layout (1-D, or 2-D with its number of channels) and the scale (int16, int32 or float) until
+    finish(). Chunking never changes what is found: feeding the samples in one call or one
+    sample at a time gives the same detections. Positions count from the start of the stream.
+    One call at a time runs on a Detector; separate Detectors run in parallel.
+    """
+
+    def __init__(self, rate: float, *, channel: Optional[int] = None) -> None:
+        self._stream = _rsid.Stream(_number("rate", rate), _channel(channel))
+
+    @property
+    def rate(self) -> float:
+        """Input samples per second."""
+        return self._stream.rate
+
+    @property
+    def frames(self) -> int:
+        """Frames (samples per channel) fed since the stream began."""
+        return self._stream.frames
+
+    def feed(self, chunk: Any) -> List[Detection]:
+        """Takes the next samples; returns the identifiers that ended in them, in order of start."""
+        return _detections(self._stream.feed(chunk))
+
+    def finish(self) -> List[Detection]:
+        """Ends the stream and returns what it still held; the next chunk starts a new stream."""
+        return _detections(self._stream.finish())
+
+    def __repr__(self) -> str:
+        return f"Detector(rate={self.rate!r}, frames={self.frames})"

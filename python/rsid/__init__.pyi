@@ -1,0 +1,41 @@
+import dataclasses
+import os
+from typing import Any, List, Optional, Union
+
+import numpy
+import numpy.typing
+
+from ._rsid import InputError as InputError
+
+__all__ = ["Detection", "Detector", "InputError", "detect", "detect_file", "send", "__version__"]
+__version__: str
+
+@dataclasses.dataclass(frozen=True)
+class Detection:
+    time_s: float
+    sample: int
+    freq_hz: float
+    snr_db: float
+    level_dbfs: float
+    code: int
+    channel: int
+    rate: float
+
+def detect(
+    x: numpy.typing.ArrayLike, rate: float, *, channel: Optional[int] = None
+) -> List[Detection]: ...
+def detect_file(
+    path: Union[str, bytes, os.PathLike[Any]], *, channel: Optional[int] = None
+) -> List[Detection]: ...
+def send(
+    freq: float = 1500.0, rate: float = 48000, *, lead: float = 0.0, tail: float = 0.0
+) -> numpy.typing.NDArray[numpy.int16]: ...
+
+class Detector:
+    def __init__(self, rate: float, *, channel: Optional[int] = None) -> None: ...
+    @property
+    def rate(self) -> float: ...
+    @property
+    def frames(self) -> int: ...
+    def feed(self, chunk: numpy.typing.ArrayLike) -> List[Detection]: ...
+    def finish(self) -> List[Detection]: ...
