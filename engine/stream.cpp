@@ -3,6 +3,7 @@
 
 #include "rsid_signal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -13,10 +14,11 @@ namespace {
 
 constexpr double min_rate = 1000.0;    // samples/s; below this the ratio is extreme
 constexpr double max_rate = 1536000.0; // samples/s
+constexpr double max_value = 1e12;     // far outside any real audio; keeps soxr's sums finite
 
 } // namespace
 
-stream_detector::stream_detector(double rate, double full_scale)
+converter::converter(double rate, double full_scale)
     : rate_(rate), gain_(rsid_signal::full_scale / full_scale) {
     if (!(rate >= min_rate && rate <= max_rate))
         throw std::invalid_argument("rate " + std::to_string(rate) +
@@ -27,55 +29,69 @@ stream_detector::stream_detector(double rate, double full_scale)
         resampler_ = std::make_unique<resampler>(rate, rsid_signal::rx_rate);
 }
 
-void stream_detector::feed(const double* samples, std::size_t count, std::vector<detection>& out) {
-    scaled_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        // Non-finite values are silence; huge ones are clamped far outside any real audio so
-        // that the resampler's arithmetic stays finite.
-        const double v = std::isfinite(samples[i]) ? samples[i] * gain_ : 0.0;
-        scaled_[i] = std::isfinite(v) ? std::fmax(-1e12, std::fmin(1e12, v)) : 0.0;
+void converter::feed(const double* in, std::size_t count, std::vector<double>& out) {
+    double* dst;
+    if (resampler_) {
+        scaled_.resize(count);
+        dst = scaled_.data();
+    } else {
+        out.resize(out.size() + count);
+        dst = out.data() + out.size() - count;
     }
+    for (std::size_t i = 0; i < count; ++i) {
+        // Non-finite values are silence; huge ones are clamped.
+        const double v = in[i] * gain_;
+        dst[i] = std::isfinite(v) ? std::clamp(v, -max_value, max_value) : 0.0;
+    }
+    if (resampler_)
+        resampler_->process(scaled_.data(), count, out);
+}
+
+void converter::finish(std::vector<double>& out) {
+    if (resampler_) {
+        resampler_->flush(out);
+        resampler_ = std::make_unique<resampler>(rate_, rsid_signal::rx_rate);
+    }
+}
+
+void place(std::vector<detection>& out, std::size_t from, double rate) {
+    for (std::size_t i = from; i < out.size(); ++i) {
+        detection& d = out[i];
+        const double at = std::max(0.0, d.start) * rate / rsid_signal::rx_rate;
+        d.sample = static_cast<int64_t>(std::llround(at));
+        d.rate = rate;
+        d.time_s = static_cast<double>(d.sample) / rate;
+    }
+}
+
+stream_detector::stream_detector(double rate, double full_scale) : converter_(rate, full_scale) {}
+
+void stream_detector::feed(const double* samples, std::size_t count, std::vector<detection>& out) {
     samples_ += count;
     converted_.clear();
-    if (resampler_)
-        resampler_->process(scaled_.data(), count, converted_);
-    else
-        converted_.swap(scaled_);
+    converter_.feed(samples, count, converted_);
     run(out);
 }
 
 void stream_detector::feed(const float* samples, std::size_t count, std::vector<detection>& out) {
-    std::vector<double> wide(samples, samples + count);
+    const std::vector<double> wide(samples, samples + count);
     feed(wide.data(), count, out);
 }
 
 void stream_detector::run(std::vector<detection>& out) {
     const std::size_t from = out.size();
     detector_.feed(converted_.data(), converted_.size(), out);
-    place(out, from);
+    place(out, from, rate());
 }
 
 void stream_detector::finish(std::vector<detection>& out) {
     converted_.clear();
-    if (resampler_)
-        resampler_->flush(converted_);
+    converter_.finish(converted_);
     run(out);
     const std::size_t from = out.size();
     detector_.finish(out);
-    place(out, from);
-    if (resampler_)
-        resampler_ = std::make_unique<resampler>(rate_, rsid_signal::rx_rate);
+    place(out, from, rate());
     samples_ = 0;
-}
-
-void stream_detector::place(std::vector<detection>& out, std::size_t from) const {
-    for (std::size_t i = from; i < out.size(); ++i) {
-        detection& d = out[i];
-        const double at = std::max(0.0, d.start) * rate_ / rsid_signal::rx_rate;
-        d.sample = static_cast<int64_t>(std::llround(at));
-        d.rate = rate_;
-        d.time_s = static_cast<double>(d.sample) / rate_;
-    }
 }
 
 } // namespace rsid

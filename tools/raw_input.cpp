@@ -153,8 +153,16 @@ class raw_source final : public audio_source {
         const std::size_t n = have_ / frame_bytes_;
         const std::size_t samples = n * static_cast<std::size_t>(format_.channels);
         const std::size_t step = static_cast<std::size_t>(bytes_per_sample(format_));
-        for (std::size_t i = 0; i < samples; ++i)
-            out[i] = decode_sample(buffer_.data() + i * step, format_);
+        if (format_.encoding == sample_encoding::signed_int && format_.bits == 16 &&
+            !format_.big_endian) {
+            // The common case, little-endian 16-bit, without the general decoder's dispatch.
+            const unsigned char* p = buffer_.data();
+            for (std::size_t i = 0; i < samples; ++i, p += 2)
+                out[i] = static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
+        } else {
+            for (std::size_t i = 0; i < samples; ++i)
+                out[i] = decode_sample(buffer_.data() + i * step, format_);
+        }
         const std::size_t used = n * frame_bytes_;
         std::memmove(buffer_.data(), buffer_.data() + used, have_ - used);
         have_ -= used;

@@ -1,17 +1,67 @@
 // recognizer.cpp - the engine's detectors over the frames of one input.
+//
+// Two threads per input: a reader decodes, picks or mixes the channels and converts them to
+// the detector's 6000/s (rsid::converter); the caller's thread runs the detectors on what
+// arrives and reports. The detectors see exactly the samples one thread would give them, so the
+// reports are the same; the queue between them is bounded, so memory is too.
 #include "recognizer.h"
 
 #include "stream.h" // engine/
 
+#include <condition_variable>
+#include <deque>
 #include <exception>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace rsid_tool {
 
 namespace {
 
-constexpr std::size_t chunk_frames = 8192; // frames read from the source at a time
+constexpr std::size_t chunk_frames = 16384; // frames read from the source at a time
+constexpr std::size_t queue_chunks = 8;     // converted chunks waiting for the detectors
+
+// What the reader hands over: one chunk's samples at 6000/s for each detector.
+struct piece {
+    std::vector<std::vector<double>> converted;
+    uint64_t read = 0; // input frames read up to and including this chunk
+    bool last = false; // the converters' tails: the stream is over
+};
+
+class pipe {
+  public:
+    void push(piece p) {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [&] { return queue_.size() < queue_chunks || closed_; });
+        queue_.push_back(std::move(p));
+        cv_.notify_all();
+    }
+    piece pop() {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [&] { return !queue_.empty(); });
+        piece p = std::move(queue_.front());
+        queue_.pop_front();
+        cv_.notify_all();
+        return p;
+    }
+    void close() { // the consumer stops taking: let a waiting reader go on to its end
+        const std::lock_guard<std::mutex> lock(m_);
+        closed_ = true;
+        cv_.notify_all();
+    }
+    bool closed() {
+        const std::lock_guard<std::mutex> lock(m_);
+        return closed_;
+    }
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<piece> queue_;
+    bool closed_ = false;
+};
 
 } // namespace
 
@@ -28,20 +78,75 @@ uint64_t recognize(audio_source& source, channel_choice channel, const scan_call
             heard_as.push_back(c);
     else
         heard_as.push_back(channel);
-    std::vector<rsid::stream_detector> detectors;
+    std::vector<rsid::converter> converters;
     try {
         for (std::size_t i = 0; i < heard_as.size(); ++i)
-            detectors.emplace_back(info.rate, 32768.0); // sources give the 16-bit scale
+            converters.emplace_back(info.rate, 32768.0); // sources give the 16-bit scale
     } catch (const std::exception& e) {
         throw input_error(info.name + ": " + e.what());
     }
+    std::vector<rsid::detector> detectors(heard_as.size());
 
-    std::vector<double> frames(chunk_frames * channels);
-    std::vector<double> mono(chunk_frames);
+    pipe between;
+    std::exception_ptr read_error;
+    std::thread reader([&] {
+        std::vector<double> frames(chunk_frames * channels);
+        std::vector<double> mono(chunk_frames);
+        uint64_t read = 0;
+        try {
+            while (!between.closed()) {
+                const std::size_t n = source.read(frames.data(), chunk_frames);
+                if (n == 0)
+                    break;
+                read += n;
+                piece p;
+                p.read = read;
+                p.converted.resize(converters.size());
+                for (std::size_t d = 0; d < converters.size(); ++d) {
+                    const int c = heard_as[d];
+                    const double* in = frames.data();
+                    if (channels > 1) { // one channel, or the mix of them all
+                        for (std::size_t i = 0; i < n; ++i) {
+                            const double* frame = frames.data() + i * channels;
+                            double v = 0.0;
+                            if (c > 0) {
+                                v = frame[c - 1];
+                            } else {
+                                for (std::size_t k = 0; k < channels; ++k)
+                                    v += frame[k];
+                                v /= static_cast<double>(channels);
+                            }
+                            mono[i] = v;
+                        }
+                        in = mono.data();
+                    }
+                    converters[d].feed(in, n, p.converted[d]);
+                }
+                between.push(std::move(p));
+            }
+        } catch (...) {
+            read_error = std::current_exception(); // what was read still counts
+        }
+        // The end of the stream closes what is still open, also after the scan was stopped.
+        piece end;
+        end.read = read;
+        end.last = true;
+        end.converted.resize(converters.size());
+        try {
+            for (std::size_t d = 0; d < converters.size(); ++d)
+                converters[d].finish(end.converted[d]);
+        } catch (...) {
+            if (!read_error)
+                read_error = std::current_exception();
+        }
+        between.push(std::move(end));
+    });
+
     std::vector<rsid::detection> found;
-    uint64_t read = 0;
     bool go_on = true;
+    uint64_t read = 0;
     auto deliver = [&](std::size_t d) {
+        rsid::place(found, 0, info.rate);
         for (rsid::detection& det : found) {
             det.channel = heard_as[d];
             if (go_on)
@@ -51,39 +156,35 @@ uint64_t recognize(audio_source& source, channel_choice channel, const scan_call
     };
     std::exception_ptr error;
     try {
-        while (go_on) {
-            const std::size_t n = source.read(frames.data(), chunk_frames);
-            if (n == 0)
-                break;
-            read += n;
+        for (;;) {
+            piece p = between.pop();
+            read = p.read;
             for (std::size_t d = 0; d < detectors.size(); ++d) {
-                const int c = heard_as[d];
-                for (std::size_t i = 0; i < n; ++i) {
-                    const double* frame = frames.data() + i * channels;
-                    if (c > 0) {
-                        mono[i] = frame[c - 1];
-                    } else {
-                        double sum = 0.0;
-                        for (std::size_t k = 0; k < channels; ++k)
-                            sum += frame[k];
-                        mono[i] = sum / static_cast<double>(channels);
-                    }
-                }
-                detectors[d].feed(mono.data(), n, found);
+                detectors[d].feed(p.converted[d].data(), p.converted[d].size(), found);
+                if (p.last)
+                    detectors[d].finish(found);
                 deliver(d);
             }
-            go_on = go_on && callbacks.on_progress(read);
+            if (p.last)
+                break;
+            if (go_on)
+                go_on = callbacks.on_progress(read);
+            if (!go_on)
+                between.close();
         }
-    } catch (const input_error&) {
-        error = std::current_exception(); // what was read still counts: finished below
+    } catch (...) {
+        error = std::current_exception(); // a callback failed (stdout): stop the reader first
+        between.close();
+        for (;;) { // drain until the reader has pushed its last piece
+            if (between.pop().last)
+                break;
+        }
     }
-    // The end of the stream closes what is still open, also after a callback said stop.
-    for (std::size_t d = 0; d < detectors.size(); ++d) {
-        detectors[d].finish(found);
-        deliver(d);
-    }
+    reader.join();
     if (error)
         std::rethrow_exception(error);
+    if (read_error)
+        std::rethrow_exception(read_error);
     return read;
 }
 
