@@ -3,6 +3,7 @@
 #define RSID_TOOL_COMMANDS_H
 
 #include "audio_input.h"
+#include "mqtt_publisher.h"
 
 #include <optional>
 #include <stdexcept>
@@ -55,6 +56,7 @@ struct detect_options {
     bool quiet = false;
     bool verbose = false;
     std::string label;
+    mqtt_options mqtt; // --mqtt and the options around it; url empty: no publishing
 };
 
 // Both return an exit_status; they throw usage_error and output_error.

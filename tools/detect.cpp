@@ -129,7 +129,8 @@ class outbox {
 
 class scanner {
   public:
-    explicit scanner(const detect_options& o) : o_(o) {}
+    // mqtt: where detections are also published, or null.
+    scanner(const detect_options& o, mqtt_publisher* mqtt) : o_(o), mqtt_(mqtt) {}
 
     int run() {
         const std::size_t inputs = o_.inputs.size();
@@ -210,9 +211,15 @@ class scanner {
                     stopped_ = true;
                 return !stopped_;
             };
+            uint64_t frames_counted = 0; // frames already reported to the publisher
             callbacks.on_progress = [&](uint64_t frames_read) {
                 bar.update(frames_read);
                 end.duration_s = static_cast<double>(frames_read) / info.rate;
+                if (mqtt_) {
+                    mqtt_->audio_read(static_cast<double>(frames_read - frames_counted) /
+                                      info.rate);
+                    frames_counted = frames_read;
+                }
                 return true;
             };
             try {
@@ -244,9 +251,12 @@ class scanner {
                                 end.input, end.detections, end.duration_s, took,
                                 took > 0 ? end.duration_s / took : 0.0));
         }
-        if (o_.json)
+        if (o_.json && !quiet_stdout())
             box.out(json_line(end));
     }
+
+    // With --mqtt, -q also leaves stdout to the broker.
+    bool quiet_stdout() const { return mqtt_ && o_.quiet; }
 
     void report(const source_info& info, const heard& h, outbox& box) {
         const rsid::detection& d = h.detection;
@@ -267,11 +277,15 @@ class scanner {
                     std::chrono::duration_cast<std::chrono::system_clock::duration>(
                         std::chrono::duration<double>(h.read_s - d.time_s));
         }
-        box.out(o_.json ? json_line(r) : text_line(r));
+        if (!quiet_stdout())
+            box.out(o_.json ? json_line(r) : text_line(r));
+        if (mqtt_)
+            mqtt_->publish(r);
         ++found_;
     }
 
     const detect_options& o_;
+    mqtt_publisher* mqtt_;
     std::atomic<int> found_{0};
     std::atomic<int> errors_{0};
     std::atomic<bool> stopped_{false};
@@ -282,7 +296,15 @@ class scanner {
 int run_detect(const detect_options& o) {
     if (o.inputs.empty())
         throw usage_error("detect: no input given (- reads stdin)");
-    return scanner(o).run();
+    if (o.mqtt.url.empty())
+        return scanner(o, nullptr).run();
+    std::vector<std::string> names;
+    for (const std::string& input : o.inputs)
+        names.push_back(input == "-" ? "stdin" : input);
+    mqtt_publisher mqtt(o.mqtt, names, "rsid detect");
+    const int status = scanner(o, &mqtt).run();
+    // A detection that did not reach the broker is a failed output.
+    return mqtt.finish() > 0 ? exit_io : status;
 }
 
 } // namespace rsid_tool

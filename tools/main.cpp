@@ -84,6 +84,42 @@ std::optional<raw_format> parse_raw(const std::string& type, const std::optional
     return f;
 }
 
+// The publishing options (mqtt_publisher.h), for every command that reports detections.
+void add_mqtt_options(CLI::App* cmd, mqtt_options& o) {
+    cmd->add_option("--mqtt", o.url,
+                    "Publish detections to mqtt[s]://[user[:password]@]host[:port][/base]");
+    cmd->add_option("--mqtt-password-file", o.password_file,
+                    std::string("MQTT password from the file's first line (or $") +
+                        mqtt_password_env + ")");
+    cmd->add_option("--mqtt-cafile", o.cafile, "CA certificates for mqtts:// (default: system)");
+    cmd->add_option("--mqtt-queue", o.queue_limit,
+                    "Detections held while the broker is away (default 10000)")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{10000000}));
+    cmd->add_flag("--ha-discovery", o.ha_discovery, "Publish Home Assistant MQTT discovery");
+    cmd->add_option("--ha-prefix", o.ha_prefix, "Home Assistant discovery prefix")
+        ->capture_default_str();
+    // Hidden: a short heartbeat for tests.
+    cmd->add_option("--mqtt-heartbeat", o.heartbeat_s)->group("")->check(CLI::PositiveNumber);
+}
+
+// Checks what can be checked before any input is opened, and keeps the password out of `ps`.
+void finish_mqtt_options(mqtt_options& o, bool quiet, int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--mqtt" && i + 1 < argc)
+            hide_mqtt_password(argv[i + 1]);
+        else if (arg.rfind("--mqtt=", 0) == 0)
+            hide_mqtt_password(argv[i]);
+    }
+    if (o.url.empty()) {
+        if (!o.password_file.empty() || !o.cafile.empty() || o.ha_discovery)
+            throw usage_error("--mqtt-password-file, --mqtt-cafile and --ha-discovery need --mqtt");
+        return;
+    }
+    parse_mqtt_url(o.url);
+    o.quiet = quiet;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -140,6 +176,7 @@ int main(int argc, char** argv) {
     detect_cmd->add_flag("-v,--verbose", detect.verbose, "Describe each input on stderr")
         ->excludes(quiet);
     detect_cmd->add_option("inputs", detect.inputs, "Audio files; - reads stdin");
+    add_mqtt_options(detect_cmd, detect.mqtt);
 
     try {
         app.parse(argc, argv);
@@ -154,11 +191,15 @@ int main(int argc, char** argv) {
             return run_send(send);
         detect.channel = parse_channel(channel);
         detect.raw = parse_raw(type, raw_rate, raw_encoding, raw_bits, raw_channels);
+        finish_mqtt_options(detect.mqtt, detect.quiet, argc, argv);
         const int status = run_detect(detect);
         return stop_requested ? 128 + stop_requested : status;
     } catch (const usage_error& e) {
         fmt::print(stderr, "rsid: {}\n", e.what());
         return exit_usage;
+    } catch (const mqtt_error& e) {
+        fmt::print(stderr, "rsid: {}\n", e.what());
+        return exit_io;
     } catch (const output_error& e) {
         fmt::print(stderr, "rsid: {}\n", e.what());
         return exit_io;

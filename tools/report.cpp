@@ -88,4 +88,19 @@ std::string json_line(const end_record& r) {
     return dump(j);
 }
 
+std::string json_line(const heartbeat_record& r) {
+    ordered_json j;
+    j["version"] = json_version;
+    j["type"] = "heartbeat";
+    j["utc"] = utc_time(r.utc);
+    j["inputs"] = r.inputs;
+    j["uptime_s"] = round_to(r.uptime_s, 1e3);
+    j["detections"] = r.detections;
+    j["audio_s"] = round_to(r.audio_s, 1e3);
+    j["realtime_factor"] = round_to(r.realtime_factor, 1e3);
+    j["queued"] = r.queued;
+    j["dropped"] = r.dropped;
+    return dump(j);
+}
+
 } // namespace rsid_tool

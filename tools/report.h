@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace rsid_tool {
 
@@ -37,10 +38,24 @@ struct end_record {
     std::string error;       // the message, when status is error
 };
 
+// The retained state of a publishing station (--mqtt), sent every heartbeat interval, so that a
+// dashboard can tell a station that hears nothing from one that has stopped.
+struct heartbeat_record {
+    std::chrono::system_clock::time_point utc; // when it was sent
+    std::vector<std::string> inputs;           // names, as in detection records
+    double uptime_s = 0.0;                     // since the command started [s]
+    int64_t detections = 0;                    // detection records so far
+    double audio_s = 0.0;                      // audio read so far, all inputs [s]
+    double realtime_factor = 0.0; // audio read per second of wall clock since the last heartbeat
+    int64_t queued = 0;           // detections waiting for the broker
+    int64_t dropped = 0;          // detections lost to a full queue
+};
+
 // One line each, without the newline.
 std::string text_line(const detection_record& r);
 std::string json_line(const detection_record& r);
 std::string json_line(const end_record& r);
+std::string json_line(const heartbeat_record& r);
 
 // "hh:mm:ss.cc" for a position in seconds, rounded to centiseconds.
 std::string clock_time(double s);

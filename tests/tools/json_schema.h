@@ -1,7 +1,7 @@
 // json_schema.h - a JSON Schema validator for the keywords tools/detection.schema.json uses
 // (type, const, enum, required, properties, additionalProperties, minimum, maximum,
-// exclusiveMinimum, pattern, oneOf and $ref into $defs). A keyword it does not know fails the
-// validation, so a schema that grows beyond this subset cannot pass unchecked.
+// exclusiveMinimum, pattern, items, oneOf and $ref into $defs). A keyword it does not know fails
+// the validation, so a schema that grows beyond this subset cannot pass unchecked.
 // tests/tools/schema_test.py checks the same schema and output with python3-jsonschema.
 #ifndef RSID_TESTS_JSON_SCHEMA_H
 #define RSID_TESTS_JSON_SCHEMA_H
@@ -94,6 +94,10 @@ inline std::string validate(const json& value, const json& schema, const json& r
                     (key == "exclusiveMinimum" && x <= limit))
                     error = where + ": " + value.dump() + " breaks " + key + " " + rule.dump();
             }
+        } else if (key == "items") {
+            if (value.is_array())
+                for (std::size_t i = 0; i < value.size() && error.empty(); ++i)
+                    error = validate(value[i], rule, root, where + "[" + std::to_string(i) + "]");
         } else if (key == "pattern") {
             if (value.is_string() && !matches(value.get<std::string>(), rule.get<std::string>()))
                 error = where + ": " + value.dump() + " does not match " + rule.dump();
