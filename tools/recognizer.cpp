@@ -56,6 +56,8 @@ uint64_t recognize(audio_source& source, channel_choice channel, const scan_call
             if (n == 0)
                 break;
             read += n;
+            if (callbacks.on_frames)
+                callbacks.on_frames(frames.data(), n);
             for (std::size_t d = 0; d < detectors.size(); ++d) {
                 const int c = heard_as[d];
                 for (std::size_t i = 0; i < n; ++i) {
