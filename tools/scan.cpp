@@ -75,8 +75,8 @@ class band_scan {
             }
             if (o_.verbose)
                 box.err(fmt::format(
-                    "{}: {}, {} frames/s, {} Hz to {} Hz{}", end.input, info->format, info->rate,
-                    scanner->entry_hz(0), scanner->entry_hz(scanner->width() - 1),
+                    "{}: {}, {} frames/s, {:.0f} Hz to {:.0f} Hz{}", end.input, info->format,
+                    info->rate, scanner->entry_hz(0), scanner->entry_hz(scanner->width() - 1),
                     info->frames >= 0
                         ? fmt::format(", {:.2f} s", static_cast<double>(info->frames) / info->rate)
                         : std::string()));

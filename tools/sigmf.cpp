@@ -57,11 +57,7 @@ bool is_sigmf(const std::string& path) {
     return ends_with(path, meta_ext) || ends_with(path, data_ext);
 }
 
-std::string sigmf_meta_for(const std::string& input) {
-    if (is_sigmf(input))
-        return stem_of(input) + meta_ext;
-    return stem_of(input) + meta_ext;
-}
+std::string sigmf_meta_for(const std::string& input) { return stem_of(input) + meta_ext; }
 
 sigmf_recording read_sigmf(const std::string& path) {
     sigmf_recording r;

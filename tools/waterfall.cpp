@@ -221,7 +221,7 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
 
     // Frequency axis below the plot, in the unit of the band's largest frequency.
     const double span = l.high_hz - l.low_hz;
-    const double step = nice_step(span, 8);
+    const double step = nice_step(span, 10);
     const double biggest = std::max(std::abs(l.low_hz), std::abs(l.high_hz));
     const double scale = biggest >= 1e6 ? 1e6 : biggest >= 1e3 ? 1e3 : 1.0;
     const char* unit = biggest >= 1e6 ? "MHz" : biggest >= 1e3 ? "kHz" : "Hz";

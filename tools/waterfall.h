@@ -26,8 +26,8 @@ struct waterfall_mark {
 
 // Where write_png puts things, in pixels of the image.
 struct waterfall_layout {
-    int width = 0, height = 0;          // the image
-    double left = 0.0, top = 0.0;       // the plot area's top left corner
+    int width = 0, height = 0;    // the image
+    double left = 0.0, top = 0.0; // the plot area's top left corner
     double plot_width = 0.0, plot_height = 0.0;
     double low_hz = 0.0, high_hz = 0.0; // frequencies at the plot's left and right edges
     double start_s = 0.0, end_s = 0.0;  // times at the plot's top and bottom edges
