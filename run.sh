@@ -13,7 +13,8 @@ cd "$(dirname "$0")"
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev libfmt-dev
           clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
-          git dpkg-dev file python3-jsonschema)
+          git dpkg-dev file python3-jsonschema
+          libfftw3-dev libcairo2-dev fonts-dejavu-core bc)
 
 install_missing() {
     local missing=()
