@@ -21,7 +21,8 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           pybind11-dev python3-dev python3-venv python3-pip python3-setuptools python3-wheel
           python3-pybind11 python3-numpy python3-pytest python3-dask python3-distributed
           python3-mypy
-          libmosquitto-dev mosquitto mosquitto-clients python3-jinja2)
+          libmosquitto-dev mosquitto mosquitto-clients python3-jinja2
+          libcairo2-dev fonts-dejavu-core bc)
 
 install_missing() {
     local missing=()

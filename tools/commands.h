@@ -1,8 +1,9 @@
-// commands.h - the rsid tool's two commands, as main() hands them their parsed options.
+// commands.h - the rsid tool's commands, as main() hands them their parsed options.
 #ifndef RSID_TOOL_COMMANDS_H
 #define RSID_TOOL_COMMANDS_H
 
 #include "audio_input.h"
+#include "iq_input.h"
 #include "mqtt_publisher.h"
 
 #include <optional>
@@ -57,11 +58,29 @@ struct detect_options {
     bool verbose = false;
     std::string label;
     mqtt_options mqtt; // --mqtt and the options around it; url empty: no publishing
+    std::string plot;  // --plot: waterfall PNG of the 0-3 kHz band, with the reports marked
 };
 
-// Both return an exit_status; they throw usage_error and output_error.
+// rsid scan: bands of raw I/Q, SigMF recordings or sound files.
+struct scan_command {
+    std::vector<std::string> inputs; // paths; "-" is stdin
+    std::optional<iq_type> type;     // -t: inputs other than SigMF are raw I/Q of this type
+    std::optional<double> rate;      // -r: their rate (required with -t)
+    std::optional<double> center;    // --center: RF frequency of the band's centre [Hz]
+    bool iq = false;                 // sound files: two channels are I and Q
+    bool json = false;
+    std::string plot; // waterfall PNG
+    bool sigmf_annotations = false;
+    unsigned jobs = 1; // inputs scanned at once
+    bool quiet = false;
+    bool verbose = false;
+    mqtt_options mqtt; // --mqtt and the options around it; url empty: no publishing
+};
+
+// Each returns an exit_status; they throw usage_error and output_error.
 int run_send(const send_options& options);
 int run_detect(const detect_options& options);
+int run_scan(const scan_command& options);
 
 } // namespace rsid_tool
 

@@ -1,5 +1,7 @@
 // detect.cpp - `rsid detect`: open each input, run the recognizer over it, print the records.
+#include "audio_plot.h"
 #include "commands.h"
+#include "outbox.h"
 #include "recognizer.h"
 #include "report.h"
 
@@ -7,26 +9,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <cstring>
-#include <deque>
-#include <mutex>
-#include <thread>
 #include <unistd.h>
 
 namespace rsid_tool {
 
 namespace {
-
-// One flushed line on stdout: a reader at the other end of a pipe sees each report at once.
-void emit_stdout(const std::string& line) {
-    if (std::fputs(line.c_str(), stdout) == EOF || std::fputc('\n', stdout) == EOF ||
-        std::fflush(stdout) != 0)
-        throw output_error(std::string("stdout: ") + std::strerror(errno));
-}
 
 // A progress bar on stderr for long files, only when stderr is a terminal.
 class progress_bar {
@@ -70,63 +59,6 @@ class progress_bar {
     int shown_ = -1;
 };
 
-// What one input's scan says, in order: lines for stdout and messages for stderr. With one
-// job they go out at once; with several, each input's lines wait until the inputs before it
-// are done, so that the output is the same as with one job.
-class outbox {
-  public:
-    explicit outbox(bool direct) : direct_(direct) {}
-    void out(std::string line) { put({false, std::move(line)}); }
-    void err(std::string line) { put({true, std::move(line)}); }
-    void close() {
-        const std::lock_guard<std::mutex> lock(m_);
-        closed_ = true;
-        cv_.notify_all();
-    }
-    // Writes everything this input says until it is closed (the main thread, several jobs).
-    void drain() {
-        std::unique_lock<std::mutex> lock(m_);
-        for (;;) {
-            cv_.wait(lock, [&] { return !queue_.empty() || closed_; });
-            while (!queue_.empty()) {
-                entry e = std::move(queue_.front());
-                queue_.pop_front();
-                lock.unlock();
-                write(e);
-                lock.lock();
-            }
-            if (closed_)
-                return;
-        }
-    }
-
-  private:
-    struct entry {
-        bool err;
-        std::string line;
-    };
-    static void write(const entry& e) {
-        if (e.err)
-            fmt::print(stderr, "{}\n", e.line);
-        else
-            emit_stdout(e.line);
-    }
-    void put(entry e) {
-        if (direct_) {
-            write(e);
-            return;
-        }
-        const std::lock_guard<std::mutex> lock(m_);
-        queue_.push_back(std::move(e));
-        cv_.notify_all();
-    }
-    bool direct_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::deque<entry> queue_;
-    bool closed_ = false;
-};
-
 class scanner {
   public:
     // mqtt: where detections are also published, or null.
@@ -136,41 +68,9 @@ class scanner {
         const std::size_t inputs = o_.inputs.size();
         // --once stops at the first identifier in output order: one input at a time.
         const std::size_t jobs = o_.once ? 1 : std::min<std::size_t>(o_.jobs, inputs);
-        if (jobs <= 1) {
-            for (const std::string& input : o_.inputs) {
-                if (stopped_)
-                    break;
-                outbox box(true);
-                scan(input, box, true);
-            }
-        } else {
-            std::vector<std::unique_ptr<outbox>> boxes;
-            for (std::size_t i = 0; i < inputs; ++i)
-                boxes.push_back(std::make_unique<outbox>(false));
-            std::atomic<std::size_t> next{0};
-            std::vector<std::thread> workers;
-            for (std::size_t w = 0; w < jobs; ++w) {
-                workers.emplace_back([&] {
-                    for (std::size_t i; (i = next++) < inputs;) {
-                        scan(o_.inputs[i], *boxes[i], false);
-                        boxes[i]->close();
-                    }
-                });
-            }
-            try {
-                for (auto& box : boxes)
-                    box->drain();
-            } catch (...) {
-                stop_requested = 1; // stdout failed: let the workers end their inputs
-                for (auto& box : boxes)
-                    box->close();
-                for (std::thread& t : workers)
-                    t.join();
-                throw;
-            }
-            for (std::thread& t : workers)
-                t.join();
-        }
+        scan_in_order(
+            inputs, jobs, [&](std::size_t i, outbox& box, bool alone) { scan(i, box, alone); },
+            stopped_);
         if (errors_ > 0)
             return exit_io;
         return found_ > 0 ? exit_found : exit_none;
@@ -184,7 +84,8 @@ class scanner {
         return o_.raw ? open_raw_file(input, *o_.raw) : open_sound_file(input);
     }
 
-    void scan(const std::string& input, outbox& box, bool show_progress) {
+    void scan(std::size_t index, outbox& box, bool show_progress) {
+        const std::string& input = o_.inputs[index];
         const auto started = std::chrono::steady_clock::now();
         end_record end;
         end.input = input == "-" ? "stdin" : input;
@@ -202,10 +103,17 @@ class scanner {
             if (!info.warning.empty() && !o_.quiet)
                 box.err("rsid: warning: " + info.warning);
             progress_bar bar(info, show_progress && !o_.quiet);
+            std::unique_ptr<audio_plot> plot;
+            if (!o_.plot.empty())
+                plot = std::make_unique<audio_plot>(info, o_.channel);
             scan_callbacks callbacks;
+            if (plot)
+                callbacks.on_frames = [&](const double* f, std::size_t n) { plot->frames(f, n); };
             callbacks.on_heard = [&](const heard& h) {
                 bar.clear(); // the report takes the line; the bar is redrawn at the next percent
                 report(info, h, box);
+                if (plot)
+                    plot->mark(h.detection);
                 ++end.detections;
                 if (o_.once)
                     stopped_ = true;
@@ -227,6 +135,15 @@ class scanner {
                     static_cast<double>(recognize(*source, o_.channel, callbacks)) / info.rate;
             } catch (const input_error& e) {
                 end.error = e.what();
+            }
+            if (plot) {
+                try {
+                    plot->write(plot_path(o_.plot, index, o_.inputs.size()),
+                                fmt::format("{}: 0-3 kHz, {} samples/s", end.input, info.rate));
+                } catch (const output_error& e) {
+                    if (end.error.empty())
+                        end.error = e.what();
+                }
             }
         } catch (const input_error& e) {
             end.error = e.what();

@@ -1,10 +1,11 @@
-// main.cpp - the rsid command line: `rsid send` and `rsid detect`.
+// main.cpp - the rsid command line: `rsid send`, `rsid detect` and `rsid scan`.
 #include "commands.h"
 #include "recognizer.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/core.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -120,6 +121,23 @@ void finish_mqtt_options(mqtt_options& o, bool quiet, int argc, char** argv) {
     o.quiet = quiet;
 }
 
+// -t and -r describe raw I/Q and come together; SigMF and sound files describe themselves.
+void check_scan(scan_command& scan, const std::string& type) {
+    if (!type.empty()) {
+        scan.type = parse_iq_type(type);
+        if (!scan.type)
+            throw usage_error("scan: -t takes cu8, cs8, cs16 or cf32");
+        if (!scan.rate)
+            throw usage_error("raw I/Q needs its sample rate: -r RATE");
+    } else if (scan.rate) {
+        throw usage_error("-r describes raw I/Q: add -t cu8|cs8|cs16|cf32");
+    }
+    if (scan.rate && !(*scan.rate >= min_band_rate && *scan.rate <= max_band_rate))
+        throw usage_error("-r: the rate must lie in 6000 to 20000000");
+    if (scan.center && !std::isfinite(*scan.center))
+        throw usage_error("--center must be a finite frequency");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -175,8 +193,34 @@ int main(int argc, char** argv) {
     auto* quiet = detect_cmd->add_flag("-q,--quiet", detect.quiet, "No progress or warnings");
     detect_cmd->add_flag("-v,--verbose", detect.verbose, "Describe each input on stderr")
         ->excludes(quiet);
+    detect_cmd->add_option("--plot", detect.plot,
+                           "Waterfall of the 0-3 kHz band with the reports marked (PNG)");
     detect_cmd->add_option("inputs", detect.inputs, "Audio files; - reads stdin");
     add_mqtt_options(detect_cmd, detect.mqtt);
+
+    scan_command scan;
+    std::string scan_type;
+    CLI::App* scan_cmd = app.add_subcommand(
+        "scan", "Find identifiers anywhere in a band of I/Q (raw, SigMF) or wide audio");
+    scan_cmd->add_option("-t,--type", scan_type,
+                         "Raw I/Q: cu8 cs8 cs16 cf32 (interleaved I, Q; little-endian)");
+    scan_cmd->add_option("-r,--rate", scan.rate, "Raw I/Q: sample rate (I/Q pairs per second)");
+    scan_cmd->add_option("--center", scan.center, "RF frequency of the band's centre in Hz");
+    scan_cmd->add_flag("--iq", scan.iq, "Sound files: two channels are I and Q");
+    scan_cmd->add_flag("--json", scan.json, "JSON Lines output");
+    scan_cmd->add_option("--plot", scan.plot,
+                         "Waterfall of the band with the reports marked (PNG)");
+    scan_cmd->add_flag("--sigmf-annotations", scan.sigmf_annotations,
+                       "Write the reports as annotations into the SigMF metadata");
+    scan.jobs = std::max(1u, std::thread::hardware_concurrency());
+    scan_cmd->add_option("-j,--jobs", scan.jobs, "Inputs scanned at once (default: CPUs)")
+        ->check(CLI::Range(1u, 1024u));
+    auto* scan_quiet = scan_cmd->add_flag("-q,--quiet", scan.quiet, "No warnings");
+    scan_cmd->add_flag("-v,--verbose", scan.verbose, "Describe each input on stderr")
+        ->excludes(scan_quiet);
+    add_mqtt_options(scan_cmd, scan.mqtt);
+    scan_cmd->add_option("inputs", scan.inputs,
+                         "Raw I/Q (with -t), .sigmf-meta/.sigmf-data, sound files; - reads stdin");
 
     try {
         app.parse(argc, argv);
@@ -189,6 +233,11 @@ int main(int argc, char** argv) {
     try {
         if (send_cmd->parsed())
             return run_send(send);
+        if (scan_cmd->parsed()) {
+            check_scan(scan, scan_type);
+            finish_mqtt_options(scan.mqtt, scan.quiet, argc, argv);
+            return run_scan(scan);
+        }
         detect.channel = parse_channel(channel);
         detect.raw = parse_raw(type, raw_rate, raw_encoding, raw_bits, raw_channels);
         finish_mqtt_options(detect.mqtt, detect.quiet, argc, argv);

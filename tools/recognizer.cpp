@@ -99,6 +99,8 @@ uint64_t recognize(audio_source& source, channel_choice channel, const scan_call
                 if (n == 0)
                     break;
                 read += n;
+                if (callbacks.on_frames)
+                    callbacks.on_frames(frames.data(), n);
                 piece p;
                 p.read = read;
                 p.converted.resize(converters.size());

@@ -25,6 +25,9 @@ struct scan_callbacks {
     // Called after every chunk taken from the source with the frames read so far; returns
     // false to end the scan.
     std::function<bool(uint64_t frames_read)> on_progress;
+    // When set, called with every chunk of interleaved frames as read, before the detectors,
+    // on the thread that reads (not the one that calls on_heard).
+    std::function<void(const double* frames, std::size_t count)> on_frames;
 };
 
 // Scans one input from its start to its end (or until a callback says stop) with fresh engine

@@ -44,6 +44,8 @@ std::string text_line(const detection_record& r) {
     if (r.utc)
         line += "  " + utc_time(*r.utc);
     line += fmt::format("  code {}  {:.1f} Hz", r.code, r.freq_hz);
+    if (r.offset_hz)
+        line += fmt::format(" ({:+.1f} Hz)", *r.offset_hz);
     if (!r.label.empty())
         line += "  " + r.label;
     return line;
@@ -63,6 +65,8 @@ std::string json_line(const detection_record& r) {
         j["rate"] = r.rate;
     j["code"] = r.code;
     j["freq_hz"] = round_to(r.freq_hz, 1e4);
+    if (r.offset_hz)
+        j["offset_hz"] = round_to(*r.offset_hz, 1e4);
     if (r.snr_db)
         j["snr_db"] = round_to(*r.snr_db, 10.0);
     if (r.level_dbfs)

@@ -1,8 +1,10 @@
-// report.h - what `rsid detect` prints on stdout: one record per identifier heard and one per
-// input when its scan ends. Each record is written as a text line and as a JSON line by the
-// functions here and nowhere else; detection.schema.json documents the JSON fields.
+// report.h - what `rsid detect` and `rsid scan` print on stdout: one record per identifier heard
+// and one per input when its scan ends. Each record is written as a text line and as a JSON line by
+// the functions here and nowhere else; detection.schema.json documents the JSON fields.
 #ifndef RSID_TOOL_REPORT_H
 #define RSID_TOOL_REPORT_H
+
+#include "rsid_signal.h"
 
 #include <chrono>
 #include <cstdint>
@@ -16,6 +18,12 @@ namespace rsid_tool {
 // Goes up when a field changes meaning or goes away; new optional fields do not change it.
 inline constexpr int json_version = 2;
 
+// What one identifier occupies, from the start and tone 0 of its record: 15 tones one symbol
+// each, and tone 0 to the highest tone (15) of the 16.
+inline constexpr double identifier_s =
+    static_cast<double>(rsid_signal::sequence_tx_samples) / rsid_signal::tx_rate; // [s]
+inline constexpr double identifier_width_hz = 15 * rsid_signal::tone_spacing_hz;  // [Hz]
+
 struct detection_record {
     std::string input;                // the input's name ("stdin" for -)
     int64_t sample = 0;               // start, in frames of the input at its own rate
@@ -23,6 +31,7 @@ struct detection_record {
     double time_s = 0.0;              // start [s from the beginning of the input]
     int code = 0;                     // identifier recognised
     double freq_hz = 0.0;             // frequency of tone 0 [Hz]
+    std::optional<double> offset_hz;  // rsid scan: tone 0 against the band's centre [Hz]
     std::optional<double> snr_db;     // signal to noise in the identifier's band, when known
     std::optional<double> level_dbfs; // the identifier's level, when known [dB full scale]
     int channel = 0;                  // 0: the mix of all channels; 1..n: that channel alone

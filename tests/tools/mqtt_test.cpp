@@ -387,6 +387,22 @@ TEST_F(mqtt, publishes_every_detection_with_status_and_heartbeat) {
 
 // A live station: retained "online", heartbeats every interval that show a stalled stream
 // (real-time factor 0), and the last will "offline" when the tool is killed.
+// rsid scan publishes its reports the same way: the payload is its --json line.
+TEST_F(mqtt, band_scans_publish_too) {
+    send("-f 15000 -r 48000 --lead 0.4 --tail 0.5 -o wide.wav");
+    broker b(dir_, "allow_anonymous true\n");
+    subscriber sub(b.port());
+    auto tool = run("scan --json -q --mqtt " + b.url() + "/band wide.wav");
+    ASSERT_EQ(tool->wait(), 0) << tool->err();
+    EXPECT_EQ(tool->out(), "");
+    auto plain = run("scan --json wide.wav");
+    ASSERT_EQ(plain->wait(), 0) << plain->err();
+    const auto want = lines_of(plain->out(), "\"detection\"");
+    ASSERT_EQ(want.size(), 1u) << plain->out();
+    EXPECT_TRUE(eventually([&] { return sub.on("band/events").size() == 1; }));
+    EXPECT_EQ(sub.payloads("band/events"), want);
+}
+
 TEST_F(mqtt, last_will_reports_a_killed_station) {
     broker b(dir_, "allow_anonymous true\n");
     subscriber sub(b.port());

@@ -1,0 +1,236 @@
+// scan.cpp - `rsid scan`: open each band (raw I/Q, SigMF, sound file), run the band scanner
+// over it, print the records; draw the waterfall and write SigMF annotations when asked.
+#include "commands.h"
+#include "iq_input.h"
+#include "mqtt_publisher.h"
+#include "outbox.h"
+#include "report.h"
+#include "scanner.h" // engine/
+#include "sigmf.h"
+#include "waterfall.h"
+
+#include <fmt/core.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <optional>
+#include <unistd.h>
+
+namespace rsid_tool {
+
+namespace {
+
+constexpr std::size_t chunk_frames = 1 << 15; // frames read from the source at a time
+
+class band_scan {
+  public:
+    // mqtt: where detections are also published, or null.
+    band_scan(const scan_command& o, mqtt_publisher* mqtt) : o_(o), mqtt_(mqtt) {}
+
+    int run() {
+        const std::size_t inputs = o_.inputs.size();
+        scan_in_order(
+            inputs, std::min<std::size_t>(o_.jobs, inputs),
+            [&](std::size_t i, outbox& box, bool) { scan(i, box); }, stopped_);
+        if (errors_ > 0)
+            return exit_io;
+        return found_ > 0 ? exit_found : exit_none;
+    }
+
+  private:
+    std::unique_ptr<band_source> open(const std::string& input) const {
+        const double center = o_.center.value_or(0.0);
+        if (input == "-") {
+            if (o_.type)
+                return open_iq_fd(STDIN_FILENO, "stdin", *o_.type, *o_.rate, center);
+            return open_sound_band(open_sound_fd(STDIN_FILENO, "stdin"), o_.iq, center);
+        }
+        if (is_sigmf(input)) {
+            const sigmf_recording rec = read_sigmf(input);
+            // The recording's own frequency, else --center.
+            return open_iq_file(rec.data, rec.type, rec.rate, rec.frequency.value_or(center));
+        }
+        if (o_.type)
+            return open_iq_file(input, *o_.type, *o_.rate, center);
+        return open_sound_band(open_sound_file(input), o_.iq, center);
+    }
+
+    void scan(std::size_t index, outbox& box) {
+        const std::string& input = o_.inputs[index];
+        const auto started = std::chrono::steady_clock::now();
+        end_record end;
+        end.input = input == "-" ? "stdin" : input;
+        end.status = "ok";
+        std::vector<sigmf_annotation> annotations;
+        std::optional<band_info> info;
+        try {
+            const std::unique_ptr<band_source> source = open(input);
+            info = source->info();
+            std::unique_ptr<rsid::band_scanner> scanner;
+            try {
+                scanner = std::make_unique<rsid::band_scanner>(
+                    rsid::scan_options{info->rate, info->complex, info->center_hz, 1.0});
+            } catch (const std::invalid_argument& e) {
+                throw input_error(end.input + ": " + e.what());
+            }
+            if (o_.verbose)
+                box.err(fmt::format(
+                    "{}: {}, {} frames/s, {:.0f} Hz to {:.0f} Hz{}", end.input, info->format,
+                    info->rate, scanner->entry_hz(0), scanner->entry_hz(scanner->width() - 1),
+                    info->frames >= 0
+                        ? fmt::format(", {:.2f} s", static_cast<double>(info->frames) / info->rate)
+                        : std::string()));
+            std::unique_ptr<waterfall> picture;
+            if (!o_.plot.empty()) {
+                picture = std::make_unique<waterfall>(scanner->width(), scanner->entry_hz(0),
+                                                      scanner->bin_hz(), info->rate);
+                scanner->on_pass = [&](const float* mags, double centre) {
+                    picture->add(mags, centre);
+                };
+            }
+            std::vector<rsid::detection> found;
+            auto deliver = [&] {
+                for (const rsid::detection& d : found) {
+                    report(end.input, d, box);
+                    ++end.detections;
+                    if (picture)
+                        picture->mark({d.time_s, identifier_s, d.freq_hz,
+                                       d.freq_hz + identifier_width_hz,
+                                       mark_label(d.time_s, d.freq_hz, d.snr_db)});
+                    annotations.push_back(annotation(d));
+                }
+                found.clear();
+            };
+            const std::size_t per = info->complex ? 2 : 1;
+            std::vector<float> samples(chunk_frames * per);
+            uint64_t read = 0;
+            try {
+                for (std::size_t n; (n = source->read(samples.data(), chunk_frames)) > 0;) {
+                    read += n;
+                    if (mqtt_)
+                        mqtt_->audio_read(static_cast<double>(n) / info->rate);
+                    scanner->feed(samples.data(), n, found);
+                    deliver();
+                }
+            } catch (const input_error& e) {
+                end.error = e.what(); // what was read is still scanned to its end
+            }
+            scanner->finish(found);
+            deliver();
+            end.duration_s = static_cast<double>(read) / info->rate;
+            if (picture) {
+                const std::string path = plot_path(o_.plot, index, o_.inputs.size());
+                try {
+                    picture->write_png(path,
+                                       fmt::format("{}: {:.0f} frames/s{}", end.input, info->rate,
+                                                   info->complex ? " I/Q" : ", real audio"));
+                } catch (const output_error& e) {
+                    if (end.error.empty())
+                        end.error = e.what();
+                }
+            }
+        } catch (const input_error& e) {
+            end.error = e.what();
+        }
+        if (o_.sigmf_annotations && info && end.error.empty())
+            annotate(input, *info, annotations, end, box);
+        if (stop_requested && !stopped_) {
+            stopped_ = true;
+            end.status = "interrupted";
+        }
+        if (!end.error.empty()) {
+            ++errors_;
+            end.status = "error";
+            box.err("rsid: " + end.error);
+        }
+        if (o_.verbose) {
+            const double took =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            box.err(fmt::format("{}: {} found; {:.2f} s of input in {:.3f} s ({:.1f}x real time)",
+                                end.input, end.detections, end.duration_s, took,
+                                took > 0 ? end.duration_s / took : 0.0));
+        }
+        if (o_.json && !(mqtt_ && o_.quiet))
+            box.out(json_line(end));
+    }
+
+    // The report's sample span and band as a SigMF annotation.
+    sigmf_annotation annotation(const rsid::detection& d) const {
+        sigmf_annotation a;
+        a.sample_start = d.sample;
+        a.sample_count = static_cast<int64_t>(std::llround(identifier_s * d.rate));
+        a.freq_lower_edge = d.freq_hz;
+        a.freq_upper_edge = d.freq_hz + identifier_width_hz;
+        a.label = fmt::format("code {}", d.code);
+        a.comment = fmt::format("SNR {:.1f} dB, level {:.1f} dBFS", d.snr_db, d.level_dbfs);
+        return a;
+    }
+
+    // Into the recording's metadata, or a new one beside a raw file; stdin and sound files have
+    // no sample file that SigMF could describe.
+    void annotate(const std::string& input, const band_info& info,
+                  const std::vector<sigmf_annotation>& annotations, end_record& end,
+                  outbox& box) const {
+        if (input == "-" || !info.type) {
+            if (!o_.quiet)
+                box.err("rsid: " + end.input +
+                        ": no annotations written (SigMF describes raw I/Q files only)");
+            return;
+        }
+        sigmf_dataset dataset;
+        dataset.file = std::filesystem::path(input).filename().string();
+        dataset.type = *info.type;
+        dataset.rate = info.rate;
+        dataset.frequency = info.center_hz;
+        try {
+            write_sigmf_annotations(sigmf_meta_for(input), dataset, annotations);
+        } catch (const output_error& e) {
+            end.error = e.what();
+        }
+    }
+
+    void report(const std::string& input, const rsid::detection& d, outbox& box) {
+        detection_record r;
+        r.input = input;
+        r.sample = d.sample;
+        r.rate = d.rate;
+        r.time_s = d.time_s;
+        r.code = d.code;
+        r.freq_hz = d.freq_hz;
+        r.offset_hz = d.offset_hz;
+        r.snr_db = d.snr_db;
+        r.level_dbfs = d.level_dbfs;
+        r.channel = 0;
+        if (!(mqtt_ && o_.quiet)) // with --mqtt, -q leaves the reports to the broker
+            box.out(o_.json ? json_line(r) : text_line(r));
+        if (mqtt_)
+            mqtt_->publish(r);
+        ++found_;
+    }
+
+    const scan_command& o_;
+    mqtt_publisher* mqtt_;
+    std::atomic<int> found_{0};
+    std::atomic<int> errors_{0};
+    std::atomic<bool> stopped_{false};
+};
+
+} // namespace
+
+int run_scan(const scan_command& o) {
+    if (o.inputs.empty())
+        throw usage_error("scan: no input given (- reads stdin)");
+    if (o.mqtt.url.empty())
+        return band_scan(o, nullptr).run();
+    std::vector<std::string> names;
+    for (const std::string& input : o.inputs)
+        names.push_back(input == "-" ? "stdin" : input);
+    mqtt_publisher mqtt(o.mqtt, names, "rsid scan");
+    const int status = band_scan(o, &mqtt).run();
+    // A detection that did not reach the broker is a failed output.
+    return mqtt.finish() > 0 ? exit_io : status;
+}
+
+} // namespace rsid_tool
