@@ -434,7 +434,7 @@ py::list scan(const py::handle& x, double rate, double center, std::optional<boo
     check_center(center);
     const audio a = take_band(x, "x", iq, "iq");
     std::vector<rsid::detection> found;
-    {
+    if (a.frames > 0) { // a wide band's scanner holds hundreds of MB: none for no samples
         py::gil_scoped_release unlocked;
         rsid::band_scanner scanner({.rate = rate,
                                     .complex = a.channels == 2,
