@@ -3,7 +3,9 @@
 The identifier is code 131 sent as 15 tones (1.3925 s); the detector finds it with tone 0
 anywhere from about 600 to 2231 Hz, at any sample rate from 1000 to 1536000 samples/s, and
 reports every one it hears: simultaneous identifiers at different frequencies, identifiers
-back to back, one in the last samples of the input.
+back to back, one in the last samples of the input. The band scanner finds it anywhere in a
+whole band: complex (I/Q) samples from a software-defined radio, or wide real audio from 0 Hz
+to half the rate.
 
     >>> import rsid
     >>> x = rsid.send(1500.0, 44100, lead=0.5)          # int16 samples at 44100/s
@@ -15,10 +17,15 @@ Functions:
     detect_file(path, *, channel=None)      the same for any file libsndfile reads
     send(freq=1500.0, rate=48000, *, lead=0.0, tail=0.0)   the identifier as int16 samples
     Detector(rate, *, channel=None)         the same detector over a stream, chunk by chunk
+    scan(x, rate, *, center=0.0, iq=None)   every identifier anywhere in a band of I/Q or audio
+    scan_file(path, *, center=None, iq=None)   the same for a sound file
+    Scanner(rate, *, center=0.0, complex=True)   the band scanner over a stream
 
 Samples are int16 or int32 (each on its own full scale, 32768 and 2147483648) or float32 or
 float64 (audio normalised to +-1). A 1-D array is one channel; a 2-D array is frames x
 channels, and each channel is searched on its own unless channel= picks one (counting from 1).
+A band is complex64 or complex128 (I/Q, full scale 1.0), two columns of real samples taken
+as I and Q with iq=True, or 1-D real samples of wide audio.
 
 The work runs without the GIL, so threads scale across cores. Bad arguments raise ValueError
 or TypeError; a file that cannot be read raises InputError (an OSError).
@@ -36,7 +43,8 @@ import numpy
 from . import _rsid
 from ._rsid import InputError
 
-__all__ = ["Detection", "Detector", "InputError", "detect", "detect_file", "send", "__version__"]
+__all__ = ["Detection", "Detector", "InputError", "Scanner", "detect", "detect_file", "scan",
+           "scan_file", "send", "__version__"]
 __version__: str = _rsid.__version__
 
 
@@ -47,17 +55,22 @@ class Detection:
     time_s      start in the input [s]: sample / rate (accurate to about 25 ms)
     sample      start as a sample index at the input's rate, from the start of the input
                 (for a Detector: from the start of the stream)
-    freq_hz     frequency of tone 0 [Hz], interpolated between the detector's bins
+    freq_hz     frequency of tone 0 [Hz], interpolated between the detector's bins; for a
+                band scan the absolute frequency, center + offset_hz
+    offset_hz   frequency of tone 0 against the band's reference [Hz]: the centre of I/Q
+                (negative below it), 0 Hz of real audio; for detect, the same as freq_hz
     snr_db      power of the tones against the noise in 3 kHz [dB]
     level_dbfs  peak amplitude of the tones against full scale (a full-scale sine: 0 dBFS)
     code        identifier code heard (131)
-    channel     channel it was heard on, counting from 1; 0 for 1-D samples or a mono file
+    channel     channel it was heard on, counting from 1; 0 for 1-D samples, a mono file or
+                a band
     rate        the input's sample rate [samples/s]
     """
 
     time_s: float
     sample: int
     freq_hz: float
+    offset_hz: float
     snr_db: float
     level_dbfs: float
     code: int
@@ -73,6 +86,18 @@ def _number(name: str, value: Any) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
     return float(value)
+
+
+def _iq(name: str, value: Any) -> Optional[bool]:
+    if value is not None and not isinstance(value, bool):
+        raise TypeError(f"{name} must be True, False or None, not {type(value).__name__}")
+    return value
+
+
+def _path(path: Any) -> Any:
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be a str, bytes or os.PathLike, not {type(path).__name__}")
+    return path
 
 
 def _channel(value: Any) -> Optional[int]:
@@ -102,9 +127,40 @@ def detect_file(path: Union[str, bytes, os.PathLike[Any]], *,
     (counting from 1); a mono file's detections have channel 0. Raises InputError (an OSError)
     if the file cannot be opened or decoded.
     """
-    if not isinstance(path, (str, bytes, os.PathLike)):
-        raise TypeError(f"path must be a str, bytes or os.PathLike, not {type(path).__name__}")
-    return _detections(_rsid.detect_file(path, _channel(channel)))
+    return _detections(_rsid.detect_file(_path(path), _channel(channel)))
+
+
+def scan(x: Any, rate: float, *, center: float = 0.0,
+         iq: Optional[bool] = None) -> List[Detection]:
+    """Every identifier anywhere in a band of samples taken at `rate`, in order of start.
+
+    x is one of:
+      complex64 or complex128, 1-D: I/Q (full scale 1.0) covering center - rate/2 to
+          center + rate/2; `rate` counts complex samples per second;
+      2-D real, frames x 2, with iq=True: the same, I in column 0 and Q in column 1;
+      1-D real (int16, int32, float32, float64, scaled as for detect): wide audio, scanned
+          from 0 Hz to rate/2, with `center` the frequency of its 0 Hz.
+    iq=None takes complex samples as I/Q and 1-D real ones as audio; iq=False refuses complex.
+    `center` [Hz] is the frequency of the middle of the band (I/Q) or of 0 Hz (audio):
+    Detection.freq_hz is center + offset_hz. Rates from 6000 to 20000000 samples/s. The
+    identifier is upper-sideband audio, so its tones rise in frequency. NaN and infinite
+    samples count as silence.
+    """
+    return _detections(_rsid.scan(x, _number("rate", rate), _number("center", center),
+                                  _iq("iq", iq)))
+
+
+def scan_file(path: Union[str, bytes, os.PathLike[Any]], *, center: Optional[float] = None,
+              iq: Optional[bool] = None) -> List[Detection]:
+    """Every identifier anywhere in the band of a sound file (libsndfile), in order of start.
+
+    A one-channel file is wide real audio, scanned from 0 Hz to half its rate; a two-channel
+    file with iq=True is I and Q. `center` [Hz] is the frequency of the middle of the band
+    (I/Q) or of 0 Hz (audio); None means 0. Raises InputError (an OSError) if the file cannot
+    be opened or decoded, ValueError if its channels or rate (6000/s or more) do not fit.
+    """
+    where = 0.0 if center is None else _number("center", center)
+    return _detections(_rsid.scan_file(_path(path), where, _iq("iq", iq)))
 
 
 def send(freq: float = 1500.0, rate: float = 48000, *, lead: float = 0.0,
@@ -152,3 +208,53 @@ class Detector:
 
     def __repr__(self) -> str:
         return f"Detector(rate={self.rate!r}, frames={self.frames})"
+
+
+class Scanner:
+    """The band scanner over a stream: feed chunks of any size as they arrive.
+
+    Scanner(rate, center=0.0, complex=True) takes I/Q chunks (complex64 or complex128, or real
+    frames x 2 arrays of I and Q) at `rate` complex samples per second; with complex=False, 1-D
+    chunks of wide real audio at `rate` samples per second. The first chunk fixes the scale
+    (complex or float on +-1, int16, int32) until finish(). Chunking never changes what is
+    found. Positions count from the start of the stream. One call at a time runs on a Scanner;
+    separate Scanners run in parallel.
+    """
+
+    def __init__(self, rate: float, *, center: float = 0.0, complex: bool = True) -> None:
+        if not isinstance(complex, bool):
+            raise TypeError(f"complex must be True or False, not {type(complex).__name__}")
+        self._stream = _rsid.BandStream(_number("rate", rate), _number("center", center),
+                                        complex)
+
+    @property
+    def rate(self) -> float:
+        """Input frames (complex samples for I/Q) per second."""
+        return self._stream.rate
+
+    @property
+    def center(self) -> float:
+        """Frequency of the middle of the band (I/Q) or of 0 Hz (real audio) [Hz]."""
+        return self._stream.center
+
+    @property
+    def complex(self) -> bool:
+        """True for I/Q, False for wide real audio."""
+        return self._stream.complex
+
+    @property
+    def frames(self) -> int:
+        """Frames (complex samples for I/Q) fed since the stream began."""
+        return self._stream.frames
+
+    def feed(self, chunk: Any) -> List[Detection]:
+        """Takes the next samples; returns the identifiers that ended in them, in order of start."""
+        return _detections(self._stream.feed(chunk))
+
+    def finish(self) -> List[Detection]:
+        """Ends the stream and returns what it still held; the next chunk starts a new stream."""
+        return _detections(self._stream.finish())
+
+    def __repr__(self) -> str:
+        return (f"Scanner(rate={self.rate!r}, center={self.center!r}, complex={self.complex}, "
+                f"frames={self.frames})")

@@ -7,7 +7,18 @@ import numpy.typing
 
 from ._rsid import InputError as InputError
 
-__all__ = ["Detection", "Detector", "InputError", "detect", "detect_file", "send", "__version__"]
+__all__ = [
+    "Detection",
+    "Detector",
+    "InputError",
+    "Scanner",
+    "detect",
+    "detect_file",
+    "scan",
+    "scan_file",
+    "send",
+    "__version__",
+]
 __version__: str
 
 @dataclasses.dataclass(frozen=True)
@@ -15,6 +26,7 @@ class Detection:
     time_s: float
     sample: int
     freq_hz: float
+    offset_hz: float
     snr_db: float
     level_dbfs: float
     code: int
@@ -27,6 +39,15 @@ def detect(
 def detect_file(
     path: Union[str, bytes, os.PathLike[Any]], *, channel: Optional[int] = None
 ) -> List[Detection]: ...
+def scan(
+    x: numpy.typing.ArrayLike, rate: float, *, center: float = 0.0, iq: Optional[bool] = None
+) -> List[Detection]: ...
+def scan_file(
+    path: Union[str, bytes, os.PathLike[Any]],
+    *,
+    center: Optional[float] = None,
+    iq: Optional[bool] = None,
+) -> List[Detection]: ...
 def send(
     freq: float = 1500.0, rate: float = 48000, *, lead: float = 0.0, tail: float = 0.0
 ) -> numpy.typing.NDArray[numpy.int16]: ...
@@ -35,6 +56,19 @@ class Detector:
     def __init__(self, rate: float, *, channel: Optional[int] = None) -> None: ...
     @property
     def rate(self) -> float: ...
+    @property
+    def frames(self) -> int: ...
+    def feed(self, chunk: numpy.typing.ArrayLike) -> List[Detection]: ...
+    def finish(self) -> List[Detection]: ...
+
+class Scanner:
+    def __init__(self, rate: float, *, center: float = 0.0, complex: bool = True) -> None: ...
+    @property
+    def rate(self) -> float: ...
+    @property
+    def center(self) -> float: ...
+    @property
+    def complex(self) -> bool: ...
     @property
     def frames(self) -> int: ...
     def feed(self, chunk: numpy.typing.ArrayLike) -> List[Detection]: ...
