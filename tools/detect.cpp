@@ -1,5 +1,6 @@
 // detect.cpp - `rsid detect`: open each input, run the recognizer over it, print the records.
 #include "commands.h"
+#include "diagnostics.h"
 #include "recognizer.h"
 #include "report.h"
 
@@ -22,17 +23,28 @@ namespace rsid_tool {
 namespace {
 
 // One flushed line on stdout: a reader at the other end of a pipe sees each report at once.
+// A reader that has gone (EPIPE) is broken_pipe, any other failure output_error.
 void emit_stdout(const std::string& line) {
     if (std::fputs(line.c_str(), stdout) == EOF || std::fputc('\n', stdout) == EOF ||
-        std::fflush(stdout) != 0)
+        std::fflush(stdout) != 0) {
+        if (errno == EPIPE)
+            throw broken_pipe("stdout: the reader closed the pipe");
         throw output_error(std::string("stdout: ") + std::strerror(errno));
+    }
+}
+
+// Writes to stderr that cannot throw (a full or closed stderr only loses them).
+void draw(const std::string& text) {
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+    std::clearerr(stderr);
 }
 
 // A progress bar on stderr for long files, only when stderr is a terminal.
 class progress_bar {
   public:
     progress_bar(const source_info& info, bool enabled)
-        : name_(info.name),
+        : name_(printable(info.name)),
           enabled_(enabled && info.frames > 0 &&
                    static_cast<double>(info.frames) / info.rate >= 60.0 && isatty(STDERR_FILENO)),
           frames_(info.frames) {}
@@ -50,15 +62,13 @@ class progress_bar {
         shown_ = percent;
         const int width = 40;
         const int filled = std::min(width, percent * width / 100);
-        fmt::print(
-            stderr, "\r{} [{}{}] {:3}%", name_, std::string(static_cast<std::size_t>(filled), '#'),
-            std::string(static_cast<std::size_t>(width - filled), ' '), std::min(percent, 100));
-        std::fflush(stderr);
+        draw(fmt::format(
+            "\r{} [{}{}] {:3}%", name_, std::string(static_cast<std::size_t>(filled), '#'),
+            std::string(static_cast<std::size_t>(width - filled), ' '), std::min(percent, 100)));
     }
     void clear() {
         if (enabled_ && shown_ >= 0) {
-            fmt::print(stderr, "\r\033[K");
-            std::fflush(stderr);
+            draw("\r\033[K");
             shown_ = -1;
         }
     }
@@ -72,10 +82,11 @@ class progress_bar {
 
 // What one input's scan says, in order: lines for stdout and messages for stderr. With one
 // job they go out at once; with several, each input's lines wait until the inputs before it
-// are done, so that the output is the same as with one job.
+// are done, so that the output is the same as with one job. Once stdout's reader has gone,
+// lines for stdout are dropped and `gone` is set, which ends every scan.
 class outbox {
   public:
-    explicit outbox(bool direct) : direct_(direct) {}
+    outbox(bool direct, std::atomic<bool>& gone) : direct_(direct), gone_(gone) {}
     void out(std::string line) { put({false, std::move(line)}); }
     void err(std::string line) { put({true, std::move(line)}); }
     void close() {
@@ -105,11 +116,16 @@ class outbox {
         bool err;
         std::string line;
     };
-    static void write(const entry& e) {
-        if (e.err)
-            fmt::print(stderr, "{}\n", e.line);
-        else
-            emit_stdout(e.line);
+    void write(const entry& e) {
+        if (e.err) {
+            tell_user(printable(e.line));
+        } else if (!gone_) {
+            try {
+                emit_stdout(e.line);
+            } catch (const broken_pipe&) {
+                gone_ = true;
+            }
+        }
     }
     void put(entry e) {
         if (direct_) {
@@ -121,6 +137,7 @@ class outbox {
         cv_.notify_all();
     }
     bool direct_;
+    std::atomic<bool>& gone_;
     std::mutex m_;
     std::condition_variable cv_;
     std::deque<entry> queue_;
@@ -137,21 +154,22 @@ class scanner {
         const std::size_t jobs = o_.once ? 1 : std::min<std::size_t>(o_.jobs, inputs);
         if (jobs <= 1) {
             for (const std::string& input : o_.inputs) {
-                if (stopped_)
+                if (stopped_ || gone_)
                     break;
-                outbox box(true);
+                outbox box(true, gone_);
                 scan(input, box, true);
             }
         } else {
             std::vector<std::unique_ptr<outbox>> boxes;
             for (std::size_t i = 0; i < inputs; ++i)
-                boxes.push_back(std::make_unique<outbox>(false));
+                boxes.push_back(std::make_unique<outbox>(false, gone_));
             std::atomic<std::size_t> next{0};
             std::vector<std::thread> workers;
             for (std::size_t w = 0; w < jobs; ++w) {
                 workers.emplace_back([&] {
                     for (std::size_t i; (i = next++) < inputs;) {
-                        scan(o_.inputs[i], *boxes[i], false);
+                        if (!gone_)
+                            scan(o_.inputs[i], *boxes[i], false);
                         boxes[i]->close();
                     }
                 });
@@ -200,6 +218,7 @@ class scanner {
                         : std::string()));
             if (!info.warning.empty() && !o_.quiet)
                 box.err("rsid: warning: " + info.warning);
+            check_band(info, box);
             progress_bar bar(info, show_progress && !o_.quiet);
             scan_callbacks callbacks;
             callbacks.on_heard = [&](const heard& h) {
@@ -208,12 +227,12 @@ class scanner {
                 ++end.detections;
                 if (o_.once)
                     stopped_ = true;
-                return !stopped_;
+                return !stopped_ && !gone_;
             };
             callbacks.on_progress = [&](uint64_t frames_read) {
                 bar.update(frames_read);
                 end.duration_s = static_cast<double>(frames_read) / info.rate;
-                return true;
+                return !gone_;
             };
             try {
                 end.duration_s =
@@ -248,6 +267,27 @@ class scanner {
             box.out(json_line(end));
     }
 
+    // The detector looks at tone 0 from bin 111 up and tone 15 up to bin 444; an input whose
+    // rate cannot carry that band holds only the identifiers that fit below half its rate.
+    void check_band(const source_info& info, outbox& box) const {
+        namespace sig = rsid_signal;
+        const double band_top = (sig::first_bin + sig::bins) * sig::true_bin_hz; // 2397 Hz
+        if (info.rate >= 2.0 * band_top)
+            return;
+        const double above = 15 * sig::tone_spacing_hz; // tone 15 above tone 0
+        const double highest_base = info.rate / 2.0 - above;
+        const std::string why = fmt::format("the detector's band reaches {:.0f} Hz, which needs "
+                                            "{:.0f}/s or more",
+                                            band_top, std::ceil(2.0 * band_top));
+        if (highest_base <= sig::first_bin * sig::true_bin_hz)
+            throw input_error(fmt::format("{}: {:g}/s is too low for any identifier ({})",
+                                          info.name, info.rate, why));
+        if (!o_.quiet)
+            box.err(fmt::format("rsid: warning: {}: at {:g}/s only identifiers with tone 0 below "
+                                "{:.0f} Hz can be found ({})",
+                                info.name, info.rate, highest_base, why));
+    }
+
     void report(const source_info& info, const heard& h, outbox& box) {
         const rsid::detection& d = h.detection;
         detection_record r;
@@ -275,6 +315,7 @@ class scanner {
     std::atomic<int> found_{0};
     std::atomic<int> errors_{0};
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> gone_{false}; // stdout's reader has closed the pipe
 };
 
 } // namespace

@@ -1,13 +1,14 @@
 // main.cpp - the rsid command line: `rsid send` and `rsid detect`.
 #include "commands.h"
+#include "diagnostics.h"
 #include "recognizer.h"
 
 #include <CLI/CLI.hpp>
-#include <fmt/core.h>
 
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <iostream>
 #include <thread>
 
 namespace {
@@ -20,8 +21,9 @@ extern "C" void on_stop_signal(int signal) { stop_requested = signal; }
 // that could wait (a pipe, a FIFO) waits in poll() with a timeout and looks at it. The tool then
 // flushes what it read and exits with 128 + the signal's number, as a shell reports a process
 // the signal killed (130, 143). A second signal kills, as the handler is reset after the first.
-// SIGPIPE keeps its default: a reader that closes the pipe (`| head -1`) ends the tool quietly,
-// as it does any other filter.
+// SIGPIPE is ignored: a reader that closes stdout (`| head -1`) makes the next write fail with
+// EPIPE, and the tool then stops without a message (detect with the status of what it found,
+// send with 3, its output being incomplete).
 void install_signal_handlers() {
     struct sigaction stop {};
     stop.sa_handler = on_stop_signal;
@@ -29,6 +31,7 @@ void install_signal_handlers() {
     stop.sa_flags = static_cast<int>(SA_RESETHAND);
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 channel_choice parse_channel(const std::string& text) {
@@ -51,10 +54,11 @@ channel_choice parse_channel(const std::string& text) {
 std::optional<raw_format> parse_raw(const std::string& type, const std::optional<double>& rate,
                                     const std::optional<std::string>& encoding,
                                     const std::optional<int>& bits,
-                                    const std::optional<int>& channels) {
+                                    const std::optional<int>& channels,
+                                    const std::optional<std::string>& endian) {
     if (type.empty()) {
-        if (rate || encoding || bits || channels)
-            throw usage_error("-r, -e, -b and -c describe raw input: add -t raw");
+        if (rate || encoding || bits || channels || endian)
+            throw usage_error("-r, -e, -b, -c and --endian describe raw input: add -t raw");
         return std::nullopt;
     }
     if (type != "raw")
@@ -76,6 +80,9 @@ std::optional<raw_format> parse_raw(const std::string& type, const std::optional
         throw usage_error("raw input needs its sample width: -b BITS");
     f.bits = bits.value_or(8);
     f.channels = channels.value_or(1);
+    if (endian && *endian != "little" && *endian != "big")
+        throw usage_error("--endian takes little or big");
+    f.big_endian = endian && *endian == "big";
     try {
         check_raw_format(f, "-t raw");
     } catch (const input_error& e2) {
@@ -87,9 +94,11 @@ std::optional<raw_format> parse_raw(const std::string& type, const std::optional
 } // namespace
 
 int main(int argc, char** argv) {
+    keep_standard_streams_open();
     CLI::App app{"rsid - send an identification signal to audio, and find it in recordings",
                  "rsid"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "rsid " RSID_VERSION);
 
     send_options send;
     CLI::App* send_cmd = app.add_subcommand(
@@ -110,7 +119,7 @@ int main(int argc, char** argv) {
     send_cmd->add_option("--repeat", send.repeat, "Number of identifiers")->capture_default_str();
     send_cmd->add_option("--gap", send.gap, "Seconds of silence between identifiers")
         ->capture_default_str();
-    send_cmd->add_flag("-q,--quiet", send.quiet, "No warnings");
+    send_cmd->add_flag("-q,--quiet", send.quiet, "No warnings (errors are still printed)");
 
     detect_options detect;
     std::string type;
@@ -118,15 +127,17 @@ int main(int argc, char** argv) {
     std::optional<std::string> raw_encoding;
     std::optional<int> raw_bits;
     std::optional<int> raw_channels;
+    std::optional<std::string> raw_endian;
     std::string channel = "mix";
     CLI::App* detect_cmd = app.add_subcommand(
         "detect", "Scan audio files or stdin and print one line per identifier found");
     detect_cmd->add_option("-t,--type", type, "raw: headerless input, described by -r -e -b -c");
     detect_cmd->add_option("-r,--rate", raw_rate, "Raw input: sample rate");
     detect_cmd->add_option("-e,--encoding", raw_encoding,
-                           "Raw input: signed unsigned float mu-law a-law (little-endian)");
+                           "Raw input: signed unsigned float mu-law a-law");
     detect_cmd->add_option("-b,--bits", raw_bits, "Raw input: bits per sample");
     detect_cmd->add_option("-c,--channels", raw_channels, "Raw input: channels (default 1)");
+    detect_cmd->add_option("--endian", raw_endian, "Raw input: little (default) or big");
     detect_cmd->add_option("--channel", channel,
                            "Channel to scan, from 1; mix (default); all: each separately");
     detect.jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -136,11 +147,16 @@ int main(int argc, char** argv) {
     detect_cmd->add_flag("--utc", detect.utc, "Add wall-clock UTC time (live input)");
     detect_cmd->add_option("--label", detect.label, "Text added to every report");
     detect_cmd->add_flag("--once", detect.once, "Stop after the first identifier");
-    auto* quiet = detect_cmd->add_flag("-q,--quiet", detect.quiet, "No progress or warnings");
+    auto* quiet = detect_cmd->add_flag(
+        "-q,--quiet", detect.quiet, "No progress bar and no warnings (errors are still printed)");
     detect_cmd->add_flag("-v,--verbose", detect.verbose, "Describe each input on stderr")
         ->excludes(quiet);
     detect_cmd->add_option("inputs", detect.inputs, "Audio files; - reads stdin");
 
+    if (argc < 2) { // bare `rsid`: what it does and how to call it
+        std::cerr << app.help() << std::flush;
+        return exit_usage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -153,17 +169,18 @@ int main(int argc, char** argv) {
         if (send_cmd->parsed())
             return run_send(send);
         detect.channel = parse_channel(channel);
-        detect.raw = parse_raw(type, raw_rate, raw_encoding, raw_bits, raw_channels);
+        detect.raw = parse_raw(type, raw_rate, raw_encoding, raw_bits, raw_channels, raw_endian);
         const int status = run_detect(detect);
         return stop_requested ? 128 + stop_requested : status;
     } catch (const usage_error& e) {
-        fmt::print(stderr, "rsid: {}\n", e.what());
+        tell_user(printable(std::string("rsid: ") + e.what()));
         return exit_usage;
-    } catch (const output_error& e) {
-        fmt::print(stderr, "rsid: {}\n", e.what());
-        return exit_io;
+    } catch (const broken_pipe&) {
+        return exit_io; // the reader has gone: nobody to tell
     } catch (const std::exception& e) {
-        fmt::print(stderr, "rsid: {}\n", e.what());
+        if (stop_requested) // send, stopped by a signal: its output is gone
+            return 128 + stop_requested;
+        tell_user(printable(std::string("rsid: ") + e.what()));
         return exit_io;
     }
 }
