@@ -127,10 +127,11 @@ python_tests() { # the module installed the README's way into a clean venv, then
 package_tests() { # install into a scratch prefix, then as a .deb, and build consumers both ways
     local prefix
     prefix=$(mktemp -d)
+    # The prefix is given at install time only: nothing installed may depend on the configured one.
     build build/pkg -DCMAKE_BUILD_TYPE=Release -DRSID_BUILD_TESTS=OFF \
-        -DCMAKE_INSTALL_PREFIX="$prefix"
-    cmake --install build/pkg >/dev/null
-    tests/install/consumers.sh "$prefix"
+        -DCMAKE_INSTALL_PREFIX=/nonexistent/configured-prefix
+    cmake --install build/pkg --prefix "$prefix" >/dev/null
+    tests/install/consumers.sh "$prefix" .   # and rsid as a subproject of another build
     rm -rf "$prefix"
 
     build build/deb -DCMAKE_BUILD_TYPE=Release -DRSID_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
