@@ -35,8 +35,8 @@ void emit_stdout(const std::string& line) {
 
 // Writes to stderr that cannot throw (a full or closed stderr only loses them).
 void draw(const std::string& text) {
-    std::fputs(text.c_str(), stderr);
-    std::fflush(stderr);
+    (void)std::fputs(text.c_str(), stderr);
+    (void)std::fflush(stderr);
     std::clearerr(stderr);
 }
 

@@ -9,9 +9,9 @@ namespace rsid_tool {
 
 void tell_user(std::string_view line) noexcept {
     // stdio, not a formatting library that throws on a failed write; the error is dropped.
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
+    (void)std::fwrite(line.data(), 1, line.size(), stderr);
+    (void)std::fputc('\n', stderr);
+    (void)std::fflush(stderr);
     std::clearerr(stderr);
 }
 

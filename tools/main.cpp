@@ -20,7 +20,8 @@ extern "C" void on_stop_signal(int signal) { stop_requested = signal; }
 // SIGINT and SIGTERM end the scan cleanly: the handler only records the signal, and every read
 // that could wait (a pipe, a FIFO) waits in poll() with a timeout and looks at it. The tool then
 // flushes what it read and exits with 128 + the signal's number, as a shell reports a process
-// the signal killed (130, 143). A second signal kills, as the handler is reset after the first.
+// the signal killed (130, 143); `send` stops at its next block and removes its unfinished file.
+// A second signal kills, as the handler is reset after the first.
 // SIGPIPE is ignored: a reader that closes stdout (`| head -1`) makes the next write fail with
 // EPIPE, and the tool then stops without a message (detect with the status of what it found,
 // send with 3, its output being incomplete).
@@ -31,7 +32,7 @@ void install_signal_handlers() {
     stop.sa_flags = static_cast<int>(SA_RESETHAND);
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
 }
 
 channel_choice parse_channel(const std::string& text) {
@@ -91,10 +92,7 @@ std::optional<raw_format> parse_raw(const std::string& type, const std::optional
     return f;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    keep_standard_streams_open();
+int run_tool(int argc, char** argv) {
     CLI::App app{"rsid - send an identification signal to audio, and find it in recordings",
                  "rsid"};
     app.require_subcommand(1);
@@ -181,6 +179,18 @@ int main(int argc, char** argv) {
         if (stop_requested) // send, stopped by a signal: its output is gone
             return 128 + stop_requested;
         tell_user(printable(std::string("rsid: ") + e.what()));
+        return exit_io;
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    keep_standard_streams_open();
+    try {
+        return run_tool(argc, argv);
+    } catch (const std::exception& e) { // setting up the command line (out of memory)
+        tell_user(std::string("rsid: ") + e.what());
         return exit_io;
     }
 }

@@ -39,10 +39,9 @@ std::string lower(std::string s) {
 }
 
 std::optional<int> find_container(const std::string& type) {
-    for (const container& c : containers)
-        if (type == c.name)
-            return c.format;
-    return std::nullopt;
+    const auto* c = std::find_if(containers.begin(), containers.end(),
+                                 [&](const container& k) { return type == k.name; });
+    return c == containers.end() ? std::nullopt : std::optional<int>(c->format);
 }
 
 // The extension of the last path component, if it has one.

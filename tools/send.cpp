@@ -37,9 +37,10 @@ void check(const send_options& o) {
             fmt::format("send: tones up to {:.1f} Hz need a rate above {:.0f}/s", top, 2 * top));
     if (!(o.volume > 0.0 && o.volume <= 1.6))
         throw usage_error("send: --volume must lie in (0, 1.6]");
-    for (double s : {o.lead, o.tail, o.gap})
-        if (!(s >= 0.0 && s <= 86400.0))
-            throw usage_error("send: --lead, --tail and --gap take 0 to 86400 seconds");
+    const auto in_range = [](double s) { return s >= 0.0 && s <= 86400.0; };
+    const std::array<double, 3> silences{o.lead, o.tail, o.gap};
+    if (!std::all_of(silences.begin(), silences.end(), in_range))
+        throw usage_error("send: --lead, --tail and --gap take 0 to 86400 seconds");
     if (o.repeat < 1 || o.repeat > 100000)
         throw usage_error("send: --repeat takes 1 to 100000");
 }

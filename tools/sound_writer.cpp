@@ -166,7 +166,7 @@ sound_writer::~sound_writer() {
         ::unlink(temporary_.c_str());
     }
     if (spool_)
-        std::fclose(spool_);
+        (void)std::fclose(spool_); // a read-back file; its close cannot lose output
     if (own_out_fd_)
         ::close(out_fd_);
 }
