@@ -17,6 +17,7 @@ namespace {
 
 struct container {
     const char* name;
+    // cppcheck-suppress unusedStructMember ; read through find_if's iterator in find_container
     int format; // libsndfile major format
 };
 
