@@ -2,8 +2,9 @@
 #
 # Installed: librsid.so with its SONAME link and development link, rsid.h, the rsid tool and its
 # man page (when the tool is built), the CMake package (find_package(rsid CONFIG) -> rsid::rsid)
-# and rsid.pc, all in the GNU directories under CMAKE_INSTALL_PREFIX. rsid.pc records the prefix
-# given at configure time, so set CMAKE_INSTALL_PREFIX there rather than `--prefix` at install.
+# and rsid.pc, all in the GNU directories under CMAKE_INSTALL_PREFIX, and the licence as
+# share/doc/rsid/copyright. Every installed file finds the others relative to itself, so
+# `cmake --install build --prefix ANY` works as well as a prefix given at configure time.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -16,8 +17,12 @@ install(TARGETS rsid EXPORT rsidTargets
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 install(EXPORT rsidTargets NAMESPACE rsid:: DESTINATION ${RSID_CMAKE_DIR})
+# The licence, where Debian keeps it for every package; the CMake package points at it.
+set(RSID_LICENSE_FILE ${CMAKE_INSTALL_DOCDIR}/copyright)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/rsidConfig.cmake.in
-  ${PROJECT_BINARY_DIR}/rsidConfig.cmake INSTALL_DESTINATION ${RSID_CMAKE_DIR})
+  ${PROJECT_BINARY_DIR}/rsidConfig.cmake INSTALL_DESTINATION ${RSID_CMAKE_DIR}
+  PATH_VARS RSID_LICENSE_FILE)
 # 0.x releases may break the ABI between minor versions; SameMajorVersion is the contract
 # from 1.0 on, and the SONAME (the major number) changes with it.
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/rsidConfigVersion.cmake
@@ -25,8 +30,16 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/rsidConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/rsidConfig.cmake ${PROJECT_BINARY_DIR}/rsidConfigVersion.cmake
   DESTINATION ${RSID_CMAKE_DIR})
 
-# GNUInstallDirs may give absolute directories (a distribution's multiarch libdir); rsid.pc
-# keeps them relative to ${prefix} where it can.
+# rsid.pc finds the prefix from its own place (${pcfiledir}, which pkg-config sets), so it
+# stays right whatever prefix the tree is installed to. GNUInstallDirs may give absolute
+# directories; those are kept as they are, with the configured prefix.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(RSID_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH rsid_pc_up "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+  string(REGEX REPLACE "/$" "" rsid_pc_up "${rsid_pc_up}")
+  set(RSID_PC_PREFIX "\${pcfiledir}/${rsid_pc_up}")
+endif()
 foreach(kind LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
     set(RSID_PC_${kind} "${CMAKE_INSTALL_${kind}}")
@@ -67,4 +80,5 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # rsid_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON) # Depends: from the binaries' own needs (dpkg-shlibdeps)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON) # shlibs file and the ldconfig trigger
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE) # copyright: installed above
 include(CPack)

@@ -33,8 +33,8 @@ class detector {
   public:
     detector();
     ~detector();
-    detector(detector&&) noexcept;
-    detector& operator=(detector&&) noexcept;
+    detector(detector&& other) noexcept;
+    detector& operator=(detector&& other) noexcept;
     detector(const detector& other);
     detector& operator=(const detector& other);
 

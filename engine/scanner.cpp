@@ -100,6 +100,7 @@ std::size_t band_scanner::lead_in() const { return static_cast<std::size_t>(fram
 band_scanner::~band_scanner() = default;
 
 double band_scanner::entry_hz(double entry) const {
+    // NOLINTNEXTLINE(bugprone-integer-division): frame_ is even; its half is a whole bin
     return o_.center_hz + (o_.complex ? entry - frame_ / 2 : entry) * bin_hz_;
 }
 
@@ -223,6 +224,7 @@ void band_scanner::report(const std::vector<run>& ended, std::vector<detection>&
         det.code = code;
         det.bin = r.best_column;
         det.distance = r.best_distance;
+        // NOLINTNEXTLINE(bugprone-integer-division): frame_ is even; its half is a whole bin
         det.offset_hz = (o_.complex ? m.tone0 - frame_ / 2 : m.tone0) * bin_hz_;
         det.freq_hz = o_.center_hz + det.offset_hz;
         // The peak frame is centred on the last symbol: the identifier began 14.5 symbols

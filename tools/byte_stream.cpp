@@ -58,9 +58,9 @@ class memory_bytes final : public byte_stream {
         pos_ = pos;
         return true;
     }
-    uint64_t tell() const override { return pos_; }
-    std::optional<uint64_t> length() const override { return bytes_.size(); }
-    bool live() const override { return false; }
+    [[nodiscard]] uint64_t tell() const override { return pos_; }
+    [[nodiscard]] std::optional<uint64_t> length() const override { return bytes_.size(); }
+    [[nodiscard]] bool live() const override { return false; }
 
   private:
     std::span<const unsigned char> bytes_;
@@ -129,15 +129,15 @@ class fd_bytes final : public byte_stream {
         pos_ = pos;
         return true;
     }
-    uint64_t tell() const override { return pos_; }
-    std::optional<uint64_t> length() const override {
+    [[nodiscard]] uint64_t tell() const override { return pos_; }
+    [[nodiscard]] std::optional<uint64_t> length() const override {
         if (regular_)
             return size_;
         if (ended_)
             return arrived();
         return std::nullopt;
     }
-    bool live() const override { return !regular_; }
+    [[nodiscard]] bool live() const override { return !regular_; }
 
   private:
     [[noreturn]] void fail() {
@@ -150,7 +150,7 @@ class fd_bytes final : public byte_stream {
             close(fd_);
         fd_ = -1;
     }
-    uint64_t arrived() const { return window_start_ + window_.size(); }
+    [[nodiscard]] uint64_t arrived() const { return window_start_ + window_.size(); }
 
     // Keeps what a pipe delivered: all of it up to rewind_limit, then only the last quarter of
     // that, so memory stays bounded however long the stream runs.

@@ -31,6 +31,11 @@ struct output_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// stdout's reader went away (EPIPE; SIGPIPE is ignored): the tool stops without a message.
+struct broken_pipe : output_error {
+    using output_error::output_error;
+};
+
 struct send_options {
     double freq = 1500.0;                // base frequency, tone 0 [Hz]
     std::string output;                  // path, or "-" for stdout

@@ -1,6 +1,7 @@
 // detect.cpp - `rsid detect`: open each input, run the recognizer over it, print the records.
 #include "audio_plot.h"
 #include "commands.h"
+#include "diagnostics.h"
 #include "outbox.h"
 #include "recognizer.h"
 #include "report.h"
@@ -21,7 +22,7 @@ namespace {
 class progress_bar {
   public:
     progress_bar(const source_info& info, bool enabled)
-        : name_(info.name),
+        : name_(printable(info.name)),
           enabled_(enabled && info.frames > 0 &&
                    static_cast<double>(info.frames) / info.rate >= 60.0 && isatty(STDERR_FILENO)),
           frames_(info.frames) {}
@@ -39,15 +40,13 @@ class progress_bar {
         shown_ = percent;
         const int width = 40;
         const int filled = std::min(width, percent * width / 100);
-        fmt::print(
-            stderr, "\r{} [{}{}] {:3}%", name_, std::string(static_cast<std::size_t>(filled), '#'),
-            std::string(static_cast<std::size_t>(width - filled), ' '), std::min(percent, 100));
-        std::fflush(stderr);
+        draw(fmt::format(
+            "\r{} [{}{}] {:3}%", name_, std::string(static_cast<std::size_t>(filled), '#'),
+            std::string(static_cast<std::size_t>(width - filled), ' '), std::min(percent, 100)));
     }
     void clear() {
         if (enabled_ && shown_ >= 0) {
-            fmt::print(stderr, "\r\033[K");
-            std::fflush(stderr);
+            draw("\r\033[K");
             shown_ = -1;
         }
     }
@@ -70,7 +69,7 @@ class scanner {
         const std::size_t jobs = o_.once ? 1 : std::min<std::size_t>(o_.jobs, inputs);
         scan_in_order(
             inputs, jobs, [&](std::size_t i, outbox& box, bool alone) { scan(i, box, alone); },
-            stopped_);
+            stopped_, gone_);
         if (errors_ > 0)
             return exit_io;
         return found_ > 0 ? exit_found : exit_none;
@@ -102,6 +101,7 @@ class scanner {
                         : std::string()));
             if (!info.warning.empty() && !o_.quiet)
                 box.err("rsid: warning: " + info.warning);
+            check_band(info, box);
             progress_bar bar(info, show_progress && !o_.quiet);
             std::unique_ptr<audio_plot> plot;
             if (!o_.plot.empty())
@@ -117,7 +117,7 @@ class scanner {
                 ++end.detections;
                 if (o_.once)
                     stopped_ = true;
-                return !stopped_;
+                return !stopped_ && !gone_;
             };
             uint64_t frames_counted = 0; // frames already reported to the publisher
             callbacks.on_progress = [&](uint64_t frames_read) {
@@ -128,7 +128,7 @@ class scanner {
                                       info.rate);
                     frames_counted = frames_read;
                 }
-                return true;
+                return !gone_;
             };
             try {
                 end.duration_s =
@@ -175,6 +175,27 @@ class scanner {
     // With --mqtt, -q also leaves stdout to the broker.
     bool quiet_stdout() const { return mqtt_ && o_.quiet; }
 
+    // The detector looks at tone 0 from bin 111 up and tone 15 up to bin 444; an input whose
+    // rate cannot carry that band holds only the identifiers that fit below half its rate.
+    void check_band(const source_info& info, outbox& box) const {
+        namespace sig = rsid_signal;
+        const double band_top = (sig::first_bin + sig::bins) * sig::true_bin_hz; // 2397 Hz
+        if (info.rate >= 2.0 * band_top)
+            return;
+        const double above = 15 * sig::tone_spacing_hz; // tone 15 above tone 0
+        const double highest_base = info.rate / 2.0 - above;
+        const std::string why = fmt::format("the detector's band reaches {:.0f} Hz, which needs "
+                                            "{:.0f}/s or more",
+                                            band_top, std::ceil(2.0 * band_top));
+        if (highest_base <= sig::first_bin * sig::true_bin_hz)
+            throw input_error(fmt::format("{}: {:g}/s is too low for any identifier ({})",
+                                          info.name, info.rate, why));
+        if (!o_.quiet)
+            box.err(fmt::format("rsid: warning: {}: at {:g}/s only identifiers with tone 0 below "
+                                "{:.0f} Hz can be found ({})",
+                                info.name, info.rate, highest_base, why));
+    }
+
     void report(const source_info& info, const heard& h, outbox& box) {
         const rsid::detection& d = h.detection;
         detection_record r;
@@ -206,6 +227,7 @@ class scanner {
     std::atomic<int> found_{0};
     std::atomic<int> errors_{0};
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> gone_{false}; // stdout's reader has closed the pipe
 };
 
 } // namespace

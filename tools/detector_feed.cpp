@@ -30,7 +30,7 @@ detector_feed::detector_feed(audio_source& source, channel_choice channel)
 detector_feed::~detector_feed() = default;
 
 void detector_feed::pull() {
-    const std::size_t channels = static_cast<std::size_t>(source_.info().channels);
+    const auto channels = static_cast<std::size_t>(source_.info().channels);
     frames_.resize(read_frames * channels);
     const std::size_t n = source_done_ ? 0 : source_.read(frames_.data(), read_frames);
     frames_read_ += n;

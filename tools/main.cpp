@@ -1,14 +1,15 @@
 // main.cpp - the rsid command line: `rsid send`, `rsid detect` and `rsid scan`.
 #include "commands.h"
+#include "diagnostics.h"
 #include "recognizer.h"
 
 #include <CLI/CLI.hpp>
-#include <fmt/core.h>
 
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <iostream>
 #include <thread>
 
 namespace {
@@ -20,9 +21,11 @@ extern "C" void on_stop_signal(int signal) { stop_requested = signal; }
 // SIGINT and SIGTERM end the scan cleanly: the handler only records the signal, and every read
 // that could wait (a pipe, a FIFO) waits in poll() with a timeout and looks at it. The tool then
 // flushes what it read and exits with 128 + the signal's number, as a shell reports a process
-// the signal killed (130, 143). A second signal kills, as the handler is reset after the first.
-// SIGPIPE keeps its default: a reader that closes the pipe (`| head -1`) ends the tool quietly,
-// as it does any other filter.
+// the signal killed (130, 143); `send` stops at its next block and removes its unfinished file.
+// A second signal kills, as the handler is reset after the first.
+// SIGPIPE is ignored: a reader that closes stdout (`| head -1`) makes the next write fail with
+// EPIPE, and the tool then stops without a message (detect with the status of what it found,
+// send with 3, its output being incomplete).
 void install_signal_handlers() {
     struct sigaction stop {};
     stop.sa_handler = on_stop_signal;
@@ -30,6 +33,7 @@ void install_signal_handlers() {
     stop.sa_flags = static_cast<int>(SA_RESETHAND);
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
+    (void)std::signal(SIGPIPE, SIG_IGN);
 }
 
 channel_choice parse_channel(const std::string& text) {
@@ -52,10 +56,11 @@ channel_choice parse_channel(const std::string& text) {
 std::optional<raw_format> parse_raw(const std::string& type, const std::optional<double>& rate,
                                     const std::optional<std::string>& encoding,
                                     const std::optional<int>& bits,
-                                    const std::optional<int>& channels) {
+                                    const std::optional<int>& channels,
+                                    const std::optional<std::string>& endian) {
     if (type.empty()) {
-        if (rate || encoding || bits || channels)
-            throw usage_error("-r, -e, -b and -c describe raw input: add -t raw");
+        if (rate || encoding || bits || channels || endian)
+            throw usage_error("-r, -e, -b, -c and --endian describe raw input: add -t raw");
         return std::nullopt;
     }
     if (type != "raw")
@@ -77,6 +82,9 @@ std::optional<raw_format> parse_raw(const std::string& type, const std::optional
         throw usage_error("raw input needs its sample width: -b BITS");
     f.bits = bits.value_or(8);
     f.channels = channels.value_or(1);
+    if (endian && *endian != "little" && *endian != "big")
+        throw usage_error("--endian takes little or big");
+    f.big_endian = endian && *endian == "big";
     try {
         check_raw_format(f, "-t raw");
     } catch (const input_error& e2) {
@@ -138,12 +146,12 @@ void check_scan(scan_command& scan, const std::string& type) {
         throw usage_error("--center must be a finite frequency");
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"rsid - send an identification signal to audio, and find it in recordings",
-                 "rsid"};
+int run_tool(int argc, char** argv) {
+    CLI::App app{
+        "rsid - send an identification signal to audio, and find it in recordings and bands",
+        "rsid"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "rsid " RSID_VERSION);
 
     send_options send;
     CLI::App* send_cmd = app.add_subcommand(
@@ -164,7 +172,7 @@ int main(int argc, char** argv) {
     send_cmd->add_option("--repeat", send.repeat, "Number of identifiers")->capture_default_str();
     send_cmd->add_option("--gap", send.gap, "Seconds of silence between identifiers")
         ->capture_default_str();
-    send_cmd->add_flag("-q,--quiet", send.quiet, "No warnings");
+    send_cmd->add_flag("-q,--quiet", send.quiet, "No warnings (errors are still printed)");
 
     detect_options detect;
     std::string type;
@@ -172,15 +180,17 @@ int main(int argc, char** argv) {
     std::optional<std::string> raw_encoding;
     std::optional<int> raw_bits;
     std::optional<int> raw_channels;
+    std::optional<std::string> raw_endian;
     std::string channel = "mix";
     CLI::App* detect_cmd = app.add_subcommand(
         "detect", "Scan audio files or stdin and print one line per identifier found");
     detect_cmd->add_option("-t,--type", type, "raw: headerless input, described by -r -e -b -c");
     detect_cmd->add_option("-r,--rate", raw_rate, "Raw input: sample rate");
     detect_cmd->add_option("-e,--encoding", raw_encoding,
-                           "Raw input: signed unsigned float mu-law a-law (little-endian)");
+                           "Raw input: signed unsigned float mu-law a-law");
     detect_cmd->add_option("-b,--bits", raw_bits, "Raw input: bits per sample");
     detect_cmd->add_option("-c,--channels", raw_channels, "Raw input: channels (default 1)");
+    detect_cmd->add_option("--endian", raw_endian, "Raw input: little (default) or big");
     detect_cmd->add_option("--channel", channel,
                            "Channel to scan, from 1; mix (default); all: each separately");
     detect.jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -190,7 +200,8 @@ int main(int argc, char** argv) {
     detect_cmd->add_flag("--utc", detect.utc, "Add wall-clock UTC time (live input)");
     detect_cmd->add_option("--label", detect.label, "Text added to every report");
     detect_cmd->add_flag("--once", detect.once, "Stop after the first identifier");
-    auto* quiet = detect_cmd->add_flag("-q,--quiet", detect.quiet, "No progress or warnings");
+    auto* quiet = detect_cmd->add_flag(
+        "-q,--quiet", detect.quiet, "No progress bar and no warnings (errors are still printed)");
     detect_cmd->add_flag("-v,--verbose", detect.verbose, "Describe each input on stderr")
         ->excludes(quiet);
     detect_cmd->add_option("--plot", detect.plot,
@@ -215,13 +226,18 @@ int main(int argc, char** argv) {
     scan.jobs = std::max(1u, std::thread::hardware_concurrency());
     scan_cmd->add_option("-j,--jobs", scan.jobs, "Inputs scanned at once (default: CPUs)")
         ->check(CLI::Range(1u, 1024u));
-    auto* scan_quiet = scan_cmd->add_flag("-q,--quiet", scan.quiet, "No warnings");
+    auto* scan_quiet =
+        scan_cmd->add_flag("-q,--quiet", scan.quiet, "No warnings (errors are still printed)");
     scan_cmd->add_flag("-v,--verbose", scan.verbose, "Describe each input on stderr")
         ->excludes(scan_quiet);
     add_mqtt_options(scan_cmd, scan.mqtt);
     scan_cmd->add_option("inputs", scan.inputs,
                          "Raw I/Q (with -t), .sigmf-meta/.sigmf-data, sound files; - reads stdin");
 
+    if (argc < 2) { // bare `rsid`: what it does and how to call it
+        std::cerr << app.help() << std::flush;
+        return exit_usage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -236,24 +252,38 @@ int main(int argc, char** argv) {
         if (scan_cmd->parsed()) {
             check_scan(scan, scan_type);
             finish_mqtt_options(scan.mqtt, scan.quiet, argc, argv);
-            return run_scan(scan);
+            const int status = run_scan(scan);
+            return stop_requested ? 128 + stop_requested : status;
         }
         detect.channel = parse_channel(channel);
-        detect.raw = parse_raw(type, raw_rate, raw_encoding, raw_bits, raw_channels);
+        detect.raw = parse_raw(type, raw_rate, raw_encoding, raw_bits, raw_channels, raw_endian);
         finish_mqtt_options(detect.mqtt, detect.quiet, argc, argv);
         const int status = run_detect(detect);
         return stop_requested ? 128 + stop_requested : status;
     } catch (const usage_error& e) {
-        fmt::print(stderr, "rsid: {}\n", e.what());
+        tell_user(printable(std::string("rsid: ") + e.what()));
         return exit_usage;
+    } catch (const broken_pipe&) {
+        return exit_io; // the reader has gone: nobody to tell
     } catch (const mqtt_error& e) {
-        fmt::print(stderr, "rsid: {}\n", e.what());
-        return exit_io;
-    } catch (const output_error& e) {
-        fmt::print(stderr, "rsid: {}\n", e.what());
+        tell_user(printable(std::string("rsid: ") + e.what()));
         return exit_io;
     } catch (const std::exception& e) {
-        fmt::print(stderr, "rsid: {}\n", e.what());
+        if (stop_requested) // send, stopped by a signal: its output is gone
+            return 128 + stop_requested;
+        tell_user(printable(std::string("rsid: ") + e.what()));
+        return exit_io;
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    keep_standard_streams_open();
+    try {
+        return run_tool(argc, argv);
+    } catch (const std::exception& e) { // setting up the command line (out of memory)
+        tell_user(std::string("rsid: ") + e.what());
         return exit_io;
     }
 }

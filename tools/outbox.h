@@ -4,7 +4,8 @@
 #define RSID_TOOL_OUTBOX_H
 
 #include "audio_input.h" // stop_requested
-#include "commands.h"    // output_error
+#include "commands.h"    // output_error, broken_pipe
+#include "diagnostics.h" // tell_user, printable
 
 #include <fmt/core.h>
 
@@ -24,18 +25,30 @@
 namespace rsid_tool {
 
 // One flushed line on stdout: a reader at the other end of a pipe sees each report at once.
+// A reader that has gone (EPIPE) is broken_pipe, any other failure output_error.
 inline void emit_stdout(const std::string& line) {
     if (std::fputs(line.c_str(), stdout) == EOF || std::fputc('\n', stdout) == EOF ||
-        std::fflush(stdout) != 0)
+        std::fflush(stdout) != 0) {
+        if (errno == EPIPE)
+            throw broken_pipe("stdout: the reader closed the pipe");
         throw output_error(std::string("stdout: ") + std::strerror(errno));
+    }
+}
+
+// Writes to stderr that cannot throw (a full or closed stderr only loses them).
+inline void draw(const std::string& text) {
+    (void)std::fputs(text.c_str(), stderr);
+    (void)std::fflush(stderr);
+    std::clearerr(stderr);
 }
 
 // What one input's scan says, in order: lines for stdout and messages for stderr. With one
 // job they go out at once; with several, each input's lines wait until the inputs before it
-// are done, so that the output is the same as with one job.
+// are done, so that the output is the same as with one job. Once stdout's reader has gone,
+// lines for stdout are dropped and `gone` is set, which ends every scan.
 class outbox {
   public:
-    explicit outbox(bool direct) : direct_(direct) {}
+    outbox(bool direct, std::atomic<bool>& gone) : direct_(direct), gone_(gone) {}
     void out(std::string line) { put({false, std::move(line)}); }
     void err(std::string line) { put({true, std::move(line)}); }
     void close() {
@@ -65,11 +78,16 @@ class outbox {
         bool err;
         std::string line;
     };
-    static void write(const entry& e) {
-        if (e.err)
-            fmt::print(stderr, "{}\n", e.line);
-        else
-            emit_stdout(e.line);
+    void write(const entry& e) {
+        if (e.err) {
+            tell_user(printable(e.line));
+        } else if (!gone_) {
+            try {
+                emit_stdout(e.line);
+            } catch (const broken_pipe&) {
+                gone_ = true;
+            }
+        }
     }
     void put(entry e) {
         if (direct_) {
@@ -81,6 +99,7 @@ class outbox {
         cv_.notify_all();
     }
     bool direct_;
+    std::atomic<bool>& gone_;
     std::mutex m_;
     std::condition_variable cv_;
     std::deque<entry> queue_;
@@ -89,27 +108,29 @@ class outbox {
 
 // Calls scan(i, box, alone) for inputs 0..count-1 on `jobs` threads, writing each input's
 // outbox in input order; `alone` is true when one job runs (progress bars may be drawn).
-// With one job, `stopped` is checked before each input. An output error stops the workers
-// after their current input and is rethrown.
+// With one job, `stopped` is checked before each input. Once stdout's reader has gone (`gone`),
+// no further input is scanned. An output error stops the workers after their current input and
+// is rethrown.
 inline void scan_in_order(std::size_t count, std::size_t jobs,
                           const std::function<void(std::size_t, outbox&, bool)>& scan,
-                          const std::atomic<bool>& stopped) {
+                          const std::atomic<bool>& stopped, std::atomic<bool>& gone) {
     if (jobs <= 1) {
-        for (std::size_t i = 0; i < count && !stopped; ++i) {
-            outbox box(true);
+        for (std::size_t i = 0; i < count && !stopped && !gone; ++i) {
+            outbox box(true, gone);
             scan(i, box, true);
         }
         return;
     }
     std::vector<std::unique_ptr<outbox>> boxes;
     for (std::size_t i = 0; i < count; ++i)
-        boxes.push_back(std::make_unique<outbox>(false));
+        boxes.push_back(std::make_unique<outbox>(false, gone));
     std::atomic<std::size_t> next{0};
     std::vector<std::thread> workers;
     for (std::size_t w = 0; w < jobs; ++w) {
         workers.emplace_back([&] {
             for (std::size_t i; (i = next++) < count;) {
-                scan(i, *boxes[i], false);
+                if (!gone)
+                    scan(i, *boxes[i], false);
                 boxes[i]->close();
             }
         });

@@ -120,7 +120,8 @@ class raw_source final : public audio_source {
         info_.rate = format.rate;
         info_.channels = format.channels;
         info_.live = stream_->live();
-        frame_bytes_ = static_cast<std::size_t>(bytes_per_sample(format) * format.channels);
+        frame_bytes_ = static_cast<std::size_t>(bytes_per_sample(format)) *
+                       static_cast<std::size_t>(format.channels);
         if (data_bytes)
             info_.frames = static_cast<int64_t>(*data_bytes / frame_bytes_);
     }
@@ -152,7 +153,7 @@ class raw_source final : public audio_source {
         }
         const std::size_t n = have_ / frame_bytes_;
         const std::size_t samples = n * static_cast<std::size_t>(format_.channels);
-        const std::size_t step = static_cast<std::size_t>(bytes_per_sample(format_));
+        const auto step = static_cast<std::size_t>(bytes_per_sample(format_));
         if (format_.encoding == sample_encoding::signed_int && format_.bits == 16 &&
             !format_.big_endian) {
             // The common case, little-endian 16-bit, without the general decoder's dispatch.

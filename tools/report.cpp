@@ -1,6 +1,8 @@
 // report.cpp - the text and JSON forms of the tool's records.
 #include "report.h"
 
+#include "diagnostics.h"
+
 #include <fmt/core.h>
 #include <nlohmann/json.hpp>
 
@@ -16,9 +18,28 @@ using ordered_json = nlohmann::ordered_json;
 // Rounds to 1/scale, dividing last so that 2.095 prints as 2.095, not 2.0950000000000002.
 double round_to(double x, double scale) { return std::round(x * scale) / scale; }
 
-// Names that are not valid UTF-8 keep their valid parts, the rest becomes U+FFFD.
+// Names that are not valid UTF-8 keep their valid parts, the rest becomes U+FFFD; the exact
+// bytes then follow in a field of their own (see put_text).
 std::string dump(const ordered_json& j) {
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// A name or label as text, and when it is not valid UTF-8 also as `<key>_bytes`: its bytes in
+// lower-case hex, so that a report can be mapped back to its file whatever the name holds.
+void put_text(ordered_json& j, const char* key, const std::string& text) {
+    j[key] = text;
+    try {
+        (void)ordered_json(text).dump(); // throws on bytes that are not UTF-8
+    } catch (const nlohmann::json::type_error&) {
+        static constexpr char hex[] = "0123456789abcdef";
+        std::string bytes;
+        for (const char c : text) {
+            const auto u = static_cast<unsigned char>(c);
+            bytes += hex[u >> 4];
+            bytes += hex[u & 15];
+        }
+        j[std::string(key) + "_bytes"] = bytes;
+    }
 }
 
 } // namespace
@@ -40,14 +61,15 @@ std::string utc_time(std::chrono::system_clock::time_point t) {
 }
 
 std::string text_line(const detection_record& r) {
-    std::string line = fmt::format("{}: {}", r.input, clock_time(r.time_s));
+    // Control characters escaped: a name or label cannot break the line or reach the terminal.
+    std::string line = fmt::format("{}: {}", printable(r.input), clock_time(r.time_s));
     if (r.utc)
         line += "  " + utc_time(*r.utc);
     line += fmt::format("  code {}  {:.1f} Hz", r.code, r.freq_hz);
     if (r.offset_hz)
         line += fmt::format(" ({:+.1f} Hz)", *r.offset_hz);
     if (!r.label.empty())
-        line += "  " + r.label;
+        line += "  " + printable(r.label);
     return line;
 }
 
@@ -55,7 +77,7 @@ std::string json_line(const detection_record& r) {
     ordered_json j;
     j["version"] = json_version;
     j["type"] = "detection";
-    j["input"] = r.input;
+    put_text(j, "input", r.input);
     j["time_s"] = round_to(r.time_s, 1e3);
     j["time"] = clock_time(r.time_s);
     j["sample"] = r.sample;
@@ -75,7 +97,7 @@ std::string json_line(const detection_record& r) {
     if (r.utc)
         j["utc"] = utc_time(*r.utc);
     if (!r.label.empty())
-        j["label"] = r.label;
+        put_text(j, "label", r.label);
     return dump(j);
 }
 
@@ -83,7 +105,7 @@ std::string json_line(const end_record& r) {
     ordered_json j;
     j["version"] = json_version;
     j["type"] = "end";
-    j["input"] = r.input;
+    put_text(j, "input", r.input);
     j["status"] = r.status;
     j["detections"] = r.detections;
     j["duration_s"] = round_to(r.duration_s, 1e3);

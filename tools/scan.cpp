@@ -33,7 +33,7 @@ class band_scan {
         const std::size_t inputs = o_.inputs.size();
         scan_in_order(
             inputs, std::min<std::size_t>(o_.jobs, inputs),
-            [&](std::size_t i, outbox& box, bool) { scan(i, box); }, stopped_);
+            [&](std::size_t i, outbox& box, bool) { scan(i, box); }, stopped_, gone_);
         if (errors_ > 0)
             return exit_io;
         return found_ > 0 ? exit_found : exit_none;
@@ -107,7 +107,8 @@ class band_scan {
             std::vector<float> samples(chunk_frames * per);
             uint64_t read = 0;
             try {
-                for (std::size_t n; (n = source->read(samples.data(), chunk_frames)) > 0;) {
+                for (std::size_t n;
+                     !gone_ && (n = source->read(samples.data(), chunk_frames)) > 0;) {
                     read += n;
                     if (mqtt_)
                         mqtt_->audio_read(static_cast<double>(n) / info->rate);
@@ -215,6 +216,7 @@ class band_scan {
     std::atomic<int> found_{0};
     std::atomic<int> errors_{0};
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> gone_{false}; // stdout's reader has closed the pipe
 };
 
 } // namespace

@@ -52,7 +52,9 @@ sf_count_t stream_io::read(void* ptr, sf_count_t count, void* user) {
         of(user).read_fully(static_cast<unsigned char*>(ptr), static_cast<std::size_t>(count)));
 }
 
-sf_count_t stream_io::write(const void*, sf_count_t, void*) { return 0; } // read-only
+sf_count_t stream_io::write(const void* /*ptr*/, sf_count_t /*count*/, void* /*user*/) {
+    return 0; // read-only
+}
 
 sf_count_t stream_io::tell(void* user) { return static_cast<sf_count_t>(of(user).tell()); }
 

@@ -11,7 +11,9 @@
 #include <cstdio>
 
 int main() {
-    static double window[1114], cosine[1114], sine[1114];
+    static double window[1114];
+    static double cosine[1114];
+    static double sine[1114];
     double theta = 0.0;
     for (int i = 0; i < 1114; ++i) {
         window[i] = (1.0 - std::cos(theta)) * 0.5;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # consumers.sh PREFIX - checks an installed rsid the way its users meet it: the shared library
 # with its SONAME links and exactly eight exports, then a C program built with pkg-config and a
-# CMake project using find_package(rsid), each of which sends and recognises the identifier.
+# CMake project using find_package(rsid), each of which sends and recognises the identifier,
+# and the licence in the package. With a second argument SOURCE, also a project that builds
+# rsid from SOURCE with add_subdirectory().
 set -euo pipefail
 prefix=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,6 +37,10 @@ c++ -std=c++11 -Wall -Wextra -Wpedantic -Werror -o "$work/consumer_cxx" "$here/c
 "$work/consumer_c"
 "$work/consumer_cxx"
 pkg-config --static --libs rsid | grep -qw -- -lm || { echo "rsid.pc: no -lm in Libs.private" >&2; exit 1; }
+# The licence: Debian's copyright file, and the MIT licence named by rsid.pc.
+grep -q "MIT License" "$prefix/share/doc/rsid/copyright" || { echo "no copyright file" >&2; exit 1; }
+grep -qx "License: MIT" "$(pkg-config --variable=pcfiledir rsid)/rsid.pc" ||
+    { echo "rsid.pc: no License" >&2; exit 1; }
 
 # CMake: find_package(rsid CONFIG) and the imported target rsid::rsid.
 cmake -S "$here" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
@@ -48,5 +54,10 @@ if [ -e "$prefix/bin/rsid" ]; then
     "$prefix/bin/rsid" send -f 1200 -o "$work/id.wav"
     "$prefix/bin/rsid" detect "$work/id.wav" | tee "$work/found.txt"
     grep -q "code 131" "$work/found.txt"
+fi
+if [ $# -ge 2 ]; then
+    cmake -S "$here/subproject" -B "$work/sub" -DRSID_SOURCE_DIR="$(cd "$2" && pwd)" >/dev/null
+    cmake --build "$work/sub" -j2 >/dev/null
+    "$work/sub/consumer_c"
 fi
 echo "install check passed for $prefix"

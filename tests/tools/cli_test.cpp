@@ -620,4 +620,211 @@ TEST_F(cli, exit_statuses) {
     EXPECT_EQ(recs[2].at("status"), "ok");
 }
 
+// Files in the test's folder other than the harness's own .out and .err.
+std::vector<std::string> files_in(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (name != ".out" && name != ".err")
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A write that fails (file size limit with SIGXFSZ ignored, a full device, stdout on a full
+// device) is exit 3 with the system's reason, and leaves neither a short file that looks
+// complete nor a temporary file; a file that was there before stays as it was.
+TEST_F(cli, a_failed_send_leaves_nothing_that_looks_complete) {
+    EXPECT_STATUS(sh("$RSID send -o keep.wav"), 0);
+    const std::string kept = slurp(path("keep.wav"));
+    const struct {
+        const char* command;
+        const char* message;
+    } cases[] = {
+        {"trap '' XFSZ; ulimit -f 100; $RSID send --lead 60 -o big.wav", "big.wav: cannot write"},
+        {"trap '' XFSZ; ulimit -f 100; $RSID send --lead 60 -o keep.wav", "keep.wav: cannot write"},
+        {"trap '' XFSZ; ulimit -f 100; $RSID send --lead 60 -r 44100 -b 24 -o big.w64",
+         "big.w64: cannot write: File too large"},
+        {"$RSID send -t wav -o /dev/full", "/dev/full: cannot write: No space left"},
+        {"$RSID send -t flac -o - > /dev/full", "stdout: cannot write: No space left"},
+        {"$RSID send -t raw -o - > /dev/full", "stdout: cannot write: No space left"},
+    };
+    for (const auto& c : cases) {
+        const result r = sh(c.command);
+        EXPECT_STATUS(r, 3) << c.command;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.command << "\n" << r.err;
+        EXPECT_EQ(r.err.find("System error"), std::string::npos) << r.err;
+        EXPECT_EQ(files_in(dir_), std::vector<std::string>{"keep.wav"}) << c.command;
+        EXPECT_EQ(slurp(path("keep.wav")), kept) << c.command;
+    }
+}
+
+// WAV and AU on stdout go out as they are made, behind a header whose lengths are left open
+// (0xFFFFFFFF): a day of silence starts at once, and every encoding reads back.
+TEST_F(cli, send_streams_wav_and_au_to_stdout) {
+    const result head = sh("timeout 20 $RSID send -t wav --lead 86400 -o - | head -c 44 > h.wav");
+    EXPECT_STATUS(head, 0);
+    const std::string h = slurp(path("h.wav"));
+    ASSERT_EQ(h.size(), 44u);
+    EXPECT_EQ(h.substr(0, 4), "RIFF");
+    EXPECT_EQ(h.substr(4, 4), std::string(4, '\xff')) << "RIFF length";
+    EXPECT_EQ(h.substr(36, 8), "data" + std::string(4, '\xff')) << "data length";
+    for (const char* args : {"-t wav", "-t wav -b 24", "-t wav -e float", "-t wav -e a-law",
+                             "-t wav -b 8", "-t au", "-t au -e mu-law -r 8000", "-t au -b 32"}) {
+        const std::string command =
+            std::string("$RSID send -f 1200 --lead 0.5 ") + args + " -o - | $RSID detect --json -";
+        const result r = sh(command);
+        EXPECT_STATUS(r, 0) << command;
+        const auto d = r.detections();
+        ASSERT_EQ(d.size(), 1u) << command << "\n" << r.out;
+        expect_detection(d[0], 0.5, 1200, command);
+    }
+}
+
+// Past 4 GiB a WAV file is written as RF64 from its first byte, and AIFF is refused before
+// anything is written. The run is stopped by SIGTERM as soon as the header is there, which
+// also shows that a stopped send removes its unfinished file.
+TEST_F(cli, send_past_4_gib_writes_rf64_or_refuses) {
+    const result aiff = sh("$RSID send --lead 25000 -b 32 -o big.aiff");
+    EXPECT_STATUS(aiff, 2);
+    EXPECT_NE(aiff.err.find("do not fit aiff"), std::string::npos) << aiff.err;
+    EXPECT_TRUE(files_in(dir_).empty());
+
+    const pid_t pid = start("$RSID send --lead 25000 -b 32 -o big.wav");
+    std::string magic;
+    for (int i = 0; i < 200 && magic.size() < 4; ++i) { // up to 10 s
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (const std::string& name : files_in(dir_)) {
+            char first[4] = {};
+            std::ifstream(path(name), std::ios::binary).read(first, 4);
+            magic.assign(first, 4);
+            magic.erase(magic.find_last_not_of('\0') + 1);
+        }
+    }
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(magic, "RF64");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << status;
+    EXPECT_TRUE(files_in(dir_).empty());
+}
+
+// Diagnostics on a closed or full stderr are lost, never fatal; a reader that closes stdout
+// early ends the tool quietly: detect with the status of what it found, send with 3.
+TEST_F(cli, closed_streams_end_the_tool_quietly) {
+    EXPECT_STATUS(sh("$RSID send --lead 0.5 --repeat 4 -o four.wav && "
+                     "$RSID send --volume 0.000001 --lead 20 -o silent.wav"),
+                  0);
+    const struct {
+        const char* command;
+        int status;
+    } cases[] = {
+        {"$RSID detect missing.wav 2>&-", 3},
+        {"$RSID detect missing.wav 2>/dev/full", 3},
+        {"$RSID detect --json missing.wav four.wav 2>/dev/full", 3},
+        {"$RSID send -f -5 -o x.wav 2>&-", 2},
+        {"$RSID --bogus 2>/dev/full", 2},
+        {"$RSID send -t raw -o x.wav 2>/dev/full && test -s x.wav", 0},
+        {"{ $RSID detect four.wav; echo $? > status; } | head -1 > /dev/null; exit $(cat status)",
+         0},
+        {"{ $RSID detect --json -j 2 four.wav four.wav four.wav; echo $? > status; } | head -1 "
+         "> /dev/null; exit $(cat status)",
+         0},
+        {"{ $RSID detect --json silent.wav silent.wav; echo $? > status; } | head -c 1 > "
+         "/dev/null; exit $(cat status)",
+         1},
+        {"{ $RSID send -t wav --lead 3600 -o -; echo $? > status; } | head -c 44 > /dev/null; "
+         "exit $(cat status)",
+         3},
+    };
+    for (const auto& c : cases) {
+        const result r = sh(c.command);
+        EXPECT_STATUS(r, c.status) << c.command;
+        EXPECT_TRUE(r.err.empty()) << c.command << "\n" << r.err;
+    }
+}
+
+// Names and labels with control characters cannot forge or colour a text line; in JSON a name
+// that is not UTF-8 comes with its exact bytes.
+TEST_F(cli, names_are_escaped_in_text_and_exact_in_json) {
+    EXPECT_STATUS(sh("$RSID send --lead 0.5 -o id.wav"), 0);
+    const std::string newline = "a\nb.wav";
+    const std::string escape = "\x1b[31mred.wav";
+    const std::string latin1 = "caf\xe9.wav";
+    for (const std::string& name : {newline, escape, latin1})
+        fs::copy_file(path("id.wav"), path(name));
+    const result text = sh("$RSID detect --label \"$(printf 'x\\ny\\tz')\" 'a\nb.wav' \"$(printf "
+                           "'\\033[31mred.wav')\"");
+    EXPECT_STATUS(text, 0);
+    EXPECT_EQ(text.out, "a\\nb.wav: 00:00:00.50  code 131  1500.0 Hz  x\\ny\\tz\n"
+                        "\\x1b[31mred.wav: 00:00:00.50  code 131  1500.0 Hz  x\\ny\\tz\n");
+
+    const result j = sh("$RSID detect --json \"$(printf 'caf\\351.wav')\" id.wav");
+    EXPECT_STATUS(j, 0);
+    const auto recs = j.records();
+    ASSERT_EQ(recs.size(), 4u) << j.out;
+    for (int i : {0, 1}) {
+        EXPECT_EQ(recs[i].at("input"), "caf\xef\xbf\xbd.wav");
+        EXPECT_EQ(recs[i].at("input_bytes"), "636166e92e776176");
+    }
+    EXPECT_FALSE(recs[2].contains("input_bytes")) << "a UTF-8 name needs no bytes";
+}
+
+// Messages a user meets first: version, usage, and short answers to impossible requests.
+TEST_F(cli, messages_are_short_and_clear) {
+    EXPECT_STATUS(sh("$RSID send -f 1000 -r 3000 --lead 0.5 -o low.wav && "
+                     ": > empty.wav && head -c 9600 /dev/zero > zero.raw && "
+                     "$RSID send -t raw -o - | dd conv=swab 2>/dev/null > swapped.raw && "
+                     "$RSID send -t raw -o - > id.raw"),
+                  0);
+    EXPECT_STATUS(sh("$RSID send -t raw -o - > samples && "
+                     "{ printf 'RIFF\\0\\0\\0\\0WAVEfmt \\020\\0\\0\\0\\001\\0\\001\\0\\200\\273"
+                     "\\0\\0\\0\\167\\001\\0\\002\\0\\020\\0data\\0\\0\\0\\0'; cat samples; } > "
+                     "zero-length.wav"),
+                  0);
+    const struct {
+        const char* command;
+        int status;
+        const char* message; // on stderr, or on stdout for --version and --help
+        bool on_stdout;
+    } cases[] = {
+        {"$RSID --version", 0, "rsid 0.", true},
+        {"$RSID", 2, "Usage: rsid", false},
+        {"$RSID", 2, "detect", false},
+        {"$RSID send -e mu-law -b 16 -o x.wav", 2, "send: mu-law samples are 8-bit; leave out -b",
+         false},
+        {"$RSID send -f 1e308 -o x.wav", 2, "send: -f takes a frequency above 0 and below 23838.5",
+         false},
+        {"$RSID send -b 12 -o x.wav", 2, "no 12-bit signed samples (-b: 8, 16, 24 or 32)", false},
+        {"$RSID send -t raw -o x.wav", 0, "writing raw samples into 'x.wav'", false},
+        {"$RSID detect low.wav", 0, "only identifiers with tone 0 below 1339 Hz", false},
+        {"$RSID detect -t raw -r 1000 -e signed -b 16 zero.raw", 3, "too low for any identifier",
+         false},
+        {"$RSID detect zero-length.wav", 0, "0 data bytes", false},
+        {"$RSID detect -q zero-length.wav", 0, "", false},
+        {"$RSID detect --help", 0, "No progress bar and no warnings", true},
+        {"$RSID detect -t raw -r 48000 -e signed -b 16 --endian big swapped.raw", 0, "", false},
+        {"$RSID detect -t raw -r 48000 -e signed -b 16 --endian little id.raw", 0, "", false},
+        {"$RSID detect -t raw -r 48000 -e signed -b 16 swapped.raw", 1, "", false},
+        {"$RSID detect -t raw -r 48000 -e signed -b 16 --endian middle id.raw", 2,
+         "--endian takes little or big", false},
+        {"$RSID detect --endian big id.raw", 2, "add -t raw", false},
+    };
+    for (const auto& c : cases) {
+        const result r = sh(c.command);
+        EXPECT_STATUS(r, c.status) << c.command;
+        const std::string& where = c.on_stdout ? r.out : r.err;
+        if (*c.message) {
+            EXPECT_NE(where.find(c.message), std::string::npos) << c.command << "\n" << where;
+        } else {
+            EXPECT_TRUE(r.err.empty()) << c.command << "\n" << r.err;
+        }
+        EXPECT_LT(r.err.size(), 2000u) << c.command;
+        if (!c.on_stdout && r.status == 2 && std::string(c.command) != "$RSID") {
+            EXPECT_LT(r.err.size(), 160u) << c.command << "\n" << r.err;
+        }
+    }
+}
+
 } // namespace
