@@ -132,10 +132,12 @@ void rsid_log_tables_derive(rsid_log_tables& t) {
     for (int k = 0; k < 1024; ++k) {
         for (int l = 0; l < 4; ++l) {
             const int b = l & 1;
-            t.g_re[k][l] = d_re[0][b][k] * (1.0 / 2048);
-            t.g_im[k][l] = d_im[0][b][k] * (1.0 / 2048);
-            t.h_re[k][l] = -d_im[h_q[l]][b][k] * (1.0 / 2048);
-            t.h_im[k][l] = d_re[h_q[l]][b][k] * (1.0 / 2048);
+            double* gh[4] = {t.gh[k % 256][k / 256][0], t.gh[k % 256][k / 256][1],
+                             t.gh[k % 256][k / 256][2], t.gh[k % 256][k / 256][3]};
+            gh[0][l] = d_re[0][b][k] * (1.0 / 2048);
+            gh[1][l] = d_im[0][b][k] * (1.0 / 2048);
+            gh[2][l] = -d_im[h_q[l]][b][k] * (1.0 / 2048);
+            gh[3][l] = d_re[h_q[l]][b][k] * (1.0 / 2048);
         }
     }
 }

@@ -47,10 +47,10 @@ struct rsid_log_tables {
     double w_im[1024];    // -sin(2 pi m / 1024): the forward transform's twiddle factors
     double w1_re[3][256]; // w^((t + 1) p), t = 0..2: the first forward stage, stored by p
     double w1_im[3][256]; // so that it runs over consecutive p
-    double g_re[1024][4]; // per frequency and lane: the spectrum multiplied by conj(2 X0)
-    double g_im[1024][4];
-    double h_re[1024][4]; // per frequency and lane: the spectrum multiplied by conj(2i X1)
-    double h_im[1024][4];
+    // Per frequency k = p + 256 m and lane l, the spectrum to multiply by conj(2 X0) (g) and by
+    // conj(2i X1) (h), at gh[p][m][part][l] with parts g_re, g_im, h_re, h_im: the products
+    // read it as one sequential stream.
+    double gh[256][4][4][4];
 };
 
 // Fills everything after c and s from c and s. Run once, when the tables are made.
@@ -255,11 +255,10 @@ inline void products(const rsid_log_tables& t, const double* f_re, const double*
             V pr[4];
             V pi[4];
             for (int m = 0; m < 4; ++m) {
-                const int k = p + 256 * m;
-                const V gr = load<V>(t.g_re[k] + l);
-                const V gi = load<V>(t.g_im[k] + l);
-                const V hr = load<V>(t.h_re[k] + l);
-                const V hi = load<V>(t.h_im[k] + l);
+                const V gr = load<V>(t.gh[p][m][0] + l);
+                const V gi = load<V>(t.gh[p][m][1] + l);
+                const V hr = load<V>(t.gh[p][m][2] + l);
+                const V hi = load<V>(t.gh[p][m][3] + l);
                 pr[m] = (ar[m] * gr + ai[m] * gi) + (br[m] * hr + bi[m] * hi);
                 pi[m] = (ar[m] * gi - ai[m] * gr) + (br[m] * hi - bi[m] * hr);
             }
