@@ -86,9 +86,11 @@ void forward_1024(const rsid_log_tables& t, double* re, double* im) {
 }
 
 #ifdef RSID_HAVE_AVX
-bool cpu_has_avx() {
-    __builtin_cpu_init();                      // asked here, not left to a constructor at load time
-    return __builtin_cpu_supports("avx") != 0; // CPU and OS both
+bool cpu_has(int path) {
+    __builtin_cpu_init(); // asked here, not left to a constructor at load time
+    if (path == rsid_path_avx512)
+        return __builtin_cpu_supports("avx512f") != 0; // CPU and OS both
+    return __builtin_cpu_supports("avx") != 0;
 }
 #endif
 
@@ -147,7 +149,11 @@ bool rsid_path_supported(int path) {
         return true;
 #ifdef RSID_HAVE_AVX
     if (path == rsid_path_avx) {
-        static const bool usable = cpu_has_avx(); // once, under the runtime's guard
+        static const bool usable = cpu_has(path); // once, under the runtime's guard
+        return usable;
+    }
+    if (path == rsid_path_avx512) {
+        static const bool usable = cpu_has(path);
         return usable;
     }
 #endif
@@ -168,7 +174,9 @@ void rsid_spectrum_on(int path, const rsid_tables& t, const double* frame, int32
     double re[334];
     double im[334];
 #ifdef RSID_HAVE_AVX
-    if (path == rsid_path_avx && rsid_path_supported(path))
+    if (path == rsid_path_avx512 && rsid_path_supported(path))
+        rsid_dft_sums_avx512(log_frame, t.log, re, im);
+    else if (path == rsid_path_avx && rsid_path_supported(path))
         rsid_dft_sums_avx(log_frame, t.log, re, im);
     else
 #endif

@@ -59,6 +59,8 @@ void rsid_log_tables_derive(rsid_log_tables& t);
 void rsid_dft_sums_baseline(const rsid_log_frame& f, const rsid_log_tables& t, double* re,
                             double* im);
 void rsid_dft_sums_avx(const rsid_log_frame& f, const rsid_log_tables& t, double* re, double* im);
+void rsid_dft_sums_avx512(const rsid_log_frame& f, const rsid_log_tables& t, double* re,
+                          double* im);
 
 namespace rsid_log {
 
@@ -90,6 +92,7 @@ namespace {
 
 typedef double pair_lanes __attribute__((vector_size(16))); // SSE2
 typedef double quad_lanes __attribute__((vector_size(32))); // AVX
+typedef double oct_lanes __attribute__((vector_size(64)));  // AVX-512
 
 template <typename V> inline V load(const double* p) {
     V v;
@@ -154,6 +157,12 @@ template <typename V, bool inverse, int L>
 inline void stage(const rsid_log_tables& t, int n, int s, const double* x_re, const double* x_im,
                   double* y_re, double* y_im) {
     constexpr int W = sizeof(V) / sizeof(double);
+    if constexpr (W > 4) {
+        if (s * L < W) { // runs shorter than a register: four lanes (s * L is at least 4)
+            stage<quad_lanes, inverse, L>(t, n, s, x_re, x_im, y_re, y_im);
+            return;
+        }
+    }
     const int quarter = n / 4;
     const int step = 1024 / n;
     for (int p = 0; p < quarter; ++p) {
@@ -234,6 +243,10 @@ template <typename V>
 inline void products(const rsid_log_tables& t, const double* f_re, const double* f_im, double* a_re,
                      double* a_im) {
     constexpr int W = sizeof(V) / sizeof(double);
+    if constexpr (W > 4) { // four lanes per frequency: a register of four
+        products<quad_lanes>(t, f_re, f_im, a_re, a_im);
+        return;
+    }
     // Products, fused with the first inverse stage (n 1024, s 1). With A = Z[k] + conj Z[-k]
     // = 2 X0[k] and B = Z[k] - conj Z[-k] = 2i X1[k], lane l gets conj(A) g_l + conj(B) h_l.
     for (int p = 0; p < 256; ++p) {
@@ -284,31 +297,48 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
     products<V>(t, b_re, b_im, a_re, a_im);
     stage<V, true, 4>(t, 256, 4, a_re, a_im, b_re, b_im);
     stage<V, true, 4>(t, 64, 16, b_re, b_im, a_re, a_im);
-    stage<V, true, 4>(t, 16, 64, a_re, a_im, b_re, b_im);
 
-    // Last stage (n 4, s 256, untwiddled): only outputs 0..511 are ever read (the shifts
-    // below split), so y2 and y3 are left out.
-    for (int q = 0; q < 1024; q += W) {
-        const V ar = load<V>(b_re + q);
-        const V ai = load<V>(b_im + q);
-        const V br = load<V>(b_re + q + 1024);
-        const V bi = load<V>(b_im + q + 1024);
-        const V cr = load<V>(b_re + q + 2048);
-        const V ci = load<V>(b_im + q + 2048);
-        const V dr = load<V>(b_re + q + 3072);
-        const V di = load<V>(b_im + q + 3072);
-        const V sr = ar + cr;
-        const V si = ai + ci;
-        const V mr = ar - cr;
-        const V mi = ai - ci;
-        const V tr = br + dr;
-        const V ti = bi + di;
-        const V ur = br - dr;
-        const V ui = bi - di;
-        store(a_re + q, sr + tr);
-        store(a_im + q, si + ti);
-        store(a_re + q + 1024, mr - ui);
-        store(a_im + q + 1024, mi + ur);
+    // The last two stages (n 16, s 64, then n 4, s 256, untwiddled) at once: for each q the
+    // sixteen elements q + 64 j go through both in registers, one pass over the scratch instead
+    // of two. Only outputs 0..511 of the last stage are ever read (the shifts below split), so
+    // its y2 and y3 are left out. Position q + 256 r + 1024 j in doubles below is element
+    // (q / 4 + 64 r + 256 j), lane q mod 4.
+    for (int q = 0; q < 256; q += W) {
+        V yr[4][4]; // [p][r]: output r of the n 16 butterfly p
+        V yi[4][4];
+        for (int p = 0; p < 4; ++p) {
+            const double w_re[3] = {t.w_re[p * 64], t.w_re[2 * p * 64], t.w_re[3 * p * 64]};
+            const double w_im[3] = {t.w_im[p * 64], t.w_im[2 * p * 64], t.w_im[3 * p * 64]};
+            butterfly<V, true> b;
+            const int in = q + 256 * p;
+            b.ar = load<V>(a_re + in);
+            b.ai = load<V>(a_im + in);
+            b.br = load<V>(a_re + in + 1024);
+            b.bi = load<V>(a_im + in + 1024);
+            b.cr = load<V>(a_re + in + 2048);
+            b.ci = load<V>(a_im + in + 2048);
+            b.dr = load<V>(a_re + in + 3072);
+            b.di = load<V>(a_im + in + 3072);
+            b.run(p != 0, w_re, w_im);
+            for (int r = 0; r < 4; ++r) {
+                yr[p][r] = b.yr[r];
+                yi[p][r] = b.yi[r];
+            }
+        }
+        for (int r = 0; r < 4; ++r) {
+            const V sr = yr[0][r] + yr[2][r];
+            const V si = yi[0][r] + yi[2][r];
+            const V mr = yr[0][r] - yr[2][r];
+            const V mi = yi[0][r] - yi[2][r];
+            const V tr = yr[1][r] + yr[3][r];
+            const V ti = yi[1][r] + yi[3][r];
+            const V ur = yr[1][r] - yr[3][r];
+            const V ui = yi[1][r] - yi[3][r];
+            store(b_re + q + 256 * r, sr + tr);
+            store(b_im + q + 256 * r, si + ti);
+            store(b_re + q + 256 * r + 1024, mr - ui);
+            store(b_im + q + 256 * r + 1024, mi + ur);
+        }
     }
 
     for (int i = 0; i < 334; ++i) {
@@ -318,8 +348,8 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
             shift -= rsid_log::split;
             lane += 1;
         }
-        re[i] = a_re[4 * shift + lane];
-        im[i] = a_im[4 * shift + lane];
+        re[i] = b_re[4 * shift + lane];
+        im[i] = b_im[4 * shift + lane];
     }
 }
 
