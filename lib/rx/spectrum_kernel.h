@@ -29,7 +29,9 @@
 // consecutive doubles, so each instruction set runs the same operations on each element in the
 // same order and all paths agree bit for bit. The file is included by one source per
 // instruction set and must not pull in any inline function that another source could share: the
-// AVX source is compiled with -mavx.
+// AVX source is compiled with -mavx, the AVX-512 source with -mavx512f. The AVX-512 path runs
+// its 512-bit registers wherever a run of doubles is at least eight long and the 256-bit code
+// elsewhere (the products' four lanes, the forward stage of stride 4).
 #ifndef RSID_SPECTRUM_KERNEL_H
 #define RSID_SPECTRUM_KERNEL_H
 
