@@ -192,6 +192,68 @@ inline void stage(const rsid_log_tables& t, int n, int s, const double* x_re, co
     }
 }
 
+// Two Stockham stages at once, (n, s) and then (n / 4, 4 s), with the same operations on each
+// element as stage() twice: for each p2 < n / 16 and q the sixteen elements that the two stages
+// combine go through both in registers, one pass over the scratch instead of two.
+template <typename V, bool inverse, int L>
+inline void two_stages(const rsid_log_tables& t, int n, int s, const double* x_re,
+                       const double* x_im, double* y_re, double* y_im) {
+    constexpr int W = sizeof(V) / sizeof(double);
+    if constexpr (W > 4) {
+        if (s * L < W) { // runs shorter than a register: four lanes (s * L is at least 4)
+            two_stages<quad_lanes, inverse, L>(t, n, s, x_re, x_im, y_re, y_im);
+            return;
+        }
+    }
+    const int sixteenth = n / 16;
+    const int quarter = n / 4;
+    const int step = 1024 / n; // twiddle steps of the first stage; the second's is 4 step
+    const int run = s * L;     // consecutive doubles per butterfly input of the first stage
+    for (int p2 = 0; p2 < sixteenth; ++p2) {
+        const double v_re[3] = {t.w_re[4 * p2 * step], t.w_re[8 * p2 * step],
+                                t.w_re[12 * p2 * step]};
+        const double v_im[3] = {t.w_im[4 * p2 * step], t.w_im[8 * p2 * step],
+                                t.w_im[12 * p2 * step]};
+        for (int q = 0; q < run; q += W) {
+            V yr[4][4]; // [j][r]: output r of the first stage's butterfly p2 + j n / 16
+            V yi[4][4];
+            for (int j = 0; j < 4; ++j) {
+                const int p = p2 + j * sixteenth;
+                const double w_re[3] = {t.w_re[p * step], t.w_re[2 * p * step],
+                                        t.w_re[3 * p * step]};
+                const double w_im[3] = {t.w_im[p * step], t.w_im[2 * p * step],
+                                        t.w_im[3 * p * step]};
+                butterfly<V, inverse> b;
+                const int in = q + run * p;
+                const int jump = run * quarter;
+                b.ar = load<V>(x_re + in);
+                b.ai = load<V>(x_im + in);
+                b.br = load<V>(x_re + in + jump);
+                b.bi = load<V>(x_im + in + jump);
+                b.cr = load<V>(x_re + in + 2 * jump);
+                b.ci = load<V>(x_im + in + 2 * jump);
+                b.dr = load<V>(x_re + in + 3 * jump);
+                b.di = load<V>(x_im + in + 3 * jump);
+                b.run(p != 0, w_re, w_im);
+                for (int r = 0; r < 4; ++r) {
+                    yr[j][r] = b.yr[r];
+                    yi[j][r] = b.yi[r];
+                }
+            }
+            for (int r = 0; r < 4; ++r) {
+                butterfly<V, inverse> b{yr[0][r], yi[0][r], yr[1][r], yi[1][r], yr[2][r],
+                                        yi[2][r], yr[3][r], yi[3][r], {},       {}};
+                b.run(p2 != 0, v_re, v_im);
+                const int out = q + run * r + 16 * run * p2;
+                for (int r2 = 0; r2 < 4; ++r2) {
+                    store(y_re + out + 4 * run * r2, b.yr[r2]);
+                    store(y_im + out + 4 * run * r2, b.yi[r2]);
+                }
+            }
+        }
+    }
+}
+
 // The forward transform of z = x0 + i x1 (zero-padded to 1024): Z in natural order in b_re,
 // b_im [0, 1024). a is scratch.
 template <typename V>
@@ -234,10 +296,15 @@ inline void forward(const rsid_log_frame& f, const rsid_log_tables& t, double* a
     }
     double* g_re = b_re + 1024;
     double* g_im = b_im + 1024;
-    stage<V, false, 1>(t, 256, 4, f_re, f_im, g_re, g_im);
-    stage<V, false, 1>(t, 64, 16, g_re, g_im, f_re, f_im);
-    stage<V, false, 1>(t, 16, 64, f_re, f_im, g_re, g_im);
-    stage<V, false, 1>(t, 4, 256, g_re, g_im, f_re, f_im); // Z in natural order in f
+    if constexpr (W >= 8) { // 32 registers: two stages per pass (16 would spill)
+        two_stages<V, false, 1>(t, 256, 4, f_re, f_im, g_re, g_im);
+        two_stages<V, false, 1>(t, 16, 64, g_re, g_im, f_re, f_im);
+    } else {
+        stage<V, false, 1>(t, 256, 4, f_re, f_im, g_re, g_im);
+        stage<V, false, 1>(t, 64, 16, g_re, g_im, f_re, f_im);
+        stage<V, false, 1>(t, 16, 64, f_re, f_im, g_re, g_im);
+        stage<V, false, 1>(t, 4, 256, g_re, g_im, f_re, f_im);
+    } // Z in natural order in f
 }
 
 // The four lanes of products, and the first inverse stage: from Z in f into a.
@@ -297,8 +364,20 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
     double b_im[4096];
     forward<V>(f, t, a_re, a_im, b_re, b_im);
     products<V>(t, b_re, b_im, a_re, a_im);
-    stage<V, true, 4>(t, 256, 4, a_re, a_im, b_re, b_im);
-    stage<V, true, 4>(t, 64, 16, b_re, b_im, a_re, a_im);
+    double* m_re = b_re; // the input of the last two stages
+    double* m_im = b_im;
+    double* o_re = a_re; // their output
+    double* o_im = a_im;
+    if constexpr (W >= 8) { // 32 registers: two stages per pass (16 would spill)
+        two_stages<V, true, 4>(t, 256, 4, a_re, a_im, b_re, b_im);
+    } else {
+        stage<V, true, 4>(t, 256, 4, a_re, a_im, b_re, b_im);
+        stage<V, true, 4>(t, 64, 16, b_re, b_im, a_re, a_im);
+        m_re = a_re;
+        m_im = a_im;
+        o_re = b_re;
+        o_im = b_im;
+    }
 
     // The last two stages (n 16, s 64, then n 4, s 256, untwiddled) at once: for each q the
     // sixteen elements q + 64 j go through both in registers, one pass over the scratch instead
@@ -313,14 +392,14 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
             const double w_im[3] = {t.w_im[p * 64], t.w_im[2 * p * 64], t.w_im[3 * p * 64]};
             butterfly<V, true> b;
             const int in = q + 256 * p;
-            b.ar = load<V>(a_re + in);
-            b.ai = load<V>(a_im + in);
-            b.br = load<V>(a_re + in + 1024);
-            b.bi = load<V>(a_im + in + 1024);
-            b.cr = load<V>(a_re + in + 2048);
-            b.ci = load<V>(a_im + in + 2048);
-            b.dr = load<V>(a_re + in + 3072);
-            b.di = load<V>(a_im + in + 3072);
+            b.ar = load<V>(m_re + in);
+            b.ai = load<V>(m_im + in);
+            b.br = load<V>(m_re + in + 1024);
+            b.bi = load<V>(m_im + in + 1024);
+            b.cr = load<V>(m_re + in + 2048);
+            b.ci = load<V>(m_im + in + 2048);
+            b.dr = load<V>(m_re + in + 3072);
+            b.di = load<V>(m_im + in + 3072);
             b.run(p != 0, w_re, w_im);
             for (int r = 0; r < 4; ++r) {
                 yr[p][r] = b.yr[r];
@@ -336,10 +415,10 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
             const V ti = yi[1][r] + yi[3][r];
             const V ur = yr[1][r] - yr[3][r];
             const V ui = yi[1][r] - yi[3][r];
-            store(b_re + q + 256 * r, sr + tr);
-            store(b_im + q + 256 * r, si + ti);
-            store(b_re + q + 256 * r + 1024, mr - ui);
-            store(b_im + q + 256 * r + 1024, mi + ur);
+            store(o_re + q + 256 * r, sr + tr);
+            store(o_im + q + 256 * r, si + ti);
+            store(o_re + q + 256 * r + 1024, mr - ui);
+            store(o_im + q + 256 * r + 1024, mi + ur);
         }
     }
 
@@ -350,8 +429,8 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
             shift -= rsid_log::split;
             lane += 1;
         }
-        re[i] = b_re[4 * shift + lane];
-        im[i] = b_im[4 * shift + lane];
+        re[i] = o_re[4 * shift + lane];
+        im[i] = o_im[4 * shift + lane];
     }
 }
 
