@@ -103,7 +103,7 @@ template <typename V> inline V load(const double* p) {
 }
 template <typename V> inline void store(double* p, V v) { __builtin_memcpy(p, &v, sizeof v); }
 template <typename V> inline V splat(double d) {
-    V v;
+    V v{}; // each element set below; each set reads the rest, so they must not start undefined
     for (int l = 0; l < static_cast<int>(sizeof(V) / sizeof(double)); ++l)
         v[l] = d;
     return v;
