@@ -4,11 +4,11 @@
 //   build/release/bench/rsid_bench
 //
 // "Spectrum/plain" is the literal loop (one bin at a time, index (j * k) mod 1114);
-// "Spectrum/baseline" and "Spectrum/avx" are the library's paths; "Spectrum/chosen" is what
-// init_rsid picks on this CPU. "Spectrum/fftw_r2c" (built where pkg-config finds fftw3) is
-// FFTW's real transform of the same windowed 1114-sample frame with its 334 magnitudes, planned
-// with FFTW_MEASURE: a reference for what a general FFT library does with this size.
-// "CheckOneMinute" reports x_realtime: seconds of audio per second.
+// "Spectrum/baseline", "Spectrum/avx" and "Spectrum/avx512" are the library's paths;
+// "Spectrum/chosen" is what init_rsid picks on this CPU. "Spectrum/fftw_r2c" (built where
+// pkg-config finds fftw3) is FFTW's real transform of the same windowed 1114-sample frame with its
+// 334 magnitudes, planned with FFTW_MEASURE: a reference for what a general FFT library does with
+// this size. "CheckOneMinute" reports x_realtime: seconds of audio per second.
 #include "plain_spectrum.h"
 #include "rsid.h"
 #include "rsid_state.h"
@@ -122,6 +122,9 @@ BENCHMARK_CAPTURE(library, baseline, static_cast<int>(rsid_path_baseline))
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(library, avx, static_cast<int>(rsid_path_avx))
     ->Name("Spectrum/avx")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(library, avx512, static_cast<int>(rsid_path_avx512))
+    ->Name("Spectrum/avx512")
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(library, chosen, -1)->Name("Spectrum/chosen")->Unit(benchmark::kMicrosecond);
 #ifdef RSID_BENCH_FFTW

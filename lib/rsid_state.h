@@ -100,7 +100,12 @@ void rsid_spectrum(const rsid_tables* tables, const double* frame, int32_t* magn
 
 // The instruction-set paths of the spectrum. Every path gives the same magnitudes bit for bit;
 // the shared tables name the widest the CPU runs. Exposed for tests and benchmarks.
-enum rsid_path { rsid_path_baseline = 0, rsid_path_avx = 1, rsid_path_count = 2 };
+enum rsid_path {
+    rsid_path_baseline = 0,
+    rsid_path_avx = 1,
+    rsid_path_avx512 = 2,
+    rsid_path_count = 3
+};
 bool rsid_path_supported(int path);
 void rsid_spectrum_on(int path, const rsid_tables& tables, const double* frame,
                       int32_t* magnitudes);

@@ -86,9 +86,11 @@ void forward_1024(const rsid_log_tables& t, double* re, double* im) {
 }
 
 #ifdef RSID_HAVE_AVX
-bool cpu_has_avx() {
-    __builtin_cpu_init();                      // asked here, not left to a constructor at load time
-    return __builtin_cpu_supports("avx") != 0; // CPU and OS both
+bool cpu_has(int path) {
+    __builtin_cpu_init(); // asked here, not left to a constructor at load time
+    if (path == rsid_path_avx512)
+        return __builtin_cpu_supports("avx512f") != 0; // CPU and OS both
+    return __builtin_cpu_supports("avx") != 0;
 }
 #endif
 
@@ -132,10 +134,12 @@ void rsid_log_tables_derive(rsid_log_tables& t) {
     for (int k = 0; k < 1024; ++k) {
         for (int l = 0; l < 4; ++l) {
             const int b = l & 1;
-            t.g_re[k][l] = d_re[0][b][k] * (1.0 / 2048);
-            t.g_im[k][l] = d_im[0][b][k] * (1.0 / 2048);
-            t.h_re[k][l] = -d_im[h_q[l]][b][k] * (1.0 / 2048);
-            t.h_im[k][l] = d_re[h_q[l]][b][k] * (1.0 / 2048);
+            double* gh[4] = {t.gh[k % 256][k / 256][0], t.gh[k % 256][k / 256][1],
+                             t.gh[k % 256][k / 256][2], t.gh[k % 256][k / 256][3]};
+            gh[0][l] = d_re[0][b][k] * (1.0 / 2048);
+            gh[1][l] = d_im[0][b][k] * (1.0 / 2048);
+            gh[2][l] = -d_im[h_q[l]][b][k] * (1.0 / 2048);
+            gh[3][l] = d_re[h_q[l]][b][k] * (1.0 / 2048);
         }
     }
 }
@@ -145,7 +149,11 @@ bool rsid_path_supported(int path) {
         return true;
 #ifdef RSID_HAVE_AVX
     if (path == rsid_path_avx) {
-        static const bool usable = cpu_has_avx(); // once, under the runtime's guard
+        static const bool usable = cpu_has(path); // once, under the runtime's guard
+        return usable;
+    }
+    if (path == rsid_path_avx512) {
+        static const bool usable = cpu_has(path);
         return usable;
     }
 #endif
@@ -166,7 +174,9 @@ void rsid_spectrum_on(int path, const rsid_tables& t, const double* frame, int32
     double re[334];
     double im[334];
 #ifdef RSID_HAVE_AVX
-    if (path == rsid_path_avx && rsid_path_supported(path))
+    if (path == rsid_path_avx512 && rsid_path_supported(path))
+        rsid_dft_sums_avx512(log_frame, t.log, re, im);
+    else if (path == rsid_path_avx && rsid_path_supported(path))
         rsid_dft_sums_avx(log_frame, t.log, re, im);
     else
 #endif

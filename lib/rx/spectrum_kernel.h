@@ -29,7 +29,9 @@
 // consecutive doubles, so each instruction set runs the same operations on each element in the
 // same order and all paths agree bit for bit. The file is included by one source per
 // instruction set and must not pull in any inline function that another source could share: the
-// AVX source is compiled with -mavx.
+// AVX source is compiled with -mavx, the AVX-512 source with -mavx512f. The AVX-512 path runs
+// its 512-bit registers wherever a run of doubles is at least eight long and the 256-bit code
+// elsewhere (the products' four lanes, the forward stage of stride 4).
 #ifndef RSID_SPECTRUM_KERNEL_H
 #define RSID_SPECTRUM_KERNEL_H
 
@@ -47,10 +49,10 @@ struct rsid_log_tables {
     double w_im[1024];    // -sin(2 pi m / 1024): the forward transform's twiddle factors
     double w1_re[3][256]; // w^((t + 1) p), t = 0..2: the first forward stage, stored by p
     double w1_im[3][256]; // so that it runs over consecutive p
-    double g_re[1024][4]; // per frequency and lane: the spectrum multiplied by conj(2 X0)
-    double g_im[1024][4];
-    double h_re[1024][4]; // per frequency and lane: the spectrum multiplied by conj(2i X1)
-    double h_im[1024][4];
+    // Per frequency k = p + 256 m and lane l, the spectrum to multiply by conj(2 X0) (g) and by
+    // conj(2i X1) (h), at gh[p][m][part][l] with parts g_re, g_im, h_re, h_im: the products
+    // read it as one sequential stream.
+    double gh[256][4][4][4];
 };
 
 // Fills everything after c and s from c and s. Run once, when the tables are made.
@@ -59,6 +61,8 @@ void rsid_log_tables_derive(rsid_log_tables& t);
 void rsid_dft_sums_baseline(const rsid_log_frame& f, const rsid_log_tables& t, double* re,
                             double* im);
 void rsid_dft_sums_avx(const rsid_log_frame& f, const rsid_log_tables& t, double* re, double* im);
+void rsid_dft_sums_avx512(const rsid_log_frame& f, const rsid_log_tables& t, double* re,
+                          double* im);
 
 namespace rsid_log {
 
@@ -90,6 +94,7 @@ namespace {
 
 typedef double pair_lanes __attribute__((vector_size(16))); // SSE2
 typedef double quad_lanes __attribute__((vector_size(32))); // AVX
+typedef double oct_lanes __attribute__((vector_size(64)));  // AVX-512
 
 template <typename V> inline V load(const double* p) {
     V v;
@@ -98,7 +103,7 @@ template <typename V> inline V load(const double* p) {
 }
 template <typename V> inline void store(double* p, V v) { __builtin_memcpy(p, &v, sizeof v); }
 template <typename V> inline V splat(double d) {
-    V v;
+    V v{}; // each element set below; each set reads the rest, so they must not start undefined
     for (int l = 0; l < static_cast<int>(sizeof(V) / sizeof(double)); ++l)
         v[l] = d;
     return v;
@@ -154,6 +159,12 @@ template <typename V, bool inverse, int L>
 inline void stage(const rsid_log_tables& t, int n, int s, const double* x_re, const double* x_im,
                   double* y_re, double* y_im) {
     constexpr int W = sizeof(V) / sizeof(double);
+    if constexpr (W > 4) {
+        if (s * L < W) { // runs shorter than a register: four lanes (s * L is at least 4)
+            stage<quad_lanes, inverse, L>(t, n, s, x_re, x_im, y_re, y_im);
+            return;
+        }
+    }
     const int quarter = n / 4;
     const int step = 1024 / n;
     for (int p = 0; p < quarter; ++p) {
@@ -176,6 +187,68 @@ inline void stage(const rsid_log_tables& t, int n, int s, const double* x_re, co
             for (int r = 0; r < 4; ++r) {
                 store(y_re + out + r * s * L, b.yr[r]);
                 store(y_im + out + r * s * L, b.yi[r]);
+            }
+        }
+    }
+}
+
+// Two Stockham stages at once, (n, s) and then (n / 4, 4 s), with the same operations on each
+// element as stage() twice: for each p2 < n / 16 and q the sixteen elements that the two stages
+// combine go through both in registers, one pass over the scratch instead of two.
+template <typename V, bool inverse, int L>
+inline void two_stages(const rsid_log_tables& t, int n, int s, const double* x_re,
+                       const double* x_im, double* y_re, double* y_im) {
+    constexpr int W = sizeof(V) / sizeof(double);
+    if constexpr (W > 4) {
+        if (s * L < W) { // runs shorter than a register: four lanes (s * L is at least 4)
+            two_stages<quad_lanes, inverse, L>(t, n, s, x_re, x_im, y_re, y_im);
+            return;
+        }
+    }
+    const int sixteenth = n / 16;
+    const int quarter = n / 4;
+    const int step = 1024 / n; // twiddle steps of the first stage; the second's is 4 step
+    const int run = s * L;     // consecutive doubles per butterfly input of the first stage
+    for (int p2 = 0; p2 < sixteenth; ++p2) {
+        const double v_re[3] = {t.w_re[4 * p2 * step], t.w_re[8 * p2 * step],
+                                t.w_re[12 * p2 * step]};
+        const double v_im[3] = {t.w_im[4 * p2 * step], t.w_im[8 * p2 * step],
+                                t.w_im[12 * p2 * step]};
+        for (int q = 0; q < run; q += W) {
+            V yr[4][4]; // [j][r]: output r of the first stage's butterfly p2 + j n / 16
+            V yi[4][4];
+            for (int j = 0; j < 4; ++j) {
+                const int p = p2 + j * sixteenth;
+                const double w_re[3] = {t.w_re[p * step], t.w_re[2 * p * step],
+                                        t.w_re[3 * p * step]};
+                const double w_im[3] = {t.w_im[p * step], t.w_im[2 * p * step],
+                                        t.w_im[3 * p * step]};
+                butterfly<V, inverse> b;
+                const int in = q + run * p;
+                const int jump = run * quarter;
+                b.ar = load<V>(x_re + in);
+                b.ai = load<V>(x_im + in);
+                b.br = load<V>(x_re + in + jump);
+                b.bi = load<V>(x_im + in + jump);
+                b.cr = load<V>(x_re + in + 2 * jump);
+                b.ci = load<V>(x_im + in + 2 * jump);
+                b.dr = load<V>(x_re + in + 3 * jump);
+                b.di = load<V>(x_im + in + 3 * jump);
+                b.run(p != 0, w_re, w_im);
+                for (int r = 0; r < 4; ++r) {
+                    yr[j][r] = b.yr[r];
+                    yi[j][r] = b.yi[r];
+                }
+            }
+            for (int r = 0; r < 4; ++r) {
+                butterfly<V, inverse> b{yr[0][r], yi[0][r], yr[1][r], yi[1][r], yr[2][r],
+                                        yi[2][r], yr[3][r], yi[3][r], {},       {}};
+                b.run(p2 != 0, v_re, v_im);
+                const int out = q + run * r + 16 * run * p2;
+                for (int r2 = 0; r2 < 4; ++r2) {
+                    store(y_re + out + 4 * run * r2, b.yr[r2]);
+                    store(y_im + out + 4 * run * r2, b.yi[r2]);
+                }
             }
         }
     }
@@ -223,10 +296,15 @@ inline void forward(const rsid_log_frame& f, const rsid_log_tables& t, double* a
     }
     double* g_re = b_re + 1024;
     double* g_im = b_im + 1024;
-    stage<V, false, 1>(t, 256, 4, f_re, f_im, g_re, g_im);
-    stage<V, false, 1>(t, 64, 16, g_re, g_im, f_re, f_im);
-    stage<V, false, 1>(t, 16, 64, f_re, f_im, g_re, g_im);
-    stage<V, false, 1>(t, 4, 256, g_re, g_im, f_re, f_im); // Z in natural order in f
+    if constexpr (W >= 8) { // 32 registers: two stages per pass (16 would spill)
+        two_stages<V, false, 1>(t, 256, 4, f_re, f_im, g_re, g_im);
+        two_stages<V, false, 1>(t, 16, 64, g_re, g_im, f_re, f_im);
+    } else {
+        stage<V, false, 1>(t, 256, 4, f_re, f_im, g_re, g_im);
+        stage<V, false, 1>(t, 64, 16, g_re, g_im, f_re, f_im);
+        stage<V, false, 1>(t, 16, 64, f_re, f_im, g_re, g_im);
+        stage<V, false, 1>(t, 4, 256, g_re, g_im, f_re, f_im);
+    } // Z in natural order in f
 }
 
 // The four lanes of products, and the first inverse stage: from Z in f into a.
@@ -234,6 +312,10 @@ template <typename V>
 inline void products(const rsid_log_tables& t, const double* f_re, const double* f_im, double* a_re,
                      double* a_im) {
     constexpr int W = sizeof(V) / sizeof(double);
+    if constexpr (W > 4) { // four lanes per frequency: a register of four
+        products<quad_lanes>(t, f_re, f_im, a_re, a_im);
+        return;
+    }
     // Products, fused with the first inverse stage (n 1024, s 1). With A = Z[k] + conj Z[-k]
     // = 2 X0[k] and B = Z[k] - conj Z[-k] = 2i X1[k], lane l gets conj(A) g_l + conj(B) h_l.
     for (int p = 0; p < 256; ++p) {
@@ -255,11 +337,10 @@ inline void products(const rsid_log_tables& t, const double* f_re, const double*
             V pr[4];
             V pi[4];
             for (int m = 0; m < 4; ++m) {
-                const int k = p + 256 * m;
-                const V gr = load<V>(t.g_re[k] + l);
-                const V gi = load<V>(t.g_im[k] + l);
-                const V hr = load<V>(t.h_re[k] + l);
-                const V hi = load<V>(t.h_im[k] + l);
+                const V gr = load<V>(t.gh[p][m][0] + l);
+                const V gi = load<V>(t.gh[p][m][1] + l);
+                const V hr = load<V>(t.gh[p][m][2] + l);
+                const V hi = load<V>(t.gh[p][m][3] + l);
                 pr[m] = (ar[m] * gr + ai[m] * gi) + (br[m] * hr + bi[m] * hi);
                 pi[m] = (ar[m] * gi - ai[m] * gr) + (br[m] * hi - bi[m] * hr);
             }
@@ -283,33 +364,62 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
     double b_im[4096];
     forward<V>(f, t, a_re, a_im, b_re, b_im);
     products<V>(t, b_re, b_im, a_re, a_im);
-    stage<V, true, 4>(t, 256, 4, a_re, a_im, b_re, b_im);
-    stage<V, true, 4>(t, 64, 16, b_re, b_im, a_re, a_im);
-    stage<V, true, 4>(t, 16, 64, a_re, a_im, b_re, b_im);
+    double* m_re = b_re; // the input of the last two stages
+    double* m_im = b_im;
+    double* o_re = a_re; // their output
+    double* o_im = a_im;
+    if constexpr (W >= 8) { // 32 registers: two stages per pass (16 would spill)
+        two_stages<V, true, 4>(t, 256, 4, a_re, a_im, b_re, b_im);
+    } else {
+        stage<V, true, 4>(t, 256, 4, a_re, a_im, b_re, b_im);
+        stage<V, true, 4>(t, 64, 16, b_re, b_im, a_re, a_im);
+        m_re = a_re;
+        m_im = a_im;
+        o_re = b_re;
+        o_im = b_im;
+    }
 
-    // Last stage (n 4, s 256, untwiddled): only outputs 0..511 are ever read (the shifts
-    // below split), so y2 and y3 are left out.
-    for (int q = 0; q < 1024; q += W) {
-        const V ar = load<V>(b_re + q);
-        const V ai = load<V>(b_im + q);
-        const V br = load<V>(b_re + q + 1024);
-        const V bi = load<V>(b_im + q + 1024);
-        const V cr = load<V>(b_re + q + 2048);
-        const V ci = load<V>(b_im + q + 2048);
-        const V dr = load<V>(b_re + q + 3072);
-        const V di = load<V>(b_im + q + 3072);
-        const V sr = ar + cr;
-        const V si = ai + ci;
-        const V mr = ar - cr;
-        const V mi = ai - ci;
-        const V tr = br + dr;
-        const V ti = bi + di;
-        const V ur = br - dr;
-        const V ui = bi - di;
-        store(a_re + q, sr + tr);
-        store(a_im + q, si + ti);
-        store(a_re + q + 1024, mr - ui);
-        store(a_im + q + 1024, mi + ur);
+    // The last two stages (n 16, s 64, then n 4, s 256, untwiddled) at once: for each q the
+    // sixteen elements q + 64 j go through both in registers, one pass over the scratch instead
+    // of two. Only outputs 0..511 of the last stage are ever read (the shifts below split), so
+    // its y2 and y3 are left out. Position q + 256 r + 1024 j in doubles below is element
+    // (q / 4 + 64 r + 256 j), lane q mod 4.
+    for (int q = 0; q < 256; q += W) {
+        V yr[4][4]; // [p][r]: output r of the n 16 butterfly p
+        V yi[4][4];
+        for (int p = 0; p < 4; ++p) {
+            const double w_re[3] = {t.w_re[p * 64], t.w_re[2 * p * 64], t.w_re[3 * p * 64]};
+            const double w_im[3] = {t.w_im[p * 64], t.w_im[2 * p * 64], t.w_im[3 * p * 64]};
+            butterfly<V, true> b;
+            const int in = q + 256 * p;
+            b.ar = load<V>(m_re + in);
+            b.ai = load<V>(m_im + in);
+            b.br = load<V>(m_re + in + 1024);
+            b.bi = load<V>(m_im + in + 1024);
+            b.cr = load<V>(m_re + in + 2048);
+            b.ci = load<V>(m_im + in + 2048);
+            b.dr = load<V>(m_re + in + 3072);
+            b.di = load<V>(m_im + in + 3072);
+            b.run(p != 0, w_re, w_im);
+            for (int r = 0; r < 4; ++r) {
+                yr[p][r] = b.yr[r];
+                yi[p][r] = b.yi[r];
+            }
+        }
+        for (int r = 0; r < 4; ++r) {
+            const V sr = yr[0][r] + yr[2][r];
+            const V si = yi[0][r] + yi[2][r];
+            const V mr = yr[0][r] - yr[2][r];
+            const V mi = yi[0][r] - yi[2][r];
+            const V tr = yr[1][r] + yr[3][r];
+            const V ti = yi[1][r] + yi[3][r];
+            const V ur = yr[1][r] - yr[3][r];
+            const V ui = yi[1][r] - yi[3][r];
+            store(o_re + q + 256 * r, sr + tr);
+            store(o_im + q + 256 * r, si + ti);
+            store(o_re + q + 256 * r + 1024, mr - ui);
+            store(o_im + q + 256 * r + 1024, mi + ur);
+        }
     }
 
     for (int i = 0; i < 334; ++i) {
@@ -319,8 +429,8 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
             shift -= rsid_log::split;
             lane += 1;
         }
-        re[i] = a_re[4 * shift + lane];
-        im[i] = a_im[4 * shift + lane];
+        re[i] = o_re[4 * shift + lane];
+        im[i] = o_im[4 * shift + lane];
     }
 }
 

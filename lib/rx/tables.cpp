@@ -20,7 +20,10 @@ void build_tables(rsid_tables& t) {
         }
     }
     rsid_log_tables_derive(t.log);
-    t.path = rsid_path_supported(rsid_path_avx) ? rsid_path_avx : rsid_path_baseline;
+    t.path = rsid_path_baseline;
+    for (int path = rsid_path_avx; path < rsid_path_count; ++path) // the widest the CPU runs
+        if (rsid_path_supported(path))
+            t.path = path;
 }
 
 } // namespace
