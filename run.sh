@@ -121,6 +121,13 @@ web() { # the browser build: wasm preset, package, page; Node and Chromium tests
     (cd web && npm ci --no-audit --no-fund --loglevel=error && node --test test/*.test.mjs)
 }
 
+release_tests() { # the signal's tests again at -O3, where the compiler vectorises differently
+    cmake -S . -B build/rel -DCMAKE_BUILD_TYPE=Release -DRSID_BUILD_TESTS=ON -DRSID_WERROR=ON \
+        >/dev/null
+    cmake --build build/rel -j"$jobs" --target spectrum_test detect_test receivers_test engine_test
+    (cd build/rel && ctest --output-on-failure -j"$jobs" -R "^(Spectrum|Detect|Receivers|Engine|Scanner)")
+}
+
 thread_tests() { # the tests that run detectors on threads, under ThreadSanitizer (tsan preset)
     cmake --preset tsan >/dev/null
     cmake --build --preset tsan -j"$jobs" --target receivers_test engine_test tools_cli_test
@@ -184,6 +191,7 @@ test)
     python_tests
     web
     sanitized_tests
+    release_tests
     thread_tests
     lint
     fuzz 60
