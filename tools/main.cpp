@@ -1,16 +1,11 @@
 // main.cpp - the rsid command line: `rsid send`, `rsid detect` and `rsid scan`.
+#include "command_line.h"
 #include "commands.h"
 #include "diagnostics.h"
-#include "recognizer.h"
 
-#include <CLI/CLI.hpp>
-
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <exception>
-#include <iostream>
-#include <thread>
 
 namespace {
 
@@ -36,229 +31,16 @@ void install_signal_handlers() {
     (void)std::signal(SIGPIPE, SIG_IGN);
 }
 
-channel_choice parse_channel(const std::string& text) {
-    if (text == "mix")
-        return 0;
-    if (text == "all")
-        return all_channels;
-    try {
-        std::size_t used = 0;
-        const int n = std::stoi(text, &used);
-        if (used == text.size() && n >= 1)
-            return n;
-    } catch (const std::exception&) {
-    }
-    throw usage_error("--channel takes a channel number from 1, mix or all");
-}
-
-// Raw input is described entirely by the command line, and every field but the channel count
-// must be given: nothing about headerless samples is guessed.
-std::optional<raw_format> parse_raw(const std::string& type, const std::optional<double>& rate,
-                                    const std::optional<std::string>& encoding,
-                                    const std::optional<int>& bits,
-                                    const std::optional<int>& channels,
-                                    const std::optional<std::string>& endian) {
-    if (type.empty()) {
-        if (rate || encoding || bits || channels || endian)
-            throw usage_error("-r, -e, -b, -c and --endian describe raw input: add -t raw");
-        return std::nullopt;
-    }
-    if (type != "raw")
-        throw usage_error(
-            "detect: -t takes only raw; other formats are recognised by their header");
-    if (!rate)
-        throw usage_error("raw input needs its sample rate: -r RATE");
-    if (!encoding)
-        throw usage_error("raw input needs its encoding: -e signed|unsigned|float|mu-law|a-law");
-    raw_format f;
-    f.rate = *rate;
-    const auto e = parse_encoding(*encoding);
-    if (!e)
-        throw usage_error("unknown encoding '" + *encoding + "'");
-    f.encoding = *e;
-    const bool companded =
-        f.encoding == sample_encoding::mu_law || f.encoding == sample_encoding::a_law;
-    if (!bits && !companded)
-        throw usage_error("raw input needs its sample width: -b BITS");
-    f.bits = bits.value_or(8);
-    f.channels = channels.value_or(1);
-    if (endian && *endian != "little" && *endian != "big")
-        throw usage_error("--endian takes little or big");
-    f.big_endian = endian && *endian == "big";
-    try {
-        check_raw_format(f, "-t raw");
-    } catch (const input_error& e2) {
-        throw usage_error(e2.what());
-    }
-    return f;
-}
-
-// The publishing options (mqtt_publisher.h), for every command that reports detections.
-void add_mqtt_options(CLI::App* cmd, mqtt_options& o) {
-    cmd->add_option("--mqtt", o.url,
-                    "Publish detections to mqtt[s]://[user[:password]@]host[:port][/base]");
-    cmd->add_option("--mqtt-password-file", o.password_file,
-                    std::string("MQTT password from the file's first line (or $") +
-                        mqtt_password_env + ")");
-    cmd->add_option("--mqtt-cafile", o.cafile, "CA certificates for mqtts:// (default: system)");
-    cmd->add_option("--mqtt-queue", o.queue_limit,
-                    "Detections held while the broker is away (default 10000)")
-        ->check(CLI::Range(std::size_t{1}, std::size_t{10000000}));
-    cmd->add_flag("--ha-discovery", o.ha_discovery, "Publish Home Assistant MQTT discovery");
-    cmd->add_option("--ha-prefix", o.ha_prefix, "Home Assistant discovery prefix")
-        ->capture_default_str();
-    // Hidden: a short heartbeat for tests.
-    cmd->add_option("--mqtt-heartbeat", o.heartbeat_s)->group("")->check(CLI::PositiveNumber);
-}
-
-// Checks what can be checked before any input is opened, and keeps the password out of `ps`.
-void finish_mqtt_options(mqtt_options& o, bool quiet, int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--mqtt" && i + 1 < argc)
-            hide_mqtt_password(argv[i + 1]);
-        else if (arg.rfind("--mqtt=", 0) == 0)
-            hide_mqtt_password(argv[i]);
-    }
-    if (o.url.empty()) {
-        if (!o.password_file.empty() || !o.cafile.empty() || o.ha_discovery)
-            throw usage_error("--mqtt-password-file, --mqtt-cafile and --ha-discovery need --mqtt");
-        return;
-    }
-    parse_mqtt_url(o.url);
-    o.quiet = quiet;
-}
-
-// -t and -r describe raw I/Q and come together; SigMF and sound files describe themselves.
-void check_scan(scan_command& scan, const std::string& type) {
-    if (!type.empty()) {
-        scan.type = parse_iq_type(type);
-        if (!scan.type)
-            throw usage_error("scan: -t takes cu8, cs8, cs16 or cf32");
-        if (!scan.rate)
-            throw usage_error("raw I/Q needs its sample rate: -r RATE");
-    } else if (scan.rate) {
-        throw usage_error("-r describes raw I/Q: add -t cu8|cs8|cs16|cf32");
-    }
-    if (scan.rate && !(*scan.rate >= min_band_rate && *scan.rate <= max_band_rate))
-        throw usage_error("-r: the rate must lie in 6000 to 20000000");
-    if (scan.center && !std::isfinite(*scan.center))
-        throw usage_error("--center must be a finite frequency");
-}
-
 int run_tool(int argc, char** argv) {
-    CLI::App app{
-        "rsid - send an identification signal to audio, and find it in recordings and bands",
-        "rsid"};
-    app.require_subcommand(1);
-    app.set_version_flag("--version", "rsid " RSID_VERSION);
-
-    send_options send;
-    CLI::App* send_cmd = app.add_subcommand(
-        "send", "Write the 1.3925 s identifier (code 131) to an audio file or stdout");
-    send_cmd->add_option("-f,--freq", send.freq, "Base frequency (tone 0) in Hz")
-        ->capture_default_str();
-    send_cmd->add_option("-o,--output", send.output, "Output file, or - for stdout (needs -t)")
-        ->required();
-    send_cmd->add_option("-t,--type", send.type,
-                         "Container: wav flac ogg aiff au caf w64 raw (default: from the name)");
-    send_cmd->add_option("-r,--rate", send.rate, "Output sample rate")->capture_default_str();
-    send_cmd->add_option("-b,--bits", send.bits, "Bits per sample (default 16; 32 for float)");
-    send_cmd->add_option("-e,--encoding", send.encoding, "signed unsigned float mu-law a-law");
-    send_cmd->add_option("--volume", send.volume, "Linear gain on the peak of 20000 (up to 1.6)")
-        ->capture_default_str();
-    send_cmd->add_option("--lead", send.lead, "Seconds of silence before")->capture_default_str();
-    send_cmd->add_option("--tail", send.tail, "Seconds of silence after")->capture_default_str();
-    send_cmd->add_option("--repeat", send.repeat, "Number of identifiers")->capture_default_str();
-    send_cmd->add_option("--gap", send.gap, "Seconds of silence between identifiers")
-        ->capture_default_str();
-    send_cmd->add_flag("-q,--quiet", send.quiet, "No warnings (errors are still printed)");
-
-    detect_options detect;
-    std::string type;
-    std::optional<double> raw_rate;
-    std::optional<std::string> raw_encoding;
-    std::optional<int> raw_bits;
-    std::optional<int> raw_channels;
-    std::optional<std::string> raw_endian;
-    std::string channel = "mix";
-    CLI::App* detect_cmd = app.add_subcommand(
-        "detect", "Scan audio files or stdin and print one line per identifier found");
-    detect_cmd->add_option("-t,--type", type, "raw: headerless input, described by -r -e -b -c");
-    detect_cmd->add_option("-r,--rate", raw_rate, "Raw input: sample rate");
-    detect_cmd->add_option("-e,--encoding", raw_encoding,
-                           "Raw input: signed unsigned float mu-law a-law");
-    detect_cmd->add_option("-b,--bits", raw_bits, "Raw input: bits per sample");
-    detect_cmd->add_option("-c,--channels", raw_channels, "Raw input: channels (default 1)");
-    detect_cmd->add_option("--endian", raw_endian, "Raw input: little (default) or big");
-    detect_cmd->add_option("--channel", channel,
-                           "Channel to scan, from 1; mix (default); all: each separately");
-    detect.jobs = std::max(1u, std::thread::hardware_concurrency());
-    detect_cmd->add_option("-j,--jobs", detect.jobs, "Inputs scanned at once (default: CPUs)")
-        ->check(CLI::Range(1u, 1024u));
-    detect_cmd->add_flag("--json", detect.json, "JSON Lines output");
-    detect_cmd->add_flag("--utc", detect.utc, "Add wall-clock UTC time (live input)");
-    detect_cmd->add_option("--label", detect.label, "Text added to every report");
-    detect_cmd->add_flag("--once", detect.once, "Stop after the first identifier");
-    auto* quiet = detect_cmd->add_flag(
-        "-q,--quiet", detect.quiet, "No progress bar and no warnings (errors are still printed)");
-    detect_cmd->add_flag("-v,--verbose", detect.verbose, "Describe each input on stderr")
-        ->excludes(quiet);
-    detect_cmd->add_option("--plot", detect.plot,
-                           "Waterfall of the 0-3 kHz band with the reports marked (PNG)");
-    detect_cmd->add_option("inputs", detect.inputs, "Audio files; - reads stdin");
-    add_mqtt_options(detect_cmd, detect.mqtt);
-
-    scan_command scan;
-    std::string scan_type;
-    CLI::App* scan_cmd = app.add_subcommand(
-        "scan", "Find identifiers anywhere in a band of I/Q (raw, SigMF) or wide audio");
-    scan_cmd->add_option("-t,--type", scan_type,
-                         "Raw I/Q: cu8 cs8 cs16 cf32 (interleaved I, Q; little-endian)");
-    scan_cmd->add_option("-r,--rate", scan.rate, "Raw I/Q: sample rate (I/Q pairs per second)");
-    scan_cmd->add_option("--center", scan.center, "RF frequency of the band's centre in Hz");
-    scan_cmd->add_flag("--iq", scan.iq, "Sound files: two channels are I and Q");
-    scan_cmd->add_flag("--json", scan.json, "JSON Lines output");
-    scan_cmd->add_option("--plot", scan.plot,
-                         "Waterfall of the band with the reports marked (PNG)");
-    scan_cmd->add_flag("--sigmf-annotations", scan.sigmf_annotations,
-                       "Write the reports as annotations into the SigMF metadata");
-    scan.jobs = std::max(1u, std::thread::hardware_concurrency());
-    scan_cmd->add_option("-j,--jobs", scan.jobs, "Inputs scanned at once (default: CPUs)")
-        ->check(CLI::Range(1u, 1024u));
-    auto* scan_quiet =
-        scan_cmd->add_flag("-q,--quiet", scan.quiet, "No warnings (errors are still printed)");
-    scan_cmd->add_flag("-v,--verbose", scan.verbose, "Describe each input on stderr")
-        ->excludes(scan_quiet);
-    add_mqtt_options(scan_cmd, scan.mqtt);
-    scan_cmd->add_option("inputs", scan.inputs,
-                         "Raw I/Q (with -t), .sigmf-meta/.sigmf-data, sound files; - reads stdin");
-
-    if (argc < 2) { // bare `rsid`: what it does and how to call it
-        std::cerr << app.help() << std::flush;
-        return exit_usage;
-    }
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e); // prints help, or the error and a hint, to the right stream
-        return code == 0 ? 0 : exit_usage;
-    }
-
     install_signal_handlers();
     try {
-        if (send_cmd->parsed())
-            return run_send(send);
-        if (scan_cmd->parsed()) {
-            check_scan(scan, scan_type);
-            finish_mqtt_options(scan.mqtt, scan.quiet, argc, argv);
-            const int status = run_scan(scan);
-            return stop_requested ? 128 + stop_requested : status;
-        }
-        detect.channel = parse_channel(channel);
-        detect.raw = parse_raw(type, raw_rate, raw_encoding, raw_bits, raw_channels, raw_endian);
-        finish_mqtt_options(detect.mqtt, detect.quiet, argc, argv);
-        const int status = run_detect(detect);
+        const command_line line = parse_command_line(argc, argv);
+        if (line.which == command_line::command::exit)
+            return line.status;
+        if (line.which == command_line::command::send)
+            return run_send(line.send);
+        const int status = line.which == command_line::command::scan ? run_scan(line.scan)
+                                                                     : run_detect(line.detect);
         return stop_requested ? 128 + stop_requested : status;
     } catch (const usage_error& e) {
         tell_user(printable(std::string("rsid: ") + e.what()));
