@@ -13,6 +13,7 @@ import math
 import os
 import struct
 import subprocess
+import sys
 import tempfile
 
 OPS = {"encode_code": 0, "arm": 1, "get": 2, "init_range": 3, "search": 4, "init": 5,
@@ -141,6 +142,12 @@ def tool_seeds():
     yield "au_ulaw", bytes([container_memory, 0, 0, 0]) + sox_file(".au", "-e", "u-law")
     wav = sox_file(".wav", "-b", "16")
     yield "wav_truncated", bytes([container_memory, 0, 0, 0]) + wav[: len(wav) // 2]
+    yield "ogg", bytes([container_memory, 0, 0, 0]) + sox_file(".ogg")
+    ogg = sox_file(".ogg")
+    yield "ogg_truncated", bytes([container_file, 0, 0, 0]) + ogg[: len(ogg) * 2 // 3]
+    yield "flac_truncated", bytes([container_memory, 0, 0, 0]) + sox_file(".flac")[:600]
+    for name, data in streamed_seeds():
+        yield name, bytes([container_memory if "len_0" in name else container_file, 0, 0, 0]) + data
     # Raw signed 16-bit mono at 48000/s (rate 4, encoding 0; bits 1, one channel).
     tone = b"".join(struct.pack("<h", int(20000 * math.sin(2 * math.pi * 1500 * n / 48000)))
                     for n in range(480))
@@ -150,6 +157,87 @@ def tool_seeds():
     yield "raw_f32_stereo", bytes([raw_file, 1 + 16 * 2, 3 + 8 * 2, 2]) + stereo
     # Raw mu-law at 8000/s (encoding 3), 8 bits, one channel.
     yield "raw_ulaw", bytes([raw_memory, 1 + 16 * 3, 0 + 8 * 1, 0]) + bytes(range(256))
+
+
+def tone16(rate, frames, freq=1500.0, amp=20000):
+    return b"".join(struct.pack("<h", int(amp * math.sin(2 * math.pi * freq * n / rate)))
+                    for n in range(frames))
+
+
+def wav_header(data_len, riff_len=None, rate=8000, rf64=False, ds64_data=0):
+    """A 16-bit mono WAV (or RF64) header whose data chunk says data_len bytes."""
+    fmt = struct.pack("<HHIIHH", 1, 1, rate, rate * 2, 2, 16)
+    chunks = b""
+    if rf64:
+        chunks += b"ds64" + struct.pack("<IQQQI", 28, 0xFFFFFFFFFFFFFFFF, ds64_data, 0, 0)
+    chunks += b"fmt " + struct.pack("<I", len(fmt)) + fmt
+    chunks += b"data" + struct.pack("<I", data_len)
+    riff = 0xFFFFFFFF if riff_len is None else riff_len
+    return (b"RF64" if rf64 else b"RIFF") + struct.pack("<I", riff) + b"WAVE" + chunks
+
+
+def au_header(data_len, rate=8000):
+    """A 16-bit linear mono AU header; 0xFFFFFFFF is AU's unknown length."""
+    return b".snd" + struct.pack(">IIIII", 24, data_len, 3, rate, 1)
+
+
+def streamed_seeds():
+    """Containers whose header leaves the length open or holds it elsewhere."""
+    samples = tone16(8000, 400)
+    yield "wav_len_ffffffff", wav_header(0xFFFFFFFF) + samples
+    yield "wav_len_0", wav_header(0, riff_len=0) + samples
+    yield "wav_len_7ffff000", wav_header(0x7FFFF000) + samples
+    yield "rf64", wav_header(0xFFFFFFFF, rf64=True, ds64_data=len(samples)) + samples
+    yield "au_unknown_len", au_header(0xFFFFFFFF) + b"".join(
+        struct.pack(">h", struct.unpack("<h", samples[i:i + 2])[0])
+        for i in range(0, len(samples), 2))
+
+
+def command_seeds():
+    argv = [
+        "send -f 1500 -o a.wav",
+        "send -f 1000 -r 8000 -b 8 -e unsigned -o a.wav --lead 0.1 --tail 0.1",
+        "send -f 2000 -r 44100 -e float -b 64 -o a.flac -t caf",
+        "send -f 1500 -o - -t wav --repeat 2 --gap 0.2",
+        "send -f 1500 -o - -t au -e mu-law -r 8000",
+        "send -f 1800 -o a.ogg --volume 0.5",
+        "send -f 1500 -o a.flac -b 24",
+        "send -f 1500 -o a.raw -e a-law -r 11025",
+        "send -f 1500 -o a.w64 -b 32",
+        "send -f 1500 -o a.aiff -r 1000",
+        "detect -t raw -r 8000 -e signed -b 16 -c 2 --channel 3 x",
+        "detect --json --mqtt mqtt://user:pw@host:1/base --once x",
+        "scan -t cf32 -r 96000 --center 14070000 x",
+        "--version",
+        "send --help",
+    ]
+    for i, line in enumerate(argv):
+        yield f"argv_{i:02d}", b"\0" + line.encode()
+
+
+def stream_seeds(tool):
+    def seed(mode, payload, plan=b"", raw=False, fmt=(0, 0), channel=0):
+        return bytes([mode | (8 if raw else 0), fmt[0], fmt[1], channel, len(plan)]) + plan + payload
+
+    short_chunks = bytes([1, 0, 3, 7, 0, 12, 44, 1, 0, 200, 5])  # 0: an interrupt
+    for name, data in streamed_seeds():
+        yield "pipe_" + name, seed(0, data, short_chunks)
+    yield "pipe_raw_s16_48k", seed(0, tone16(48000, 2000), short_chunks, raw=True,
+                                   fmt=(4, 1 + 8 * 1))
+    # Long: the 44-byte streamed header, then 0.16 s at 8000/s repeated 3000 times (480 s,
+    # 3000 detector blocks).
+    block = tone16(8000, 1280)
+    yield "long_wav_streamed", seed(1, wav_header(0xFFFFFFFF) + block,
+                                    bytes([44, 3000 % 256, 3000 // 256]))
+    yield "long_raw_ulaw", seed(1, bytes(range(256)) * 5, bytes([0, 0xA0, 0x0F]), raw=True,
+                                fmt=(1 + 16 * 3, 0 + 8 * 1))
+    # Two identifiers, at 1200 and 2000 Hz, raw signed 16-bit at 6000/s, cut between them.
+    ids = [subprocess.run([tool, "send", "-f", f, "-r", "6000", "-t", "raw", "-o", "-",
+                           "--lead", "0.2", "--tail", "0.2"], check=True,
+                          capture_output=True).stdout for f in ("1200", "2000")]
+    cut = len(ids[0])
+    yield "two_identifiers", seed(2, ids[0] + ids[1], bytes([cut % 256, cut // 256]), raw=True,
+                                  fmt=(0, 1 + 8 * 1))
 
 
 def write(kind, items):
@@ -163,3 +251,5 @@ def write(kind, items):
 if __name__ == "__main__":
     write("exports", seeds())
     write("tool_input", tool_seeds())
+    write("tool_command", command_seeds())
+    write("tool_stream", stream_seeds(sys.argv[1] if len(sys.argv) > 1 else "build/fuzz/tools/rsid"))
