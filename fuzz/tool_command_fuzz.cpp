@@ -13,11 +13,13 @@
 //         read back through the input path.
 //
 // What was written must read back without input_error, hold the frames the options ask for,
-// and, where nothing on the way loses the signal, make the detector report the frequency sent.
+// and, where nothing on the way loses the signal, make the tool's detectors (as `rsid detect`
+// runs them) report the frequency sent.
 #include "audio_input.h"
 #include "command_line.h"
 #include "mqtt_publisher.h"
 #include "output_format.h"
+#include "recognizer.h"
 #include "rsid.h"
 #include "rsid_signal.h"
 #include "rsid_state.h"
@@ -197,17 +199,17 @@ void send_and_read_back(send_options o, bool as_stream) {
     }
     require(source->info().channels == 1 && source->info().rate == o.rate);
 
-    rsid_rx = rsid_receiver{};
-    init_rsid();
-    detector_feed feed(*source, 0);
-    std::array<double, detector_block> block{};
-    bool heard = false;
+    // Through the detectors as `rsid detect` runs them.
+    std::vector<heard> reports;
+    scan_callbacks callbacks;
+    callbacks.on_heard = [&](const heard& h) {
+        reports.push_back(h);
+        return true;
+    };
+    callbacks.on_progress = [](uint64_t) { return true; };
+    uint64_t frames = 0;
     try {
-        while (feed.next(block)) {
-            for (double v : block)
-                require(std::isfinite(v));
-            heard = heard || rsid_check(block.data()) == 1;
-        }
+        frames = recognize(*source, 0, callbacks);
     } catch (const input_error&) {
         require(false);
     }
@@ -217,7 +219,7 @@ void send_and_read_back(send_options o, bool as_stream) {
                         o.repeat * static_cast<double>(sig::sequence_tx_samples) +
                         (o.repeat - 1) * static_cast<double>(samples_of(o.gap));
     const double expected = sent * o.rate / sig::tx_rate;
-    require(std::fabs(static_cast<double>(feed.frames_read()) - expected) <= 4.0);
+    require(std::fabs(static_cast<double>(frames) - expected) <= 4.0);
 
     // Heard where nothing loses the signal: a lossless container, the tones well inside the
     // band the resampler keeps and the detector scans, and not too quiet for 8 bits.
@@ -227,8 +229,9 @@ void send_and_read_back(send_options o, bool as_stream) {
                          o.freq < (sig::first_bin + sig::columns - 1.0) * sig::bin_width_hz &&
                          top < 0.4 * o.rate;
     if (lossless && in_band && o.volume >= 0.25) {
-        require(heard);
-        require(std::fabs(getrsfreq() - o.freq) <= sig::bin_width_hz);
+        require(!reports.empty());
+        for (const heard& h : reports)
+            require(std::fabs(h.detection.freq_hz - o.freq) <= sig::bin_width_hz);
     }
 }
 
