@@ -237,10 +237,7 @@ int run_detect(const detect_options& o) {
         throw usage_error("detect: no input given (- reads stdin)");
     if (o.mqtt.url.empty())
         return scanner(o, nullptr).run();
-    std::vector<std::string> names;
-    for (const std::string& input : o.inputs)
-        names.push_back(input == "-" ? "stdin" : input);
-    mqtt_publisher mqtt(o.mqtt, names, "rsid detect");
+    mqtt_publisher mqtt(o.mqtt, input_names(o.inputs), "rsid detect");
     const int status = scanner(o, &mqtt).run();
     // A detection that did not reach the broker is a failed output.
     return mqtt.finish() > 0 ? exit_io : status;

@@ -212,7 +212,7 @@ struct mqtt_publisher::state {
     }
 
     // Publishes QoS 1; returns the message id, or -1 if libmosquitto did not take the message.
-    int send(const std::string& topic, const std::string& payload, bool retain) {
+    int send(const std::string& topic, const std::string& payload, bool retain) const {
         int mid = -1;
         const int rc = mosquitto_publish(
             mosq, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);

@@ -63,11 +63,73 @@ class pipe {
     bool closed_ = false;
 };
 
+// Channel c (from 1) of n interleaved frames, or their mix (c = 0), into mono.
+const double* pick(const std::vector<double>& frames, std::size_t n, std::size_t channels, int c,
+                   std::vector<double>& mono) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* frame = frames.data() + i * channels;
+        double v = 0.0;
+        if (c > 0) {
+            v = frame[c - 1];
+        } else {
+            for (std::size_t k = 0; k < channels; ++k)
+                v += frame[k];
+            v /= static_cast<double>(channels);
+        }
+        mono[i] = v;
+    }
+    return mono.data();
+}
+
+// The reading thread: decodes, picks or mixes the channels and converts them, chunk by chunk,
+// then hands over the converters' tails. An error ends the reading; what was read still counts.
+void read_and_convert(audio_source& source, const std::vector<int>& heard_as,
+                      std::vector<rsid::converter>& converters, const scan_callbacks& callbacks,
+                      pipe& between, std::exception_ptr& read_error) {
+    const auto channels = static_cast<std::size_t>(source.info().channels);
+    std::vector<double> frames(chunk_frames * channels);
+    std::vector<double> mono(chunk_frames);
+    uint64_t read = 0;
+    try {
+        while (!between.closed()) {
+            const std::size_t n = source.read(frames.data(), chunk_frames);
+            if (n == 0)
+                break;
+            read += n;
+            if (callbacks.on_frames)
+                callbacks.on_frames(frames.data(), n);
+            piece p;
+            p.read = read;
+            p.converted.resize(converters.size());
+            for (std::size_t d = 0; d < converters.size(); ++d) {
+                const double* in =
+                    channels > 1 ? pick(frames, n, channels, heard_as[d], mono) : frames.data();
+                converters[d].feed(in, n, p.converted[d]);
+            }
+            between.push(std::move(p));
+        }
+    } catch (...) {
+        read_error = std::current_exception(); // what was read still counts
+    }
+    // The end of the stream closes what is still open, also after the scan was stopped.
+    piece end;
+    end.read = read;
+    end.last = true;
+    end.converted.resize(converters.size());
+    try {
+        for (std::size_t d = 0; d < converters.size(); ++d)
+            converters[d].finish(end.converted[d]);
+    } catch (...) {
+        if (!read_error)
+            read_error = std::current_exception();
+    }
+    between.push(std::move(end));
+}
+
 } // namespace
 
 uint64_t recognize(audio_source& source, channel_choice channel, const scan_callbacks& callbacks) {
     const source_info& info = source.info();
-    const auto channels = static_cast<std::size_t>(info.channels);
     if (channel < all_channels || channel > info.channels)
         throw input_error(info.name + ": no channel " + std::to_string(channel) + " (it has " +
                           std::to_string(info.channels) + ")");
@@ -89,60 +151,8 @@ uint64_t recognize(audio_source& source, channel_choice channel, const scan_call
 
     pipe between;
     std::exception_ptr read_error;
-    std::thread reader([&] {
-        std::vector<double> frames(chunk_frames * channels);
-        std::vector<double> mono(chunk_frames);
-        uint64_t read = 0;
-        try {
-            while (!between.closed()) {
-                const std::size_t n = source.read(frames.data(), chunk_frames);
-                if (n == 0)
-                    break;
-                read += n;
-                if (callbacks.on_frames)
-                    callbacks.on_frames(frames.data(), n);
-                piece p;
-                p.read = read;
-                p.converted.resize(converters.size());
-                for (std::size_t d = 0; d < converters.size(); ++d) {
-                    const int c = heard_as[d];
-                    const double* in = frames.data();
-                    if (channels > 1) { // one channel, or the mix of them all
-                        for (std::size_t i = 0; i < n; ++i) {
-                            const double* frame = frames.data() + i * channels;
-                            double v = 0.0;
-                            if (c > 0) {
-                                v = frame[c - 1];
-                            } else {
-                                for (std::size_t k = 0; k < channels; ++k)
-                                    v += frame[k];
-                                v /= static_cast<double>(channels);
-                            }
-                            mono[i] = v;
-                        }
-                        in = mono.data();
-                    }
-                    converters[d].feed(in, n, p.converted[d]);
-                }
-                between.push(std::move(p));
-            }
-        } catch (...) {
-            read_error = std::current_exception(); // what was read still counts
-        }
-        // The end of the stream closes what is still open, also after the scan was stopped.
-        piece end;
-        end.read = read;
-        end.last = true;
-        end.converted.resize(converters.size());
-        try {
-            for (std::size_t d = 0; d < converters.size(); ++d)
-                converters[d].finish(end.converted[d]);
-        } catch (...) {
-            if (!read_error)
-                read_error = std::current_exception();
-        }
-        between.push(std::move(end));
-    });
+    std::thread reader(
+        [&] { read_and_convert(source, heard_as, converters, callbacks, between, read_error); });
 
     std::vector<rsid::detection> found;
     bool go_on = true;

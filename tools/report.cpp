@@ -6,6 +6,7 @@
 #include <fmt/core.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -43,6 +44,13 @@ void put_text(ordered_json& j, const char* key, const std::string& text) {
 }
 
 } // namespace
+
+std::vector<std::string> input_names(const std::vector<std::string>& inputs) {
+    std::vector<std::string> names(inputs.size());
+    std::transform(inputs.begin(), inputs.end(), names.begin(),
+                   [](const std::string& input) { return input == "-" ? "stdin" : input; });
+    return names;
+}
 
 std::string clock_time(double s) {
     const auto centis = static_cast<long long>(std::llround(s * 100.0));

@@ -66,6 +66,9 @@ std::string json_line(const detection_record& r);
 std::string json_line(const end_record& r);
 std::string json_line(const heartbeat_record& r);
 
+// The names inputs are reported under: "stdin" for -, else the path as given.
+std::vector<std::string> input_names(const std::vector<std::string>& inputs);
+
 // "hh:mm:ss.cc" for a position in seconds, rounded to centiseconds.
 std::string clock_time(double s);
 // ISO 8601 UTC with milliseconds: "2024-05-01T12:34:56.789Z".

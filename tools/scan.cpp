@@ -158,7 +158,7 @@ class band_scan {
     }
 
     // The report's sample span and band as a SigMF annotation.
-    sigmf_annotation annotation(const rsid::detection& d) const {
+    static sigmf_annotation annotation(const rsid::detection& d) {
         sigmf_annotation a;
         a.sample_start = d.sample;
         a.sample_count = static_cast<int64_t>(std::llround(identifier_s * d.rate));
@@ -226,10 +226,7 @@ int run_scan(const scan_command& o) {
         throw usage_error("scan: no input given (- reads stdin)");
     if (o.mqtt.url.empty())
         return band_scan(o, nullptr).run();
-    std::vector<std::string> names;
-    for (const std::string& input : o.inputs)
-        names.push_back(input == "-" ? "stdin" : input);
-    mqtt_publisher mqtt(o.mqtt, names, "rsid scan");
+    mqtt_publisher mqtt(o.mqtt, input_names(o.inputs), "rsid scan");
     const int status = band_scan(o, &mqtt).run();
     // A detection that did not reach the broker is a failed output.
     return mqtt.finish() > 0 ? exit_io : status;

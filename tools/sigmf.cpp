@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace rsid_tool {
@@ -114,9 +115,10 @@ void write_sigmf_annotations(const std::string& meta, const sigmf_dataset& datas
     if (!j.contains("annotations") || !j["annotations"].is_array())
         j["annotations"] = ordered_json::array();
     ordered_json kept = ordered_json::array();
-    for (const ordered_json& a : j["annotations"])
-        if (!(a.is_object() && a.value("core:generator", "") == sigmf_generator))
-            kept.push_back(a);
+    std::copy_if(j["annotations"].begin(), j["annotations"].end(), std::back_inserter(kept),
+                 [](const ordered_json& a) {
+                     return !(a.is_object() && a.value("core:generator", "") == sigmf_generator);
+                 });
     for (const sigmf_annotation& a : annotations) {
         ordered_json o;
         o["core:sample_start"] = a.sample_start;
@@ -151,7 +153,7 @@ void write_sigmf_annotations(const std::string& meta, const sigmf_dataset& datas
     }
     if (std::rename(tmp.c_str(), meta.c_str()) != 0) {
         const std::string why = std::strerror(errno);
-        std::remove(tmp.c_str());
+        (void)std::remove(tmp.c_str()); // best effort: the error to report is the rename's
         throw output_error(meta + ": " + why);
     }
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <memory>
 
 namespace rsid_tool {
@@ -53,10 +54,11 @@ uint32_t colour(double v) {
 double nice_step(double span, int count) {
     const double raw = span / count;
     const double p = std::pow(10.0, std::floor(std::log10(raw)));
-    for (double m : {1.0, 2.0, 5.0})
-        if (m * p >= raw)
-            return m * p;
-    return 10.0 * p;
+    constexpr double steps[] = {1.0, 2.0, 5.0, 10.0};
+    // The first of 1, 2 and 5 that is large enough, else 10.
+    const double* m = std::find_if(std::begin(steps), std::end(steps) - 1,
+                                   [&](double step) { return step * p >= raw; });
+    return *m * p;
 }
 
 // A frequency in the unit that suits the band, with as many decimals as the step needs.
@@ -256,8 +258,10 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
     // The reports: a box over the identifier's time and band, at least 10 x 8 px, and its label
     // beside it on a dark ground.
     for (const waterfall_mark& m : marks_) {
-        double x0 = l.x(m.low_hz), x1 = l.x(m.high_hz);
-        double y0 = l.y(m.start_s), y1 = l.y(m.start_s + m.length_s);
+        double x0 = l.x(m.low_hz);
+        double x1 = l.x(m.high_hz);
+        double y0 = l.y(m.start_s);
+        double y1 = l.y(m.start_s + m.length_s);
         if (x1 - x0 < 10.0) {
             const double c = (x0 + x1) / 2.0;
             x0 = c - 5.0;
