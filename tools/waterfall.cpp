@@ -91,7 +91,8 @@ std::string plot_path(const std::string& plot, std::size_t index, std::size_t co
     const std::size_t dot = plot.rfind('.');
     const std::size_t slash = plot.rfind('/');
     const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-    const std::string n = "-" + std::to_string(index + 1);
+    std::string n(1, '-'); // not "-" + ...: GCC 12 warns falsely on that at -O3 (-Wrestrict)
+    n += std::to_string(index + 1);
     return has_ext ? plot.substr(0, dot) + n + plot.substr(dot) : plot + n;
 }
 
