@@ -175,6 +175,11 @@ void send_and_read_back(send_options o, bool as_stream) {
         written = run_send(o) == exit_found;
     } catch (const usage_error&) {
         // Options that parse but are refused, each with its message.
+    } catch (const output_error&) {
+        // A combination libsndfile opens but cannot encode: exit 3 with a message in the tool.
+        // Nothing may be left that looks complete.
+        if (!fifo && stat(path.c_str(), &st) == 0)
+            __builtin_trap();
     }
     std::vector<unsigned char> bytes;
     if (fifo) {
