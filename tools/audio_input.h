@@ -22,6 +22,7 @@
 #include "rsid_signal.h"
 
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -52,6 +53,14 @@ struct input_error : std::runtime_error {
 // end of input, so that the caller can flush what it has, and a read waiting on a silent pipe
 // notices within 200 ms. Read-only for everything in this library.
 extern volatile std::sig_atomic_t stop_requested;
+
+// Set once an output has failed (stdout full or gone bad): sources then end as on a stop request,
+// so that a failure in any stage ends every stage of every input, while the tool still exits
+// with the output's error rather than a signal's status.
+extern std::atomic<bool> output_failed;
+
+// True once sources should end as at end of input: a stop signal or a failed output.
+inline bool stopping() { return stop_requested != 0 || output_failed.load(); }
 
 enum class sample_encoding { signed_int, unsigned_int, floating, mu_law, a_law };
 

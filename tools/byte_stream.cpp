@@ -167,7 +167,7 @@ class fd_bytes final : public byte_stream {
     // request is seen within 200 ms. Returns 0 at end of input or on a stop request.
     std::size_t read_fd(unsigned char* dst, std::size_t n, off_t offset) {
         for (;;) {
-            if (stop_requested)
+            if (stopping())
                 return 0;
             if (offset < 0) {
                 pollfd p{fd_, POLLIN, 0};

@@ -150,12 +150,8 @@ class scanner {
         }
         if (stop_requested)
             end.error.clear(); // an input cut short by the signal is interrupted, not broken
-        if (stop_requested && !stopped_) {
-            stopped_ = true;
-            end.status = "interrupted";
-        } else if (stopped_) {
-            end.status = "stopped";
-        }
+        if (const std::string how = stop_status(stopped_); !how.empty())
+            end.status = how;
         if (!end.error.empty()) {
             ++errors_;
             end.status = "error";

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -110,10 +111,20 @@ class iq_fd_source final : public iq_source {
     iq_fd_source& operator=(const iq_fd_source&) = delete;
 
   protected:
+    // A pipe, FIFO or device is waited on in poll() so that a stop request is seen within
+    // 200 ms on whichever thread reads it (a signal interrupts only the thread it lands on).
     std::size_t fetch(unsigned char* dst, std::size_t max) override {
         for (;;) {
-            if (stop_requested)
+            if (stopping())
                 return 0;
+            if (info_.live) {
+                pollfd p{fd_, POLLIN, 0};
+                const int ready = poll(&p, 1, 200);
+                if (ready < 0 && errno != EINTR)
+                    throw input_error(info_.name + ": " + std::strerror(errno));
+                if (ready <= 0)
+                    continue;
+            }
             const ssize_t got = ::read(fd_, dst, max);
             if (got >= 0)
                 return static_cast<std::size_t>(got);

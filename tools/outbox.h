@@ -3,7 +3,7 @@
 #ifndef RSID_TOOL_OUTBOX_H
 #define RSID_TOOL_OUTBOX_H
 
-#include "audio_input.h" // stop_requested
+#include "audio_input.h" // output_failed
 #include "commands.h"    // output_error, broken_pipe
 #include "diagnostics.h" // tell_user, printable
 
@@ -29,9 +29,11 @@ namespace rsid_tool {
 inline void emit_stdout(const std::string& line) {
     if (std::fputs(line.c_str(), stdout) == EOF || std::fputc('\n', stdout) == EOF ||
         std::fflush(stdout) != 0) {
-        if (errno == EPIPE)
+        const int e = errno;
+        if (e == EPIPE)
             throw broken_pipe("stdout: the reader closed the pipe");
-        throw output_error(std::string("stdout: ") + std::strerror(errno));
+        output_failed = true; // ends the reading of every input, wherever it waits
+        throw output_error(std::string("stdout: ") + std::strerror(e));
     }
 }
 
@@ -106,6 +108,15 @@ class outbox {
     bool closed_ = false;
 };
 
+// The status an input's end record takes from how the scan was stopped, if it was: the first
+// input to end after SIGINT or SIGTERM was "interrupted" by it, and every input after that (or
+// after --once set `stopped`), cut short or never begun, was "stopped". Empty if neither.
+inline std::string stop_status(std::atomic<bool>& stopped) {
+    if (stop_requested && !stopped.exchange(true))
+        return "interrupted";
+    return stopped ? "stopped" : "";
+}
+
 // Calls scan(i, box, alone) for inputs 0..count-1 on `jobs` threads, writing each input's
 // outbox in input order; `alone` is true when one job runs (progress bars may be drawn).
 // With one job, `stopped` is checked before each input. Once stdout's reader has gone (`gone`),
@@ -129,7 +140,7 @@ inline void scan_in_order(std::size_t count, std::size_t jobs,
     for (std::size_t w = 0; w < jobs; ++w) {
         workers.emplace_back([&] {
             for (std::size_t i; (i = next++) < count;) {
-                if (!gone)
+                if (!gone && !output_failed)
                     scan(i, *boxes[i], false);
                 boxes[i]->close();
             }
@@ -139,7 +150,7 @@ inline void scan_in_order(std::size_t count, std::size_t jobs,
         for (auto& box : boxes)
             box->drain();
     } catch (...) {
-        stop_requested = 1; // stdout failed: let the workers end their inputs
+        output_failed = true; // stdout failed: let the workers end their inputs; not a signal
         for (auto& box : boxes)
             box->close();
         for (std::thread& t : workers)

@@ -16,6 +16,7 @@
 namespace rsid_tool {
 
 volatile std::sig_atomic_t stop_requested = 0;
+std::atomic<bool> output_failed{false};
 
 namespace {
 
@@ -142,7 +143,7 @@ class raw_source final : public audio_source {
             if (got == 0) {
                 // A container whose data ends before its header said is cut off, unless the
                 // stream ended because a stop was requested.
-                if (left_ && *left_ > 0 && !stop_requested)
+                if (left_ && *left_ > 0 && !stopping())
                     throw input_error(info_.name +
                                       ": truncated: the data ends before its header says");
                 return 0; // end of input; a partial frame is dropped

@@ -167,10 +167,12 @@ uint64_t recognize(audio_source& source, channel_choice channel, const scan_call
         found.clear();
     };
     std::exception_ptr error;
+    bool ended = false; // the reader's last piece has been taken
     try {
         for (;;) {
             piece p = between.pop();
             read = p.read;
+            ended = p.last;
             for (std::size_t d = 0; d < detectors.size(); ++d) {
                 detectors[d].feed(p.converted[d].data(), p.converted[d].size(), found);
                 if (p.last)
@@ -187,10 +189,10 @@ uint64_t recognize(audio_source& source, channel_choice channel, const scan_call
     } catch (...) {
         error = std::current_exception(); // a callback failed (stdout): stop the reader first
         between.close();
-        for (;;) { // drain until the reader has pushed its last piece
-            if (between.pop().last)
-                break;
-        }
+        // Drain until the reader has pushed its last piece, unless that piece was the one whose
+        // report failed: nothing more will come.
+        while (!ended)
+            ended = between.pop().last;
     }
     reader.join();
     if (error)

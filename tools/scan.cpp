@@ -137,10 +137,10 @@ class band_scan {
         }
         if (o_.sigmf_annotations && info && end.error.empty())
             annotate(input, *info, annotations, end, box);
-        if (stop_requested && !stopped_) {
-            stopped_ = true;
-            end.status = "interrupted";
-        }
+        if (stop_requested)
+            end.error.clear(); // an input cut short by the signal is interrupted, not broken
+        if (const std::string how = stop_status(stopped_); !how.empty())
+            end.status = how;
         if (!end.error.empty()) {
             ++errors_;
             end.status = "error";

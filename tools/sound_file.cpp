@@ -60,7 +60,7 @@ class sndfile_source final : public audio_source {
     }
 
     std::size_t read(double* out, std::size_t frames) override {
-        if (done_ || stop_requested)
+        if (done_ || stopping())
             return 0;
         const sf_count_t got = sf_readf_double(file_.get(), out, static_cast<sf_count_t>(frames));
         const bool failed = got < 0 || sf_error(file_.get()) != SF_ERR_NO_ERROR;
@@ -68,8 +68,7 @@ class sndfile_source final : public audio_source {
             // Decoding ended (a decoder that loses its way at a cut counts as ending there):
             // fewer frames than the header promised means the input was cut off.
             done_ = true;
-            if (info_.frames > 0 && decoded_ < static_cast<uint64_t>(info_.frames) &&
-                !stop_requested)
+            if (info_.frames > 0 && decoded_ < static_cast<uint64_t>(info_.frames) && !stopping())
                 throw input_error(info_.name + ": truncated: " + std::to_string(decoded_) +
                                   " of the " + std::to_string(info_.frames) +
                                   " frames its header promises");

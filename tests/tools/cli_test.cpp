@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
@@ -414,6 +415,23 @@ TEST_F(cli, reports_from_a_live_stream_before_it_ends) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+// Waits up to 5 s for a started command and returns its wait status; one still running then
+// is killed and reported as a failure (a hang must fail the test, not stall it).
+int wait_or_kill(pid_t pid, const std::string& where) {
+    int status = 0;
+    pid_t done = 0;
+    const auto since = std::chrono::steady_clock::now();
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() - since < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << where << ": still running after 5 s";
+    }
+    return status;
+}
+
 // One SIGINT or SIGTERM ends a scan in every state: waiting for a FIFO's writer, waiting for
 // data inside a container, and reading raw samples from a pipe. The end record says so and the
 // exit status is the shell's for the signal.
@@ -440,17 +458,7 @@ TEST_F(cli, a_signal_ends_the_scan_in_every_state) {
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             kill(pid, sig);
-            int status = 0;
-            pid_t done = 0;
-            const auto sent = std::chrono::steady_clock::now();
-            while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
-                   std::chrono::steady_clock::now() - sent < std::chrono::seconds(5))
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            if (done == 0) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                ADD_FAILURE() << where << ": still running 5 s after the signal";
-            }
+            const int status = wait_or_kill(pid, where + ": after the signal");
             if (fd >= 0)
                 close(fd);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + sig)
@@ -459,6 +467,74 @@ TEST_F(cli, a_signal_ends_the_scan_in_every_state) {
             EXPECT_NE(out.find("\"status\":\"interrupted\""), std::string::npos) << where << out;
             expect_valid_json_lines(out, where);
         }
+    }
+}
+
+// With several jobs, SIGINT ends every input at once, also those waiting on a silent pipe or
+// FIFO; the first input it cut short says "interrupted" and every later one, cut short or never
+// begun, "stopped": none claims to be complete.
+TEST_F(cli, a_signal_ends_every_job) {
+    EXPECT_STATUS(sh("mkfifo held1 held2 && head -c 96000 /dev/zero > r3.cu8 && cp r3.cu8 r4.cu8"),
+                  0);
+    const char* commands[] = {
+        "$RSID scan -j 2 --json -t cu8 -r 48000 - held2 r3.cu8 r4.cu8 < held1 > sig.out",
+        "$RSID detect -j 2 --json -t raw -r 8000 -e signed -b 16 - held2 r3.cu8 r4.cu8 < held1 "
+        "> sig.out",
+    };
+    for (const char* command : commands) {
+        const pid_t pid = start(command);
+        const int held1 = open(path("held1").c_str(), O_WRONLY); // each waits for its reader
+        const int held2 = open(path("held2").c_str(), O_WRONLY);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(pid, SIGINT);
+        const int status = wait_or_kill(pid, command);
+        close(held1);
+        close(held2);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << command << ": " << status;
+        std::multiset<std::string> statuses;
+        std::istringstream lines(slurp(path("sig.out")));
+        for (std::string line; std::getline(lines, line);)
+            statuses.insert(json::parse(line).at("status").get<std::string>());
+        EXPECT_EQ(statuses,
+                  (std::multiset<std::string>{"interrupted", "stopped", "stopped", "stopped"}))
+            << command;
+    }
+}
+
+// A failed write to stdout ends every stage of every input, also a reader waiting on a pipe
+// that stays open and silent, and is exit 3 with the system's reason: never a hang, never the
+// status of a signal.
+TEST_F(cli, a_failed_stdout_ends_every_stage) {
+    EXPECT_STATUS(sh("$RSID send -o a.wav && $RSID send -f 900 --lead 1 -o b.wav && mkfifo held"),
+                  0);
+    const char* commands[] = {
+        "$RSID detect a.wav",
+        "$RSID detect --json a.wav",
+        "$RSID detect -j 1 a.wav b.wav",
+        "$RSID detect -j 2 a.wav b.wav",
+        "$RSID detect --channel all a.wav",
+        "$RSID scan a.wav",
+        "$RSID scan -j 2 --json a.wav b.wav",
+        "$RSID detect - < held",
+        "$RSID detect -j 2 - b.wav < held",
+    };
+    const std::string wav = slurp(path("a.wav"));
+    for (const char* command : commands) {
+        const pid_t pid = start(std::string(command) + " > /dev/full 2> err");
+        int fd = -1;
+        if (std::string(command).find("held") != std::string::npos) {
+            // The identifier arrives and the pipe then stays open: only the failed report can
+            // end the scan.
+            fd = open(path("held").c_str(), O_WRONLY);
+            ASSERT_EQ(write(fd, wav.data(), wav.size()), static_cast<ssize_t>(wav.size()));
+        }
+        const int status = wait_or_kill(pid, command);
+        if (fd >= 0)
+            close(fd);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << command << ": " << status;
+        const std::string err = slurp(path("err"));
+        EXPECT_NE(err.find("stdout: No space left on device"), std::string::npos) << command << "\n"
+                                                                                  << err;
     }
 }
 
