@@ -54,9 +54,9 @@ struct input_error : std::runtime_error {
 // notices within 200 ms. Read-only for everything in this library.
 extern volatile std::sig_atomic_t stop_requested;
 
-// Set once an output has failed (stdout full or gone bad): sources then end as on a stop request,
-// so that a failure in any stage ends every stage of every input, while the tool still exits
-// with the output's error rather than a signal's status.
+// Set once an output has failed (stdout full or gone bad), or any other stage for good (memory):
+// sources then end as on a stop request, so that a failure in any stage ends every stage of
+// every input, while the tool still exits with that error rather than a signal's status.
 extern std::atomic<bool> output_failed;
 
 // True once sources should end as at end of input: a stop signal or a failed output.

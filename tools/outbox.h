@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -120,8 +121,8 @@ inline std::string stop_status(std::atomic<bool>& stopped) {
 // Calls scan(i, box, alone) for inputs 0..count-1 on `jobs` threads, writing each input's
 // outbox in input order; `alone` is true when one job runs (progress bars may be drawn).
 // With one job, `stopped` is checked before each input. Once stdout's reader has gone (`gone`),
-// no further input is scanned. An output error stops the workers after their current input and
-// is rethrown.
+// no further input is scanned. An output error, or any error that escapes a worker's scan, ends
+// every input (output_failed) and is rethrown once every worker has ended.
 inline void scan_in_order(std::size_t count, std::size_t jobs,
                           const std::function<void(std::size_t, outbox&, bool)>& scan,
                           const std::atomic<bool>& stopped, std::atomic<bool>& gone) {
@@ -136,13 +137,22 @@ inline void scan_in_order(std::size_t count, std::size_t jobs,
     for (std::size_t i = 0; i < count; ++i)
         boxes.push_back(std::make_unique<outbox>(false, gone));
     std::atomic<std::size_t> next{0};
+    std::mutex failing;
+    std::exception_ptr failure; // the first error that escaped a worker's scan
     std::vector<std::thread> workers;
     for (std::size_t w = 0; w < jobs; ++w) {
         workers.emplace_back([&] {
             for (std::size_t i; (i = next++) < count;) {
-                if (!gone && !output_failed)
-                    scan(i, *boxes[i], false);
-                boxes[i]->close();
+                try {
+                    if (!gone && !output_failed)
+                        scan(i, *boxes[i], false);
+                } catch (...) { // out of memory, a broker: every input ends, the drain goes on
+                    output_failed = true;
+                    const std::lock_guard<std::mutex> lock(failing);
+                    if (!failure)
+                        failure = std::current_exception();
+                }
+                boxes[i]->close(); // every box is closed, or the drain below would wait for it
             }
         });
     }
@@ -159,6 +169,8 @@ inline void scan_in_order(std::size_t count, std::size_t jobs,
     }
     for (std::thread& t : workers)
         t.join();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 } // namespace rsid_tool
