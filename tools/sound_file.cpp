@@ -110,8 +110,8 @@ std::unique_ptr<audio_source> open_sound_stream(std::unique_ptr<byte_stream> str
 
 } // namespace
 
-std::unique_ptr<audio_source> open_sound_file(const std::string& path) {
-    return open_sound_stream(open_path_stream(path), path);
+std::unique_ptr<audio_source> open_sound_file(const std::string& path, stop_check stop) {
+    return open_sound_stream(open_path_stream(path, std::move(stop)), path);
 }
 
 std::unique_ptr<audio_source> open_sound_fd(int fd, const std::string& name) {
