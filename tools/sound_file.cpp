@@ -32,6 +32,9 @@ class sndfile_source final : public audio_source {
         : stream_(std::move(stream)), io_(*stream_) {
         info_.name = name;
         info_.live = stream_->live();
+        if (!vorbis_headers_readable(*stream_))
+            throw input_error(name + ": malformed or damaged sound file (Ogg Vorbis cut short "
+                                     "or damaged in its headers)");
         SF_INFO sf_info{};
         file_ = io_.open(sf_info);
         if (!file_) {
