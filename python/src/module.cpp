@@ -3,10 +3,11 @@
 // readers.
 //
 // Every entry point works the same way: with the GIL held, check the arguments and copy the
-// samples out of the caller's array into a buffer of their own type; then release the GIL for
-// the engine's work, so that Python threads run detectors and band scanners on several cores at
-// once. Detections go back as plain tuples (time_s, sample, freq_hz, offset_hz, snr_db,
-// level_dbfs, code, channel, rate); rsid/__init__.py makes them Detection values.
+// samples out of the caller's array into a buffer of their own type (arguments.h, shared with
+// the fuzz harness); then release the GIL for the engine's work, so that Python threads run
+// detectors and band scanners on several cores at once. Detections go back as plain tuples
+// (time_s, sample, freq_hz, offset_hz, snr_db, level_dbfs, code, channel, rate);
+// rsid/__init__.py makes them Detection values.
 #include "arguments.h"
 #include "audio_input.h"
 #include "send.h"
@@ -15,17 +16,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <tuple>
 #include <variant>
 #include <vector>
 
