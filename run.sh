@@ -83,15 +83,17 @@ lint() { # static analysis of the library, the engine and the tool; formatting a
 }
 
 fuzz() { # fuzz SECONDS: build the harnesses with clang and run them, two at a time, SECONDS in all
-    local seconds=$1 harnesses=(exports tool_input tool_command tool_stream) h p rc=0
+    local seconds=$1 harnesses=(exports tool_input tool_command tool_stream python_arguments)
+    local h p rc=0
     local -A pid=() failed=()
-    # Two at a time on two cores, each for half the time: the stage keeps its length as
-    # harnesses are added in pairs.
-    local share=$(((seconds + 1) / 2))
+    # Two at a time on two cores, the stage's seconds shared between the rounds of two: the
+    # stage keeps its length however many harnesses there are.
+    local rounds=$(((${#harnesses[@]} + 1) / 2))
+    local share=$(((seconds + rounds - 1) / rounds))
     cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
         -DRSID_BUILD_FUZZ=ON -DRSID_BUILD_TESTS=OFF -DRSID_WERROR=ON >/dev/null
     cmake --build build/fuzz -j"$jobs" --target "${harnesses[@]/%/_fuzz}"
-    # libvorbis and fontconfig leak on some error paths (tests/lsan.supp names only them).
+    # fontconfig keeps its cache for the life of the process (tests/lsan.supp names only it).
     export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
     for h in "${harnesses[@]}"; do
         # New inputs go to the first directory, so the committed seeds stay as they are. The

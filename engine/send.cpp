@@ -18,7 +18,6 @@ using namespace rsid_signal;
 
 constexpr double min_rate = 1000.0;   // samples/s
 constexpr double max_rate = 768000.0; // samples/s
-constexpr double max_silence_s = 86400.0;
 constexpr auto sequence = static_cast<std::size_t>(sequence_tx_samples);
 
 std::size_t silence_samples(double s) {
@@ -39,9 +38,19 @@ void check_send(const send_request& r) {
         throw std::invalid_argument("tones up to " + std::to_string(top) +
                                     " Hz need a rate above " + std::to_string(2.0 * top) +
                                     " samples/s (and fit 48000/s)");
-    if (!(r.lead_s >= 0.0 && r.lead_s <= max_silence_s) ||
-        !(r.tail_s >= 0.0 && r.tail_s <= max_silence_s))
-        throw std::invalid_argument("lead and tail take 0 to 86400 seconds");
+    if (!(r.lead_s >= 0.0 && r.tail_s >= 0.0))
+        throw std::invalid_argument("lead and tail take 0 seconds or more");
+    // Whole samples at both rates, as send_samples() holds them (seconds first, so that no
+    // count overflows).
+    const double seconds = r.lead_s + r.tail_s + static_cast<double>(sequence) / tx_rate;
+    if (!(seconds * std::max<double>(tx_rate, r.rate) <= static_cast<double>(max_send_samples)))
+        throw std::invalid_argument(
+            "lead " + std::to_string(r.lead_s) + " s and tail " + std::to_string(r.tail_s) +
+            " s are too long: the samples are made in memory, at most " +
+            std::to_string(max_send_samples) + " at 48000/s and at the rate (" +
+            std::to_string(static_cast<double>(max_send_samples) /
+                           std::max<double>(tx_rate, r.rate)) +
+            " s in all here)");
 }
 
 std::vector<double> send_samples(const send_request& r) {

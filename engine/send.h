@@ -3,6 +3,7 @@
 #ifndef RSID_ENGINE_SEND_H
 #define RSID_ENGINE_SEND_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -11,12 +12,18 @@ namespace rsid {
 struct send_request {
     double freq_hz = 1500.0; // frequency of tone 0 [Hz]
     double rate = 48000.0;   // output samples/s, 1000 to 768000
-    double lead_s = 0.0;     // silence before the identifier, 0 to 86400 [s]
-    double tail_s = 0.0;     // silence after it, 0 to 86400 [s]
+    double lead_s = 0.0;     // silence before the identifier, 0 or more [s]
+    double tail_s = 0.0;     // silence after it, 0 or more [s]
 };
 
+// The most samples a request may make, at 48000/s and at its rate: the samples are held in
+// memory (as doubles at both rates), so this bounds a call to about 600 MB. It allows
+// lead + tail up to 697 s at 48000/s or below, 173 s at 192000/s.
+inline constexpr std::size_t max_send_samples = std::size_t{1} << 25;
+
 // Throws std::invalid_argument, with a message naming the value, unless the request can be
-// sent: a positive frequency whose 15 tones fit below half of both 48000/s and the rate.
+// sent: a positive frequency whose 15 tones fit below half of both 48000/s and the rate, and
+// a lead and tail of 0 s or more within max_send_samples.
 void check_send(const send_request& request);
 
 // The samples on the 16-bit scale (peak 20000). At 48000/s they are the generator's integers

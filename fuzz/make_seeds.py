@@ -8,6 +8,8 @@ exports_fuzz.cpp.
 
 tool_input_fuzz (corpus/tool_input/): four control bytes (how the input is taken, raw format,
 channel) and then a short sound file made by sox, or raw samples. Needs sox.
+
+python_arguments_fuzz (corpus/python_arguments/): see python_seeds().
 """
 import math
 import os
@@ -146,6 +148,8 @@ def tool_seeds():
     ogg = sox_file(".ogg")
     yield "ogg_truncated", bytes([container_file, 0, 0, 0]) + ogg[: len(ogg) * 2 // 3]
     yield "flac_truncated", bytes([container_memory, 0, 0, 0]) + sox_file(".flac")[:600]
+    for name, data in ending_seeds(sox_file(".flac"), sox_file(".ogg")):
+        yield name, bytes([container_memory, 0, 0, 0]) + data
     for name, data in streamed_seeds():
         yield name, bytes([container_memory if "len_0" in name else container_file, 0, 0, 0]) + data
     # Raw signed 16-bit mono at 48000/s (rate 4, encoding 0; bits 1, one channel).
@@ -157,6 +161,56 @@ def tool_seeds():
     yield "raw_f32_stereo", bytes([raw_file, 1 + 16 * 2, 3 + 8 * 2, 2]) + stereo
     # Raw mu-law at 8000/s (encoding 3), 8 bits, one channel.
     yield "raw_ulaw", bytes([raw_memory, 1 + 16 * 3, 0 + 8 * 1, 0]) + bytes(range(256))
+
+
+def ending_seeds(flac, ogg):
+    """Files whose ends once went wrong: a whole FLAC followed by junk or an ID3v1 tag (all its
+    frames are there), Ogg Vorbis cut inside its headers (libvorbis's setup must not leak)."""
+    yield "flac_junk_after", flac + b"0123456789"
+    yield "flac_id3v1_after", flac + b"TAG" + b" " * 125
+    for n in (60, 200, len(ogg) // 3):
+        yield f"ogg_cut_in_headers_{n}", ogg[:n]
+
+
+def python_seeds():
+    """python_arguments_fuzz (corpus/python_arguments/): a 48-byte header (entry, dtype, ndim,
+    channel, iq; rate, center, lead, tail; dimension multipliers), the dimensions, the samples.
+    See python_arguments_fuzz.cpp."""
+    entries = {"detect": 0, "Detector": 1, "scan": 2, "Scanner": 3, "send": 4, "path": 5}
+    dtypes = ["int16", "int32", "float32", "float64", "complex64", "complex128", "int64",
+              "uint8", "bool", "float16", "object", "<U3"]
+
+    def seed(entry, dtype="float32", dims=(), channel=None, iq=None, rate=48000.0, center=0.0,
+             lead=0.0, tail=0.0, data=b""):
+        head = bytes([entries[entry], dtypes.index(dtype), len(dims),
+                      0 if channel is None else channel + 3, {None: 0, False: 1, True: 2}[iq],
+                      0, 0, 0])
+        head += struct.pack("<4d", rate, center, lead, tail) + bytes(8)
+        return head + b"".join(struct.pack("<I", d) for d in dims) + data
+
+    tone = b"".join(struct.pack("<h", int(20000 * math.sin(2 * math.pi * 1500 * n / 8000)))
+                    for n in range(1600))
+    noise = b"".join(struct.pack("<f", math.sin(n * n * 0.37)) for n in range(800))
+    yield "detect_int16", seed("detect", "int16", (800,), rate=8000.0, data=tone)
+    yield "detect_stereo_channel_2", seed("detect", "int16", (400, 2), channel=2, rate=8000.0,
+                                          data=tone)
+    yield "detector_float32", seed("Detector", "float32", (800,), rate=44100.0, data=noise)
+    yield "scan_complex64", seed("scan", "complex64", (400,), rate=48000.0, center=7.0e6,
+                                 data=noise)
+    yield "scanner_iq_columns", seed("Scanner", "int16", (800, 2), iq=True, rate=12000.0,
+                                     data=tone)
+    yield "scan_real_2d_refused", seed("scan", "float32", (400, 2), rate=48000.0, data=noise)
+    # Each sample a channel: once a detector per column, gigabytes, a crash under a limit.
+    yield "channels_2x480000", seed("detect", "float32", (2, 480000))
+    yield "channels_1x4000", seed("Detector", "float32", (1, 4000))
+    yield "channels_2x144000", seed("detect", "float32", (2, 144000))
+    yield "channel_0", seed("detect", "float64", (100, 2), channel=0, data=noise)
+    yield "rate_nan", seed("detect", "float64", (100,), rate=float("nan"), data=noise)
+    yield "int64_refused", seed("detect", "int64", (100,), data=noise)
+    yield "three_d", seed("detect", "float32", (2, 2, 2), data=noise[:32])
+    yield "send_a_day_of_tail", seed("send", rate=8000.0, center=1500.0, tail=86400.0)
+    yield "send_short", seed("send", rate=11025.0, center=1000.0, lead=0.1, tail=0.1)
+    yield "path_with_nul", seed("path", data=b"id.wav\0.txt")
 
 
 def tone16(rate, frames, freq=1500.0, amp=20000):
@@ -253,3 +307,4 @@ if __name__ == "__main__":
     write("tool_input", tool_seeds())
     write("tool_command", command_seeds())
     write("tool_stream", stream_seeds(sys.argv[1] if len(sys.argv) > 1 else "build/fuzz/tools/rsid"))
+    write("python_arguments", python_seeds())

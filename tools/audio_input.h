@@ -18,7 +18,8 @@
 #ifndef RSID_TOOL_AUDIO_INPUT_H
 #define RSID_TOOL_AUDIO_INPUT_H
 
-#include "resampler.h" // engine/
+#include "byte_stream.h" // stop_check
+#include "resampler.h"   // engine/
 #include "rsid_signal.h"
 
 #include <array>
@@ -108,7 +109,8 @@ class audio_source {
 // that stay owned by the caller. A descriptor that is not a regular file (a pipe) is read to its
 // end before decoding starts, because libsndfile seeks in some containers; stream live audio as
 // raw samples instead.
-std::unique_ptr<audio_source> open_sound_file(const std::string& path);
+// `stop` is a host's own stop request (byte_stream.h), asked while a FIFO keeps it waiting.
+std::unique_ptr<audio_source> open_sound_file(const std::string& path, stop_check stop = {});
 std::unique_ptr<audio_source> open_sound_fd(int fd, const std::string& name);
 std::unique_ptr<audio_source> open_sound_memory(std::span<const unsigned char> bytes,
                                                 const std::string& name);

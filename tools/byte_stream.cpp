@@ -69,8 +69,8 @@ class memory_bytes final : public byte_stream {
 
 class fd_bytes final : public byte_stream {
   public:
-    fd_bytes(int fd, bool owned, std::string name)
-        : fd_(fd), owned_(owned), name_(std::move(name)) {
+    fd_bytes(int fd, bool owned, std::string name, stop_check stop)
+        : fd_(fd), owned_(owned), name_(std::move(name)), stop_(std::move(stop)) {
         struct stat st {};
         if (fstat(fd, &st) != 0)
             fail();
@@ -167,15 +167,17 @@ class fd_bytes final : public byte_stream {
     // request is seen within 200 ms. Returns 0 at end of input or on a stop request.
     std::size_t read_fd(unsigned char* dst, std::size_t n, off_t offset) {
         for (;;) {
-            if (stopping())
+            if (stopping() || stopped_)
                 return 0;
             if (offset < 0) {
                 pollfd p{fd_, POLLIN, 0};
                 const int ready = poll(&p, 1, 200);
                 if (ready < 0 && errno != EINTR)
                     fail();
-                if (ready <= 0)
+                if (ready <= 0) {
+                    stopped_ = stop_ && stop_(); // waited 200 ms, or a signal came
                     continue;
+                }
             }
             const ssize_t got = offset < 0 ? ::read(fd_, dst, n) : pread(fd_, dst, n, offset);
             if (got >= 0)
@@ -195,19 +197,22 @@ class fd_bytes final : public byte_stream {
     std::vector<unsigned char> window_; // pipe: the latest bytes that arrived
     uint64_t window_start_ = 0;         // pipe: position of window_[0]
     bool ended_ = false;                // pipe: the writer closed it
+    stop_check stop_;                   // the host's own stop request, if any
+    bool stopped_ = false;              // stop_ said so: the input ends here
 };
 
 } // namespace
 
-std::unique_ptr<byte_stream> fd_stream(int fd, bool owned, const std::string& name) {
-    return std::make_unique<fd_bytes>(fd, owned, name);
+std::unique_ptr<byte_stream> fd_stream(int fd, bool owned, const std::string& name,
+                                       stop_check stop) {
+    return std::make_unique<fd_bytes>(fd, owned, name, std::move(stop));
 }
 
 std::unique_ptr<byte_stream> memory_stream(std::span<const unsigned char> bytes) {
     return std::make_unique<memory_bytes>(bytes);
 }
 
-std::unique_ptr<byte_stream> open_path_stream(const std::string& path) {
+std::unique_ptr<byte_stream> open_path_stream(const std::string& path, stop_check stop) {
     // O_NONBLOCK: opening a FIFO would otherwise wait for a writer where no signal can end it
     // cleanly. Reads wait in poll() instead, so the flag is cleared again.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -216,7 +221,7 @@ std::unique_ptr<byte_stream> open_path_stream(const std::string& path) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0)
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return fd_stream(fd, true, path);
+    return fd_stream(fd, true, path, std::move(stop));
 }
 
 } // namespace rsid_tool

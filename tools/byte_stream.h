@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -47,13 +48,19 @@ class byte_stream {
 // looks back into, small enough to bound the memory of an endless stream.
 inline constexpr std::size_t rewind_limit = 1 << 20;
 
+// A host's own stop request, for hosts that do not stop through stop_requested (Python's Ctrl-C
+// is seen by calling into the interpreter). Asked whenever a read of a pipe has waited 200 ms
+// for bytes; once it says true, the stream ends as it does on a stop request.
+using stop_check = std::function<bool()>;
+
 // The descriptor is closed on destruction when owned. name is for messages.
-std::unique_ptr<byte_stream> fd_stream(int fd, bool owned, const std::string& name);
+std::unique_ptr<byte_stream> fd_stream(int fd, bool owned, const std::string& name,
+                                       stop_check stop = {});
 // The bytes must outlive the stream.
 std::unique_ptr<byte_stream> memory_stream(std::span<const unsigned char> bytes);
 // Opens a path for reading without blocking on a FIFO that has no writer yet; a directory is
 // refused. Throws input_error naming the path.
-std::unique_ptr<byte_stream> open_path_stream(const std::string& path);
+std::unique_ptr<byte_stream> open_path_stream(const std::string& path, stop_check stop = {});
 
 } // namespace rsid_tool
 

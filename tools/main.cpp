@@ -21,6 +21,9 @@ extern "C" void on_stop_signal(int signal) { stop_requested = signal; }
 // SIGPIPE is ignored: a reader that closes stdout (`| head -1`) makes the next write fail with
 // EPIPE, and the tool then stops without a message (detect with the status of what it found,
 // send with 3, its output being incomplete).
+// SIGXFSZ is ignored too: a write past the file size limit (ulimit -f) then fails with EFBIG,
+// and the tool says so, exits 3 and removes its unfinished file, instead of being killed with
+// the file left behind.
 void install_signal_handlers() {
     struct sigaction stop {};
     stop.sa_handler = on_stop_signal;
@@ -29,6 +32,7 @@ void install_signal_handlers() {
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
     (void)std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGXFSZ, SIG_IGN);
 }
 
 int run_tool(int argc, char** argv) {

@@ -1,7 +1,11 @@
 // sndfile_io.cpp - libsndfile's virtual I/O over the tool's byte streams.
 #include "sndfile_io.h"
 
+#include <ogg/ogg.h>
+#include <vorbis/codec.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +16,61 @@ namespace {
 
 byte_stream& of(void* user) { return *static_cast<byte_stream*>(user); }
 
+// The start of an Ogg stream whose first packet is a Vorbis identification header: "OggS", the
+// page header's 27 bytes and its segment table, then "\x01vorbis".
+bool starts_ogg_vorbis(byte_stream& s) {
+    std::array<unsigned char, 27 + 255 + 7> head{};
+    const std::size_t n = s.seek(0) ? s.read_fully(head.data(), head.size()) : 0;
+    if (n < 27 || std::memcmp(head.data(), "OggS", 4) != 0)
+        return false;
+    const std::size_t packet = 27 + head[26];
+    return n >= packet + 7 && std::memcmp(head.data() + packet, "\x01vorbis", 7) == 0;
+}
+
+// libogg's and libvorbis's header state, cleared however the check ends.
+struct vorbis_headers {
+    ogg_sync_state sync{};
+    ogg_stream_state stream{};
+    bool stream_started = false;
+    vorbis_info info{};
+    vorbis_comment comment{};
+    int count = 0; // header packets read
+    vorbis_headers() {
+        ogg_sync_init(&sync);
+        vorbis_info_init(&info);
+        vorbis_comment_init(&comment);
+    }
+    ~vorbis_headers() {
+        vorbis_comment_clear(&comment);
+        vorbis_info_clear(&info);
+        if (stream_started)
+            ogg_stream_clear(&stream);
+        ogg_sync_clear(&sync);
+    }
+    vorbis_headers(const vorbis_headers&) = delete;
+    vorbis_headers& operator=(const vorbis_headers&) = delete;
+
+    // Takes the packets of one page of the first logical stream; false on a bad header.
+    bool take(ogg_page& page) {
+        if (!stream_started) {
+            ogg_stream_init(&stream, ogg_page_serialno(&page));
+            stream_started = true;
+        }
+        if (ogg_page_serialno(&page) != stream.serialno || ogg_stream_pagein(&stream, &page) != 0)
+            return true; // another stream's page
+        ogg_packet packet;
+        while (count < 3) {
+            const int got = ogg_stream_packetout(&stream, &packet);
+            if (got == 0)
+                return true;
+            if (got < 0 || vorbis_synthesis_headerin(&info, &comment, &packet) != 0)
+                return false;
+            ++count;
+        }
+        return true;
+    }
+};
+
 } // namespace
 
 sndfile_ptr stream_io::open(SF_INFO& info) {
@@ -19,6 +78,41 @@ sndfile_ptr stream_io::open(SF_INFO& info) {
     if (!stream_.seek(0))
         return nullptr;
     return sndfile_ptr(sf_open_virtual(&io, SFM_READ, &info, &stream_));
+}
+
+bool vorbis_headers_readable(byte_stream& s) {
+    if (!starts_ogg_vorbis(s)) {
+        s.seek(0);
+        return true;
+    }
+    s.seek(0);
+    vorbis_headers h;
+    uint64_t taken = 0;
+    bool good = true;
+    while (good && h.count < 3) {
+        ogg_page page;
+        const int got = ogg_sync_pageout(&h.sync, &page);
+        if (got > 0) {
+            good = h.take(page);
+            continue;
+        }
+        if (got < 0)
+            continue; // bytes between pages, skipped as libsndfile skips them
+        constexpr std::size_t chunk = 4096;
+        if (s.live() && taken + chunk > rewind_limit)
+            break; // no way back to the start past this: libsndfile decides
+        char* buffer = ogg_sync_buffer(&h.sync, chunk);
+        const std::size_t n =
+            buffer ? s.read_fully(reinterpret_cast<unsigned char*>(buffer), chunk) : 0;
+        if (n == 0) {
+            good = false; // the stream ends inside its headers
+            break;
+        }
+        ogg_sync_wrote(&h.sync, static_cast<long>(n));
+        taken += n;
+    }
+    s.seek(0);
+    return good;
 }
 
 sf_count_t stream_io::length(void* user) {

@@ -41,6 +41,13 @@ class stream_io {
     byte_stream& stream_;
 };
 
+// False when the stream is Ogg Vorbis whose three header packets cannot all be read (a file
+// cut short in them, damaged ones). libsndfile leaks the decoder's setup (about 6 KB) when it
+// fails to open such a stream, so the tool refuses it before libsndfile sees it. True for
+// anything else, and for headers too long to read back from a pipe (libsndfile decides).
+// Leaves the stream at its start.
+bool vorbis_headers_readable(byte_stream& stream);
+
 // Why libsndfile refused to open or read something, in the tool's words: "name: what". Its own
 // wordings for system errors and internal states ("This is a bug in libsndfile") become a
 // plain statement about the file.

@@ -32,6 +32,9 @@ class sndfile_source final : public audio_source {
         : stream_(std::move(stream)), io_(*stream_) {
         info_.name = name;
         info_.live = stream_->live();
+        if (!vorbis_headers_readable(*stream_))
+            throw input_error(name + ": malformed or damaged sound file (Ogg Vorbis cut short "
+                                     "or damaged in its headers)");
         SF_INFO sf_info{};
         file_ = io_.open(sf_info);
         if (!file_) {
@@ -62,18 +65,16 @@ class sndfile_source final : public audio_source {
     std::size_t read(double* out, std::size_t frames) override {
         if (done_ || stopping())
             return 0;
-        const sf_count_t got = sf_readf_double(file_.get(), out, static_cast<sf_count_t>(frames));
-        const bool failed = got < 0 || sf_error(file_.get()) != SF_ERR_NO_ERROR;
-        if (failed || got == 0) {
-            // Decoding ended (a decoder that loses its way at a cut counts as ending there):
-            // fewer frames than the header promised means the input was cut off.
+        sf_count_t got = 0;
+        if (!failed_) {
+            got = sf_readf_double(file_.get(), out, static_cast<sf_count_t>(frames));
+            // The frames of a call that also failed are good: a decoder that finds bytes it
+            // cannot read after the last frame (junk, an ID3v1 tag) fails on them.
+            failed_ = got < 0 || sf_error(file_.get()) != SF_ERR_NO_ERROR;
+        }
+        if (got <= 0) {
             done_ = true;
-            if (info_.frames > 0 && decoded_ < static_cast<uint64_t>(info_.frames) && !stopping())
-                throw input_error(info_.name + ": truncated: " + std::to_string(decoded_) +
-                                  " of the " + std::to_string(info_.frames) +
-                                  " frames its header promises");
-            if (failed)
-                throw input_error(sndfile_error(file_.get(), info_.name));
+            check_end();
             return 0;
         }
         decoded_ += static_cast<uint64_t>(got);
@@ -90,10 +91,26 @@ class sndfile_source final : public audio_source {
     }
 
   private:
+    // Decoding ended (a decoder that loses its way at a cut counts as ending there). Fewer
+    // frames than the header promised means the input was cut off; once all of them are in,
+    // a failure was about bytes after the stream, which are not ours to read.
+    void check_end() const {
+        if (info_.frames > 0) {
+            if (decoded_ < static_cast<uint64_t>(info_.frames) && !stopping())
+                throw input_error(info_.name + ": truncated: " + std::to_string(decoded_) +
+                                  " of the " + std::to_string(info_.frames) +
+                                  " frames its header promises");
+            return;
+        }
+        if (failed_)
+            throw input_error(sndfile_error(file_.get(), info_.name));
+    }
+
     std::unique_ptr<byte_stream> stream_; // declared first: outlives io_ and file_
     stream_io io_;
     sndfile_ptr file_;
     uint64_t decoded_ = 0;
+    bool failed_ = false; // libsndfile reported an error: read no further
     bool done_ = false;
 };
 
@@ -110,8 +127,8 @@ std::unique_ptr<audio_source> open_sound_stream(std::unique_ptr<byte_stream> str
 
 } // namespace
 
-std::unique_ptr<audio_source> open_sound_file(const std::string& path) {
-    return open_sound_stream(open_path_stream(path), path);
+std::unique_ptr<audio_source> open_sound_file(const std::string& path, stop_check stop) {
+    return open_sound_stream(open_path_stream(path, std::move(stop)), path);
 }
 
 std::unique_ptr<audio_source> open_sound_fd(int fd, const std::string& name) {

@@ -169,7 +169,9 @@ def send(freq: float = 1500.0, rate: float = 48000, *, lead: float = 0.0,
 
     At 48000/s these are the library's own generator samples (peak 20000); other rates, from
     1000 to 768000, are converted by a high-quality resampler. `lead` and `tail` add that many
-    seconds of silence (0 to 86400) before and after it. The tones must fit below half the rate.
+    seconds of silence before and after it. The tones must fit below half the rate. The samples
+    are made in memory: at most 2**25 of them at 48000/s and at `rate` (lead + tail up to 697 s
+    at 48000/s or below), else ValueError.
     """
     return _rsid.send(_number("freq", freq), _number("rate", rate), _number("lead", lead),
                       _number("tail", tail))

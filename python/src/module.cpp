@@ -3,30 +3,26 @@
 // readers.
 //
 // Every entry point works the same way: with the GIL held, check the arguments and copy the
-// samples out of the caller's array into a buffer of their own type; then release the GIL for
-// the engine's work, so that Python threads run detectors and band scanners on several cores at
-// once. Detections go back as plain tuples (time_s, sample, freq_hz, offset_hz, snr_db,
-// level_dbfs, code, channel, rate); rsid/__init__.py makes them Detection values.
+// samples out of the caller's array into a buffer of their own type (arguments.h, shared with
+// the fuzz harness); then release the GIL for the engine's work, so that Python threads run
+// detectors and band scanners on several cores at once. Detections go back as plain tuples
+// (time_s, sample, freq_hz, offset_hz, snr_db, level_dbfs, code, channel, rate);
+// rsid/__init__.py makes them Detection values.
+#include "arguments.h"
 #include "audio_input.h"
-#include "scanner.h"
 #include "send.h"
-#include "stream.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -34,198 +30,88 @@ namespace py = pybind11;
 
 namespace {
 
-constexpr std::size_t block_frames = 65536; // frames converted to doubles per engine call
+using namespace rsid_python;
 
-std::string number(double v) {
-    std::ostringstream s;
-    s << v;
-    return s.str();
+array_shape shape_of(const py::array& x) {
+    array_shape s;
+    s.kind = x.dtype().kind();
+    s.itemsize = static_cast<std::size_t>(x.dtype().itemsize());
+    s.dtype = py::str(x.dtype());
+    for (py::ssize_t i = 0; i < x.ndim(); ++i)
+        s.dims.push_back(static_cast<std::size_t>(x.shape(i)));
+    return s;
 }
 
-// Samples of one call, frames x channels interleaved, in the caller's own type. The scale
-// follows the type: integers on their own full scale, floats as audio normalised to +-1.
-struct audio {
-    std::variant<std::vector<int16_t>, std::vector<int32_t>, std::vector<float>,
-                 std::vector<double>>
-        data;
-    std::size_t frames = 0;
-    std::size_t channels = 1;
-    bool two_d = false; // frames x channels; a 1-D array is one unnumbered channel
-    double full_scale = 1.0;
-    const char* type = "";
-
-    // Channel c (0-based) of frames [from, from + n) as doubles.
-    void channel(std::size_t c, std::size_t from, std::size_t n, double* out) const {
-        std::visit(
-            [&](const auto& v) {
-                const auto* p = v.data() + from * channels + c;
-                for (std::size_t i = 0; i < n; ++i)
-                    out[i] = static_cast<double>(p[i * channels]);
-            },
-            data);
-    }
-
-    // Frames [from, from + n), every channel, interleaved as floats for the band scanner.
-    // Values beyond float's range become NaN, which the scanner takes as silence, as it does
-    // NaN and infinity.
-    void frames_as_floats(std::size_t from, std::size_t n, float* out) const {
-        std::visit(
-            [&](const auto& v) {
-                const auto* p = v.data() + from * channels;
-                for (std::size_t i = 0; i < n * channels; ++i) {
-                    const auto x = static_cast<double>(p[i]);
-                    out[i] = std::abs(x) <= std::numeric_limits<float>::max()
-                                 ? static_cast<float>(x)
-                                 : std::numeric_limits<float>::quiet_NaN();
-                }
-            },
-            data);
-    }
-};
-
-template <typename T> void copy_into(audio& a, const py::array& x, double full_scale) {
-    // forcecast to the native byte order and C order; copies only when the layout differs.
+// The checked samples copied out of the array. forcecast to the native byte order and C order
+// copies only when the layout differs.
+template <typename T> void copy_out(audio& a, const py::array& x) {
     const auto c = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(x);
     if (!c)
         throw py::error_already_set();
-    std::vector<T> v(static_cast<std::size_t>(c.size()));
-    if (!v.empty())
-        std::memcpy(v.data(), c.data(), v.size() * sizeof(T));
-    a.data = std::move(v);
-    a.full_scale = full_scale;
+    a.copy_from(c.data());
 }
 
-constexpr const char* audio_types =
-    "int16, int32 (each on its own full scale), float32 or float64 (audio normalised to +-1)";
-
-// Checks and copies an array of real samples; `what` names it in messages, `takes` says what the
-// caller accepts.
-audio take_real(const py::array& x, const std::string& what, const std::string& takes) {
-    const char kind = x.dtype().kind();
-    const auto size = x.dtype().itemsize();
-    const bool i16 = kind == 'i' && size == 2, i32 = kind == 'i' && size == 4;
-    const bool f32 = kind == 'f' && size == 4, f64 = kind == 'f' && size == 8;
-    if (!i16 && !i32 && !f32 && !f64)
-        throw py::type_error(what + " has samples of type " + std::string(py::str(x.dtype())) +
-                             "; " + takes + ": convert with .astype()");
-    if (x.ndim() != 1 && x.ndim() != 2)
-        throw py::value_error(what + " must be 1-D (samples) or 2-D (frames x " +
-                              "channels), not " + std::to_string(x.ndim()) + "-D");
-    audio a;
-    a.two_d = x.ndim() == 2;
-    a.frames = static_cast<std::size_t>(x.shape(0));
-    a.channels = a.two_d ? static_cast<std::size_t>(x.shape(1)) : 1;
-    if (a.two_d && a.channels == 0)
-        throw py::value_error(what + " has no channels (shape " + std::to_string(a.frames) +
-                              " x 0)");
-    if (i16)
-        copy_into<int16_t>(a, x, 32768.0), a.type = "int16";
-    else if (i32)
-        copy_into<int32_t>(a, x, 2147483648.0), a.type = "int32";
-    else if (f32)
-        copy_into<float>(a, x, 1.0), a.type = "float32";
-    else
-        copy_into<double>(a, x, 1.0), a.type = "float64";
-    return a;
+void take_samples(audio& a, const py::array& x) {
+    switch (a.type) {
+    case sample_type::int16:
+        return copy_out<int16_t>(a, x);
+    case sample_type::int32:
+        return copy_out<int32_t>(a, x);
+    case sample_type::float32:
+        return copy_out<float>(a, x);
+    case sample_type::float64:
+        return copy_out<double>(a, x);
+    case sample_type::complex64:
+        return copy_out<std::complex<float>>(a, x);
+    case sample_type::complex128:
+        return copy_out<std::complex<double>>(a, x);
+    }
 }
 
 // Checks and copies an array-like of audio samples; `what` names it in messages.
 audio take_audio(const py::handle& obj, const char* what) {
     const py::array x = py::module_::import("numpy").attr("asarray")(obj);
-    return take_real(x, what, std::string("rsid takes ") + audio_types);
-}
-
-// Copies complex samples as interleaved I, Q pairs of T (float or double).
-template <typename T> void copy_complex(audio& a, const py::array& x) {
-    const auto c =
-        py::array_t<std::complex<T>, py::array::c_style | py::array::forcecast>::ensure(x);
-    if (!c)
-        throw py::error_already_set();
-    std::vector<T> v(2 * static_cast<std::size_t>(c.size()));
-    if (!v.empty())
-        std::memcpy(v.data(), c.data(), v.size() * sizeof(T)); // std::complex<T> is T[2]
-    a.data = std::move(v);
-}
-
-// Checks and copies the samples of a band: complex64 or complex128 I/Q (full scale 1.0), 2-D
-// real samples of two columns, I and Q, when `iq` says so, or 1-D real samples of wide audio.
-// The result has two channels for I/Q and one for real audio. `flag` names the argument that
-// says I/Q (iq= for scan, complex= for Scanner) in messages.
-audio take_band(const py::handle& obj, const char* what, std::optional<bool> iq, const char* flag) {
-    const py::array x = py::module_::import("numpy").attr("asarray")(obj);
-    const std::string name = what;
-    const char kind = x.dtype().kind();
-    const auto size = x.dtype().itemsize();
-    if (kind == 'c' && (size == 8 || size == 16)) {
-        if (iq && !*iq)
-            throw py::value_error(name + " holds complex (I/Q) samples but " + flag +
-                                  "=False asks for real audio");
-        if (x.ndim() != 1)
-            throw py::value_error(name + " of complex samples must be 1-D, not " +
-                                  std::to_string(x.ndim()) + "-D");
-        audio a;
-        a.frames = static_cast<std::size_t>(x.shape(0));
-        a.channels = 2;
-        a.full_scale = 1.0;
-        if (size == 8)
-            copy_complex<float>(a, x), a.type = "complex64";
-        else
-            copy_complex<double>(a, x), a.type = "complex128";
-        return a;
-    }
-    audio a = take_real(x, name,
-                        std::string("a band is complex64 or complex128 (I/Q, full scale 1.0), "
-                                    "or real ") +
-                            audio_types);
-    if (!a.two_d && iq && *iq)
-        throw py::value_error(name + " is 1-D real samples, but " + flag +
-                              "=True takes complex samples or 2 columns, I and Q (frames x 2)");
-    if (a.two_d && !(iq && *iq))
-        throw py::value_error(name + " is 2-D (" + std::to_string(a.frames) + " x " +
-                              std::to_string(a.channels) + "): wide real audio is 1-D; pass " +
-                              flag + "=True for 2 columns of I and Q");
-    if (a.two_d && a.channels != 2)
-        throw py::value_error(name + " has " + std::to_string(a.channels) + " columns; " + flag +
-                              "=True takes 2, I and Q");
+    audio a = check_audio(shape_of(x), what);
+    take_samples(a, x);
     return a;
 }
 
-void check_rate(double rate) {
-    if (!(rate >= 1000.0 && rate <= 1536000.0))
-        throw py::value_error("rate must lie in 1000 to 1536000 samples/s, not " + number(rate));
+// Checks and copies the samples of a band (check_band() says which).
+audio take_band(const py::handle& obj, const char* what, std::optional<bool> iq, const char* flag) {
+    const py::array x = py::module_::import("numpy").attr("asarray")(obj);
+    audio a = check_band(shape_of(x), what, iq, flag);
+    take_samples(a, x);
+    return a;
 }
 
-// The 0-based channels to run: all of them, or the one asked for (1-based).
-std::vector<std::size_t> chosen(const audio& a, std::optional<int> channel) {
-    std::vector<std::size_t> list;
-    if (!channel) {
-        for (std::size_t c = 0; c < a.channels; ++c)
-            list.push_back(c);
-        return list;
+// A path (str, bytes or os.PathLike) as the file name the readers open.
+std::string file_name(const py::handle& path) {
+    const std::string name = py::str(py::module_::import("os").attr("fsdecode")(path));
+    check_path(name);
+    return name;
+}
+
+// Ctrl-C during a call that runs without the GIL: Python's handler runs only when asked, with
+// the GIL. Asked while a FIFO keeps a reader waiting and between blocks of a file; once it has
+// raised KeyboardInterrupt (held until rethrow()), the call ends with it.
+class interruption {
+  public:
+    bool operator()() {
+        if (!raised_) {
+            const py::gil_scoped_acquire hold;
+            raised_ = PyErr_CheckSignals() != 0;
+        }
+        return raised_;
     }
-    if (!a.two_d)
-        throw py::value_error("channel=" + std::to_string(*channel) +
-                              " needs 2-D samples (frames x channels); 1-D samples are one "
-                              "channel already");
-    if (*channel < 1 || static_cast<std::size_t>(*channel) > a.channels)
-        throw py::value_error("no channel " + std::to_string(*channel) + ": the samples have " +
-                              std::to_string(a.channels) + " (channels count from 1)");
-    list.push_back(static_cast<std::size_t>(*channel - 1));
-    return list;
-}
+    // With the GIL: throws the pending KeyboardInterrupt, if any.
+    void rethrow() const {
+        if (raised_)
+            throw py::error_already_set();
+    }
 
-// The order every list is returned in: by start, then channel, then frequency.
-void order(std::vector<rsid::detection>& found) {
-    std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
-        return std::tie(a.sample, a.channel, a.freq_hz) < std::tie(b.sample, b.channel, b.freq_hz);
-    });
-}
-
-// A detector hears audio, whose frequencies count from 0 Hz: its offset is its frequency.
-void audio_offsets(std::vector<rsid::detection>& found) {
-    for (rsid::detection& d : found)
-        d.offset_hz = d.freq_hz;
-}
+  private:
+    bool raised_ = false;
+};
 
 py::list tuples(const std::vector<rsid::detection>& found) {
     py::list out;
@@ -233,34 +119,6 @@ py::list tuples(const std::vector<rsid::detection>& found) {
         out.append(py::make_tuple(d.time_s, d.sample, d.freq_hz, d.offset_hz, d.snr_db,
                                   d.level_dbfs, d.code, d.channel, d.rate));
     return out;
-}
-
-// Feeds frames [from, from + n) of the chosen channels, one stream detector each.
-void run_feed(const audio& a, const std::vector<std::size_t>& channels,
-              std::vector<rsid::stream_detector>& detectors, std::vector<double>& buffer,
-              std::vector<rsid::detection>& found, int first_number) {
-    for (std::size_t from = 0; from < a.frames; from += block_frames) {
-        const std::size_t n = std::min(block_frames, a.frames - from);
-        buffer.resize(n);
-        for (std::size_t k = 0; k < channels.size(); ++k) {
-            a.channel(channels[k], from, n, buffer.data());
-            const std::size_t before = found.size();
-            detectors[k].feed(buffer.data(), n, found);
-            for (std::size_t i = before; i < found.size(); ++i)
-                found[i].channel = first_number + static_cast<int>(channels[k]);
-        }
-    }
-}
-
-void run_finish(const std::vector<std::size_t>& channels,
-                std::vector<rsid::stream_detector>& detectors, std::vector<rsid::detection>& found,
-                int first_number) {
-    for (std::size_t k = 0; k < channels.size(); ++k) {
-        const std::size_t before = found.size();
-        detectors[k].finish(found);
-        for (std::size_t i = before; i < found.size(); ++i)
-            found[i].channel = first_number + static_cast<int>(channels[k]);
-    }
 }
 
 py::list detect(const py::handle& x, double rate, std::optional<int> channel) {
@@ -290,7 +148,7 @@ class stream {
     stream(double rate, std::optional<int> channel) : rate_(rate), channel_(channel) {
         check_rate(rate);
         if (channel && *channel < 1)
-            throw py::value_error("channel counts from 1, not " + std::to_string(*channel));
+            throw std::invalid_argument("channel counts from 1, not " + std::to_string(*channel));
     }
 
     py::list feed(const py::handle& chunk) {
@@ -304,17 +162,17 @@ class stream {
                 two_d_ = a.two_d;
                 width_ = a.channels;
                 full_scale_ = a.full_scale;
-                type_ = a.type;
+                type_ = a.name;
                 for (std::size_t k = 0; k < channels_.size(); ++k)
                     detectors_.emplace_back(rate_, full_scale_);
             } else if (a.two_d != two_d_ || a.channels != width_) {
-                throw py::value_error("this stream takes " + layout(two_d_, width_) +
-                                      "; the chunk has " + layout(a.two_d, a.channels) +
-                                      " (finish() ends the stream)");
+                throw std::invalid_argument("this stream takes " + layout(two_d_, width_) +
+                                            "; the chunk has " + layout(a.two_d, a.channels) +
+                                            " (finish() ends the stream)");
             } else if (a.full_scale != full_scale_) {
-                throw py::type_error(std::string("this stream takes ") + type_ +
-                                     " samples (its full scale); the chunk holds " + a.type +
-                                     " (finish() ends the stream)");
+                throw wrong_type(std::string("this stream takes ") + type_ +
+                                 " samples (its full scale); the chunk holds " + a.name +
+                                 " (finish() ends the stream)");
             }
             run_feed(a, channels_, detectors_, buffer_, found, two_d_ ? 1 : 0);
             frames_ += a.frames;
@@ -364,19 +222,20 @@ class stream {
 };
 
 py::list detect_file(const py::handle& path, std::optional<int> channel) {
-    const std::string name = py::str(py::module_::import("os").attr("fsdecode")(path));
+    const std::string name = file_name(path);
     std::vector<rsid::detection> found;
-    {
+    interruption interrupted;
+    try {
         py::gil_scoped_release unlocked;
-        const auto source = rsid_tool::open_sound_file(name);
+        const auto source = rsid_tool::open_sound_file(name, std::ref(interrupted));
         const rsid_tool::source_info& info = source->info();
         const auto width = static_cast<std::size_t>(info.channels);
         std::vector<std::size_t> channels;
         if (channel) {
             if (*channel < 1 || static_cast<std::size_t>(*channel) > width)
-                throw py::value_error("no channel " + std::to_string(*channel) + " in " + name +
-                                      ": it has " + std::to_string(width) +
-                                      " (channels count from 1)");
+                throw std::invalid_argument("no channel " + std::to_string(*channel) + " in " +
+                                            name + ": it has " + std::to_string(width) +
+                                            " (channels count from 1)");
             channels.push_back(static_cast<std::size_t>(*channel - 1));
         } else {
             for (std::size_t c = 0; c < width; ++c)
@@ -391,6 +250,8 @@ py::list detect_file(const py::handle& path, std::optional<int> channel) {
         block.channels = width;
         std::vector<double> frames(8192 * width), buffer;
         while (const std::size_t n = source->read(frames.data(), 8192)) {
+            if (interrupted())
+                break;
             frames.resize(n * width);
             block.data = std::move(frames);
             block.frames = n;
@@ -401,32 +262,12 @@ py::list detect_file(const py::handle& path, std::optional<int> channel) {
         run_finish(channels, detectors, found, first_number);
         order(found);
         audio_offsets(found);
+    } catch (const std::exception&) {
+        interrupted.rethrow(); // the input ended early because of Ctrl-C: say that instead
+        throw;
     }
+    interrupted.rethrow();
     return tuples(found);
-}
-
-// The band scanner's rates: the detector's own 6000/s up to 20 MS/s.
-void check_scan_rate(double rate) {
-    if (!(rate >= 6000.0 && rate <= 20e6))
-        throw py::value_error("rate must lie in 6000 to 20000000 samples/s (complex frames for "
-                              "I/Q), not " +
-                              number(rate));
-}
-
-void check_center(double center) {
-    if (!std::isfinite(center))
-        throw py::value_error("center must be a finite frequency in Hz, not " + number(center));
-}
-
-// Feeds every frame of a band (1 or 2 channels) to a scanner, a block at a time.
-void run_scan(const audio& a, rsid::band_scanner& scanner, std::vector<float>& buffer,
-              std::vector<rsid::detection>& found) {
-    for (std::size_t from = 0; from < a.frames; from += block_frames) {
-        const std::size_t n = std::min(block_frames, a.frames - from);
-        buffer.resize(n * a.channels);
-        a.frames_as_floats(from, n, buffer.data());
-        scanner.feed(buffer.data(), n, found);
-    }
 }
 
 py::list scan(const py::handle& x, double rate, double center, std::optional<bool> iq) {
@@ -471,11 +312,11 @@ class band_stream {
                                        .center_hz = center_,
                                        .full_scale = a.full_scale});
                 full_scale_ = a.full_scale;
-                type_ = a.type;
+                type_ = a.name;
             } else if (a.full_scale != full_scale_) {
-                throw py::type_error(std::string("this stream takes ") + type_ +
-                                     " samples (their full scale); the chunk holds " + a.type +
-                                     " (finish() ends the stream)");
+                throw wrong_type(std::string("this stream takes ") + type_ +
+                                 " samples (their full scale); the chunk holds " + a.name +
+                                 " (finish() ends the stream)");
             }
             run_scan(a, *scanner_, buffer_, found);
             frames_ += a.frames;
@@ -521,21 +362,22 @@ class band_stream {
 
 py::list scan_file(const py::handle& path, double center, std::optional<bool> iq) {
     check_center(center);
-    const std::string name = py::str(py::module_::import("os").attr("fsdecode")(path));
+    const std::string name = file_name(path);
     const bool complex = iq && *iq;
     std::vector<rsid::detection> found;
-    {
+    interruption interrupted;
+    try {
         py::gil_scoped_release unlocked;
-        const auto source = rsid_tool::open_sound_file(name);
+        const auto source = rsid_tool::open_sound_file(name, std::ref(interrupted));
         const rsid_tool::source_info& info = source->info();
         if (info.channels != (complex ? 2 : 1))
-            throw py::value_error(name + " has " + std::to_string(info.channels) +
-                                  (info.channels == 1 ? " channel" : " channels") +
-                                  ": scan_file takes 1 (wide real audio) or, with iq=True, 2 "
-                                  "(I and Q)");
+            throw std::invalid_argument(name + " has " + std::to_string(info.channels) +
+                                        (info.channels == 1 ? " channel" : " channels") +
+                                        ": scan_file takes 1 (wide real audio) or, with "
+                                        "iq=True, 2 (I and Q)");
         if (!(info.rate >= 6000.0))
-            throw py::value_error(name + " has " + number(info.rate) +
-                                  " samples/s; the band scanner needs 6000 or more");
+            throw std::invalid_argument(name + " has " + std::to_string(std::lround(info.rate)) +
+                                        " samples/s; the band scanner needs 6000 or more");
         // The readers give every encoding on the 16-bit scale.
         rsid::band_scanner scanner(
             {.rate = info.rate, .complex = complex, .center_hz = center, .full_scale = 32768.0});
@@ -545,11 +387,17 @@ py::list scan_file(const py::handle& path, double center, std::optional<bool> iq
         while (const std::size_t n = source->read(frames.data(), 8192)) {
             for (std::size_t i = 0; i < n * width; ++i)
                 buffer[i] = static_cast<float>(frames[i]); // finite, within +-32768
+            if (interrupted())
+                break;
             scanner.feed(buffer.data(), n, found);
         }
         scanner.finish(found);
         order(found);
+    } catch (const std::exception&) {
+        interrupted.rethrow(); // the input ended early because of Ctrl-C: say that instead
+        throw;
     }
+    interrupted.rethrow();
     return tuples(found);
 }
 
@@ -571,6 +419,14 @@ PYBIND11_MODULE(_rsid, m) {
     m.doc() = "Native part of the rsid module; use the rsid package, not this.";
     m.attr("__version__") = RSID_VERSION;
     py::register_exception<rsid_tool::input_error>(m, "InputError", PyExc_OSError);
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p)
+                std::rethrow_exception(p);
+        } catch (const wrong_type& e) {
+            PyErr_SetString(PyExc_TypeError, e.what());
+        }
+    });
 
     m.def("detect", &detect, py::arg("x"), py::arg("rate"), py::arg("channel"),
           "detect(x, rate, channel) -> list of tuples");

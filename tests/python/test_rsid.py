@@ -2,9 +2,14 @@
 files, threads and bad arguments."""
 
 import math
+import os
 import pathlib
+import re
+import signal
+import subprocess
 import sys
 import threading
+import time
 import wave
 
 import numpy as np
@@ -176,6 +181,12 @@ BAD_CALLS = [
     ("channel of 1-D", lambda: rsid.detect(np.zeros(9), 8000, channel=1), ValueError, "2-D"),
     ("channel 1.5", lambda: rsid.detect(np.zeros((9, 2)), 8000, channel=1.5), TypeError,
      "channel"),
+    ("65 channels", lambda: rsid.detect(np.zeros((3, 65), np.float32), 8000), ValueError,
+     "(3, 65): more than 64 channels; pass (frames, channels)"),
+    ("65 channels of a stream", lambda: rsid.Detector(8000).feed(np.zeros((1, 65))), ValueError,
+     "(1, 65): more than 64 channels"),
+    ("NUL in a file name", lambda: rsid.detect_file("id.wav\0.txt"), ValueError, "NUL"),
+    ("NUL in a bytes name", lambda: rsid.scan_file(b"id.wav\0.txt"), ValueError, "NUL"),
     ("Detector rate", lambda: rsid.Detector(-1), ValueError, "rate"),
     ("Detector channel", lambda: rsid.Detector(8000, channel=0), ValueError, "from 1"),
     ("send freq 0", lambda: rsid.send(0.0), ValueError, "freq"),
@@ -184,14 +195,67 @@ BAD_CALLS = [
     ("send tones above Nyquist", lambda: rsid.send(3000.0, 6000), ValueError, "rate above"),
     ("send lead", lambda: rsid.send(lead=-1.0), ValueError, "lead"),
     ("send tail", lambda: rsid.send(tail=1e9), ValueError, "tail"),
+    ("send a day of tail", lambda: rsid.send(1500.0, 8000, tail=86400), ValueError,
+     "at most 33554432"),
+    ("send past the bound", lambda: rsid.send(1500.0, 192000, lead=100, tail=100), ValueError,
+     "too long"),
     ("send freq as text", lambda: rsid.send("1500"), TypeError, "freq"),
 ]
 
 
 @pytest.mark.parametrize("what,call,error,words", BAD_CALLS, ids=[c[0] for c in BAD_CALLS])
 def test_bad_arguments_raise_clear_errors(what, call, error, words):
-    with pytest.raises(error, match=words.replace("+", r"\+").replace(".", r"\.")):
+    with pytest.raises(error, match=re.escape(words)):
         call()
+
+
+def run_child(code, **kwargs):
+    """Runs code in a fresh interpreter that imports the module as this one does."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, **kwargs)
+
+
+def test_memory_runs_out_as_an_exception_not_a_crash():
+    # With 1 GB of address space to spare: a transposed layout (each sample a channel) is
+    # refused before any detector is made, and a copy that does not fit is MemoryError.
+    child = run_child("""
+import re, resource, numpy as np, rsid
+big = np.zeros((600_000_000, 2), np.int16)  # 2.4 GB, not yet touched; detect copies it
+with open("/proc/self/status") as f:
+    used = int(re.search(r"VmSize:\\s+(\\d+) kB", f.read()).group(1)) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 30), resource.RLIM_INFINITY))
+for x in (np.zeros((2, 144000), np.float32), big):
+    try:
+        rsid.detect(x, 48000)
+    except (ValueError, MemoryError) as e:
+        print(type(e).__name__, e)
+""")
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 0, err
+    lines = out.splitlines()
+    assert lines == ["ValueError x has shape (2, 144000): more than 64 channels; "
+                     "pass (frames, channels)", "MemoryError std::bad_alloc"], out
+
+
+def test_ctrl_c_ends_a_wait_on_a_silent_fifo(tmp_path):
+    fifo = tmp_path / "silent"
+    os.mkfifo(fifo)
+    writer = os.open(fifo, os.O_RDWR)  # a writer that never writes
+    try:
+        for call in ("detect_file", "scan_file"):
+            child = run_child(f"import rsid; rsid.{call}({str(fifo)!r})")
+            time.sleep(1.0)  # well into the wait
+            child.send_signal(signal.SIGINT)
+            try:
+                _, err = child.communicate(timeout=10)
+            except subprocess.TimeoutExpired:
+                child.kill()
+                child.communicate()
+                pytest.fail(f"{call} ignored SIGINT")
+            assert "KeyboardInterrupt" in err, (call, err)
+    finally:
+        os.close(writer)
 
 
 def test_a_stream_keeps_its_layout_and_scale_until_finish():

@@ -3,7 +3,7 @@
 //
 // rsid.wasm is a standalone module (web/src/binding.cpp over the engine's detection core). Its
 // only imports are two notices that need no work here.
-import { Resampler } from './resampler.js';
+import { Resampler, checkRate, checkSamples } from './resampler.js';
 
 export const DETECTOR_RATE = 6000; // samples/s the detector works at
 
@@ -98,16 +98,19 @@ function detection(row, rate) {
 // A streaming detector: audio in chunks of any size at the given rate on the +-1 scale, every
 // identifier reported once with its start in the input's own samples and seconds.
 export class Detector {
-  // wasm: from instantiate(); rate: input samples/s. Other rates than 6000 go through the
-  // package's anti-alias resampler (resampler.js) first.
+  // wasm: from instantiate(); rate: input samples/s, 1000 to 1536000 (TypeError if not a
+  // number, RangeError outside). Other rates than 6000 go through the package's anti-alias
+  // resampler (resampler.js) first.
   constructor(wasm, { rate = DETECTOR_RATE } = {}) {
     if (!(wasm instanceof RsidWasm)) throw new TypeError('rsid: Detector needs instantiate()');
+    checkRate(rate);
+    // Everything that can throw comes before the module's memory is taken.
+    this.resampler = rate === DETECTOR_RATE ? null : new Resampler(rate, DETECTOR_RATE);
     const handle = wasm.exports.rsid_web_create(rate);
-    if (!handle) throw new RangeError(`rsid: rate ${rate} must be a positive finite number`);
+    if (!handle) throw new RangeError(`rsid: the module refused rate ${rate}`);
     this.wasm = wasm;
     this.handle = handle;
     this.rate = rate;
-    this.resampler = rate === DETECTOR_RATE ? null : new Resampler(rate, DETECTOR_RATE);
     this.taken = 0;
     // Called with each chunk of audio after conversion to 6000/s (for displays); optional.
     this.onconverted = null;
@@ -128,6 +131,7 @@ export class Detector {
   // in them. Non-finite samples count as silence.
   feed(samples) {
     this.check();
+    checkSamples(samples);
     this.taken += samples.length;
     const converted = this.resampler ? this.resampler.process(samples) : samples;
     return this.push(converted);

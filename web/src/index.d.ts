@@ -44,7 +44,10 @@ export function instantiate(
 export function wasmBytes(): Promise<ArrayBuffer>;
 
 export interface DetectorOptions {
-  /** Input samples/s (default 6000). Other rates go through the package's resampler. */
+  /**
+   * Input samples/s, 1000 to 1536000 (default 6000; TypeError if not a number, RangeError
+   * outside). Other rates go through the package's resampler.
+   */
   rate?: number;
 }
 
@@ -69,6 +72,7 @@ export class Detector {
 
 /** Rate conversion with a windowed-sinc anti-alias filter; output n is at input time n / outRate. */
 export class Resampler {
+  /** Rates 1000 to 1536000 samples/s (RangeError outside). */
   constructor(inRate: number, outRate?: number);
   process(samples: Float32Array | ArrayLike<number>): Float32Array;
   /** The output up to the last input sample's time; then a new stream starts. */
@@ -76,7 +80,10 @@ export class Resampler {
   reset(): void;
 }
 
-/** Every identifier in a whole buffer of mono audio at `rate` samples/s on the +-1 scale. */
+/**
+ * Every identifier in a whole buffer of mono audio at `rate` samples/s (required, 1000 to
+ * 1536000) on the +-1 scale. Samples that are not a typed array or an Array are a TypeError.
+ */
 export function detect(samples: Float32Array, rate: number): Promise<Detection[]>;
 
 /** Decodes an audio file with the browser's decoder straight to 6000/s, channels mixed to mono. */

@@ -5,12 +5,18 @@
 // (decodeAudioData resamples to its context's rate with its own anti-alias filter), and
 // buffers and live audio at other rates go through the package's windowed-sinc resampler.
 import { DETECTOR_RATE, Detector, wasmBytes } from './core.js';
+import { checkRate, checkSamples } from './resampler.js';
 
 export { DETECTOR_RATE, Detector, RsidWasm, instantiate, wasmBytes } from './core.js';
 export { Resampler } from './resampler.js';
 
-// Every identifier in a whole buffer of mono audio at rate samples/s on the +-1 scale.
+// Every identifier in a whole buffer of mono audio at rate samples/s on the +-1 scale. The rate
+// is required: samples at an assumed rate would be found at the wrong times and frequencies.
 export async function detect(samples, rate) {
+  checkSamples(samples);
+  if (rate === undefined)
+    throw new TypeError('rsid: detect(samples, rate) needs the samples\' rate');
+  checkRate(rate);
   const detector = await Detector.create({ rate });
   try {
     const found = detector.feed(samples);

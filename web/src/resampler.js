@@ -17,6 +17,28 @@
 // phases, the position is rounded to 1/max_phases of an input sample (at most 10 ns of timing
 // error at 48000/s).
 
+// Input rates a detector takes, as in every other host (the engine's converter): below 1000/s
+// one input sample would make over six outputs, and a stray rate of 1 would make millions.
+export const MIN_RATE = 1000;    // samples/s
+export const MAX_RATE = 1536000; // samples/s
+
+// Checks a rate argument: TypeError unless a number, RangeError outside MIN_RATE..MAX_RATE.
+export function checkRate(rate, what = 'rate') {
+  if (typeof rate !== 'number')
+    throw new TypeError(`rsid: ${what} must be a number of samples/s, not ${typeof rate}`);
+  if (!(rate >= MIN_RATE && rate <= MAX_RATE))
+    throw new RangeError(`rsid: ${what} must lie in ${MIN_RATE} to ${MAX_RATE} samples/s, not ${rate}`);
+}
+
+// Checks a samples argument: a typed array of numbers or an Array (NaN and infinities are
+// taken as silence later); anything else, whose length means nothing, is a TypeError.
+export function checkSamples(samples) {
+  const typed = ArrayBuffer.isView(samples) && !(samples instanceof DataView);
+  if (!typed && !Array.isArray(samples))
+    throw new TypeError('rsid: samples must be a Float32Array, another typed array or an ' +
+      `Array of numbers, not ${samples === null ? 'null' : typeof samples}`);
+}
+
 const stop_db = 90;
 const cutoff_hz = 3000;   // centre of the transition band
 const half_band_hz = 550; // transition band: cutoff_hz +- half_band_hz
@@ -40,10 +62,11 @@ function gcd(a, b) {
 }
 
 export class Resampler {
-  // inRate: input samples/s (positive, finite); outRate: output samples/s (the detector's).
+  // inRate: input samples/s; outRate: output samples/s (the detector's); each MIN_RATE to
+  // MAX_RATE.
   constructor(inRate, outRate = 6000) {
-    if (!(inRate > 0 && Number.isFinite(inRate)) || !(outRate > 0 && Number.isFinite(outRate)))
-      throw new RangeError(`rates must be positive and finite (got ${inRate}, ${outRate})`);
+    checkRate(inRate, 'the input rate');
+    checkRate(outRate, 'the output rate');
     this.inRate = inRate;
     this.outRate = outRate;
     const scale = Math.min(1, inRate / outRate);
@@ -121,7 +144,7 @@ export class Resampler {
       const [k0, q] = this.position(this.produced);
       if (limit !== undefined && k0 + q / this.phases > limit) break;
       const start = k0 - half + 1 - this.first; // buffer index of tap 0
-      if (start + taps > this.length) break;
+      if (!(start + taps <= this.length)) break; // (a NaN ends it too, rather than loop)
       let sum = 0;
       const w = q * taps;
       for (let j = 0; j < taps; ++j) sum += weights[w + j] * this.buffer[start + j];
@@ -142,6 +165,7 @@ export class Resampler {
   // Converts a chunk of input; returns the output it completes. Any chunking gives the same
   // output, sample for sample.
   process(samples) {
+    checkSamples(samples);
     this.append(samples);
     this.taken += samples.length;
     return this.run();

@@ -1,0 +1,109 @@
+// arguments.h - the Python module's argument layer without Python: what an array's dtype and
+// shape must be, the samples copied out of it into a buffer of their own type, the rates,
+// centres, channels and file names the module accepts, and the loops that hand the samples to
+// the engine. module.cpp calls these with what numpy reports; fuzz/python_arguments_fuzz.cpp
+// calls the same functions with arbitrary shapes, types and bytes.
+//
+// Errors are exceptions the module turns into Python's: wrong_type becomes TypeError, any other
+// std::invalid_argument ValueError, std::bad_alloc MemoryError.
+#ifndef RSID_PYTHON_ARGUMENTS_H
+#define RSID_PYTHON_ARGUMENTS_H
+
+#include "detection.h"
+#include "scanner.h"
+#include "stream.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace rsid_python {
+
+// An argument of the wrong type (Python's TypeError).
+struct wrong_type : std::invalid_argument {
+    using std::invalid_argument::invalid_argument;
+};
+
+// What numpy says of an array: its dtype (kind 'i', 'u', 'f', 'c', ..., item size in bytes, and
+// its name for messages) and its shape.
+struct array_shape {
+    char kind = 'f';
+    std::size_t itemsize = 8;
+    std::string dtype = "float64";
+    std::vector<std::size_t> dims;
+};
+
+// The sample types the module takes; complex types are interleaved I, Q pairs of their part.
+enum class sample_type { int16, int32, float32, float64, complex64, complex128 };
+
+// Samples of one call, frames x channels interleaved, in the caller's own type. The scale
+// follows the type: integers on their own full scale, floats as audio normalised to +-1.
+struct audio {
+    std::variant<std::vector<int16_t>, std::vector<int32_t>, std::vector<float>,
+                 std::vector<double>>
+        data;
+    sample_type type = sample_type::float64;
+    std::size_t frames = 0;
+    std::size_t channels = 1;
+    bool two_d = false; // frames x channels; a 1-D array is one unnumbered channel
+    double full_scale = 1.0;
+    const char* name = "float64"; // the type's name in messages
+
+    // Copies frames x channels samples of `type` (complex: 2 x frames parts) from C-ordered,
+    // native-endian memory. Throws std::bad_alloc if they do not fit in memory.
+    void copy_from(const void* samples);
+    // Bytes copy_from() reads.
+    [[nodiscard]] std::size_t bytes() const;
+
+    // Channel c (0-based) of frames [from, from + n) as doubles.
+    void channel(std::size_t c, std::size_t from, std::size_t n, double* out) const;
+    // Frames [from, from + n), every channel, interleaved as floats for the band scanner.
+    // Values beyond float's range become NaN, which the scanner takes as silence, as it does
+    // NaN and infinity.
+    void frames_as_floats(std::size_t from, std::size_t n, float* out) const;
+};
+
+// The layout and type of audio samples (1-D, or 2-D frames x channels of int16, int32, float32
+// or float64), checked; copy_from() then takes the samples. `what` names the array in messages.
+audio check_audio(const array_shape& shape, const std::string& what);
+
+// The same for a band: complex64 or complex128 I/Q (full scale 1.0), 2-D real samples of two
+// columns, I and Q, when `iq` says so, or 1-D real samples of wide audio. The result has two
+// channels for I/Q and one for real audio. `flag` names the argument that says I/Q (iq= for
+// scan, complex= for Scanner) in messages.
+audio check_band(const array_shape& shape, const std::string& what, std::optional<bool> iq,
+                 const char* flag);
+
+void check_rate(double rate);      // a detector's input: 1000 to 1536000 samples/s
+void check_scan_rate(double rate); // the band scanner's: 6000 to 20e6
+void check_center(double center);  // a finite frequency
+// A file name for the operating system: no NUL, which would end it early.
+void check_path(const std::string& name);
+
+// The 0-based channels to run: all of them, or the one asked for (1-based).
+std::vector<std::size_t> chosen(const audio& a, std::optional<int> channel);
+
+// Feeds every frame of the chosen channels, one stream detector each, numbering channels from
+// first_number; run_finish() ends the streams.
+void run_feed(const audio& a, const std::vector<std::size_t>& channels,
+              std::vector<rsid::stream_detector>& detectors, std::vector<double>& buffer,
+              std::vector<rsid::detection>& found, int first_number);
+void run_finish(const std::vector<std::size_t>& channels,
+                std::vector<rsid::stream_detector>& detectors, std::vector<rsid::detection>& found,
+                int first_number);
+// Feeds every frame of a band (1 or 2 channels) to a scanner, a block at a time.
+void run_scan(const audio& a, rsid::band_scanner& scanner, std::vector<float>& buffer,
+              std::vector<rsid::detection>& found);
+
+// The order every list is returned in: by start, then channel, then frequency.
+void order(std::vector<rsid::detection>& found);
+// A detector hears audio, whose frequencies count from 0 Hz: its offset is its frequency.
+void audio_offsets(std::vector<rsid::detection>& found);
+
+} // namespace rsid_python
+
+#endif
