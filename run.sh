@@ -142,7 +142,7 @@ release_tests() { # the signal's tests again at -O3, where the compiler vectoris
 
 thread_tests() { # the tests that run detectors on threads, under ThreadSanitizer (tsan preset)
     cmake --preset tsan >/dev/null
-    cmake --build --preset tsan -j"$jobs" --target receivers_test engine_test tools_cli_test
+    cmake --build --preset tsan -j"$jobs" --target receivers_test engine_test engine_capi_test tools_cli_test
     ctest --preset tsan -j"$jobs"
 }
 
