@@ -411,6 +411,9 @@ TEST(EngineCApi, ReportsAreTheTools) {
         ASSERT_EQ(api.size(), several.size());
         expect_tool_match(api, tool, false);
     }
+#ifdef RSID_TOOL_FFTW
+    GTEST_SKIP() << "the tool's band scanner uses FFTW here, the library our own transform";
+#endif
     {
         const double rate = 96000.0, centre = 14.07e6;
         const std::vector<std::pair<double, double>> ids = {
