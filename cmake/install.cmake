@@ -53,6 +53,19 @@ foreach(c IN LISTS rsid_components)
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${RSID_PACKAGE_${c}})
 endforeach()
 set(RSID_LICENSE_FILE ${CMAKE_INSTALL_DATAROOTDIR}/doc/${RSID_PACKAGE_dev}/copyright)
+# Debian wants a changelog in every package, compressed reproducibly (gzip -n: no name or time).
+string(TIMESTAMP rsid_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(WRITE ${PROJECT_BINARY_DIR}/changelog "rsid (${PROJECT_VERSION}) unstable; urgency=medium
+
+  * Release ${PROJECT_VERSION}.
+
+ -- rsid maintainers <maintainers@rsid.invalid>  ${rsid_changelog_date}
+")
+execute_process(COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/changelog)
+foreach(c IN LISTS rsid_components)
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz COMPONENT ${c}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${RSID_PACKAGE_${c}})
+endforeach()
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/rsidConfig.cmake.in
   ${PROJECT_BINARY_DIR}/rsidConfig.cmake INSTALL_DESTINATION ${RSID_CMAKE_DIR}
   PATH_VARS RSID_LICENSE_FILE)
@@ -100,7 +113,9 @@ if(TARGET rsid_cli)
   endif()
   install(TARGETS rsid_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
   # tests/install/consumers.sh checks that both are there.
-  install(FILES ${PROJECT_SOURCE_DIR}/tools/rsid.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+  execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/tools/rsid.1
+    OUTPUT_FILE ${PROJECT_BINARY_DIR}/rsid.1.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/rsid.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
     COMPONENT tool)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/detection.schema.json
     DESTINATION ${CMAKE_INSTALL_DATADIR}/rsid COMPONENT tool)
@@ -122,35 +137,43 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # <package>_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON) # Depends: from the binaries' own needs (dpkg-shlibdeps)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE) # copyright: installed above
-set(rsid_about "rsid sends and recognises a 12-bit identifier carried as 15 audio tones (a\n\
-Reed-Solomon codeword over GF(16)).")
+set(CPACK_STRIP_FILES ON) # debugging symbols stay in the build tree
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON) # shlibs files
+# The loader's cache is refreshed by dpkg's trigger, which Debian requires of a library package.
+file(WRITE ${PROJECT_BINARY_DIR}/debian/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/triggers)
+set(CPACK_DEBIAN_ENGINE_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/triggers)
+set(rsid_about "rsid sends and recognises a 12-bit identifier carried as 15 audio
+tones (a Reed-Solomon codeword over GF(16)).")
 foreach(c IN LISTS rsid_components)
   string(TOUPPER ${c} C)
   set(CPACK_DEBIAN_${C}_PACKAGE_NAME ${RSID_PACKAGE_${c}})
 endforeach()
+# Summary line, then the description, wrapped for a terminal (lintian counts 80 columns).
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIB_PACKAGE_GENERATE_SHLIBS ON) # shlibs file and the ldconfig trigger
-set(CPACK_COMPONENT_LIB_DESCRIPTION "identification-signal generator and detector (library)\n\
-${rsid_about} This package holds librsid, the shared library with\n\
-the eight functions of rsid.h: one generator and one detector at 6000 samples/s.")
+set(CPACK_DEBIAN_LIB_DESCRIPTION "identification-signal generator and detector (library)
+${rsid_about}
+This package holds librsid, the shared library with the eight functions of
+rsid.h: one generator and one detector at 6000 samples/s.")
 set(CPACK_DEBIAN_ENGINE_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_ENGINE_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_COMPONENT_ENGINE_DESCRIPTION "identification-signal detection engine (library)\n\
-${rsid_about} This package holds librsid-engine, the C API of\n\
-rsid_engine.h: any number of detectors for audio at any rate, band scanners for\n\
-I/Q, and the identifier at any rate.")
+set(CPACK_DEBIAN_ENGINE_DESCRIPTION "identification-signal detection engine (library)
+${rsid_about}
+This package holds librsid-engine, the C API of rsid_engine.h: any number of
+detectors for audio at any rate, band scanners for I/Q, and the identifier at
+any rate.")
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DEPENDS lib)
 if(TARGET rsid_engine_shared)
   list(APPEND CPACK_COMPONENT_DEV_DEPENDS engine)
 endif()
-set(CPACK_COMPONENT_DEV_DESCRIPTION "identification-signal generator and detector (development files)\n\
-${rsid_about} This package holds the C headers rsid.h and\n\
-rsid_engine.h, the links to the shared libraries, and the pkg-config and CMake files\n\
-for building against them.")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "identification-signal generator and detector (development files)
+${rsid_about}
+This package holds the C headers rsid.h and rsid_engine.h, the links to the
+shared libraries, and the pkg-config and CMake files for building against them.")
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION hamradio)
-set(CPACK_COMPONENT_TOOL_DESCRIPTION "identification-signal generator and detector (command-line tool)\n\
-${rsid_about} This package holds the rsid command: send the\n\
-identifier to a sound file, find identifiers in sound files, live audio, I/Q\n\
-recordings and SigMF, and publish them over MQTT.")
+set(CPACK_DEBIAN_TOOL_DESCRIPTION "identification-signal generator and detector (command-line tool)
+${rsid_about}
+This package holds the rsid command: send the identifier to a sound file; find
+identifiers in sound files, live audio, I/Q recordings and SigMF; publish them
+over MQTT.")
 include(CPack)

@@ -92,7 +92,7 @@ diff "$work/engine_c.txt" "$work/engine_cxx.txt" || { echo "C++ and C differ" >&
 # The tool, when it was installed: its man page, and a round trip through a WAV file.
 if [ -e "$prefix/bin/rsid" ]; then
     grep -q "MIT License" "$prefix/share/doc/rsid/copyright" || { echo "no copyright file for rsid" >&2; exit 1; }
-    [ -f "$prefix/share/man/man1/rsid.1" ] || { echo "no man page for rsid" >&2; exit 1; }
+    [ -f "$prefix/share/man/man1/rsid.1.gz" ] || { echo "no man page for rsid" >&2; exit 1; }
     [ -f "$prefix/share/rsid/detection.schema.json" ] || { echo "no JSON schema" >&2; exit 1; }
     "$prefix/bin/rsid" send -f 1200 -o "$work/id.wav"
     "$prefix/bin/rsid" detect "$work/id.wav" | tee "$work/found.txt"
