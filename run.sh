@@ -21,7 +21,7 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           git dpkg-dev file python3-jsonschema libfftw3-dev emscripten nodejs chromium
           pybind11-dev python3-dev python3-venv python3-pip python3-setuptools python3-wheel
           python3-pybind11 python3-numpy python3-pytest python3-dask python3-distributed
-          python3-mypy
+          python3-mypy lintian
           libmosquitto-dev mosquitto mosquitto-clients python3-jinja2
           libcairo2-dev fonts-dejavu-core bc)
 
@@ -142,7 +142,7 @@ release_tests() { # the signal's tests again at -O3, where the compiler vectoris
 
 thread_tests() { # the tests that run detectors on threads, under ThreadSanitizer (tsan preset)
     cmake --preset tsan >/dev/null
-    cmake --build --preset tsan -j"$jobs" --target receivers_test engine_test tools_cli_test
+    cmake --build --preset tsan -j"$jobs" --target receivers_test engine_test engine_capi_test tools_cli_test
     ctest --preset tsan -j"$jobs"
 }
 
@@ -166,23 +166,41 @@ package_tests() { # install into a scratch prefix, then as a .deb, and build con
     rm -rf "$prefix"
 
     build build/deb -DCMAKE_BUILD_TYPE=Release -DRSID_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
-    rm -f build/deb/rsid_*.deb
+    rm -f build/deb/*.deb
     (cd build/deb && cpack -G DEB >/dev/null)
-    local deb
-    deb=$(ls build/deb/rsid_*.deb)
-    dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Depends):' >&2
+    # One package per component: the two runtime libraries, the development files, the tool.
+    local debs=() p
+    for p in librsid0 librsid-engine0 librsid-dev rsid; do
+        debs+=("$(ls build/deb/${p}_*.deb)")
+    done
+    for p in "${debs[@]}"; do
+        dpkg-deb --info "$p" | grep -E '^ (Package|Version|Depends):' >&2
+        dpkg-deb --contents "$p" | grep -q "usr/share/doc/.*/copyright" ||
+            { echo "$p: no copyright file" >&2; return 1; }
+    done
+    # The libraries alone pull in neither the tool's dependencies nor FFTW.
+    if dpkg-deb -f build/deb/librsid0_*.deb Depends build/deb/librsid-engine0_*.deb |
+        grep -Eq 'fftw|cairo|mosquitto|sndfile'; then
+        echo "a library package depends on the tool's libraries" >&2
+        return 1
+    fi
+    if command -v lintian >/dev/null; then
+        lintian --fail-on error "${debs[@]}" >&2
+    fi
     if [ "$(id -u)" -ne 0 ]; then
-        echo "not root: built $deb but did not install it" >&2
+        echo "not root: built ${debs[*]} but did not install them" >&2
         return 0
     fi
-    if dpkg-query -W -f='${Status}' rsid 2>/dev/null | grep -q "ok installed"; then
-        echo "an rsid package is already installed here; leaving it alone, not testing $deb" >&2
+    if dpkg-query -W -f='${Status}' rsid librsid0 librsid-engine0 librsid-dev 2>/dev/null |
+        grep -q "ok installed"; then
+        echo "rsid packages are already installed here; leaving them alone, not testing them" >&2
         return 0
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${debs[@]/#/./}" >/dev/null
     local rc=0
     tests/install/consumers.sh /usr || rc=$?
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq rsid >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq rsid librsid-dev librsid-engine0 librsid0 \
+        >/dev/null
     return $rc
 }
 

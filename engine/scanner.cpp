@@ -5,12 +5,11 @@
 #include "rsid_state.h"
 #include "rx/search_rules.h"
 
-#include <fftw3.h>
+#include "band_fft.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 #include <numbers>
 #include <stdexcept>
 #include <string>
@@ -23,48 +22,13 @@ using namespace rsid_signal;
 
 constexpr int ring_rows = 40; // magnitude rows kept for measuring a run at its end
 
-// FFTW's planner is not thread-safe; plans are made under this lock (and freed under it too).
-std::mutex& planner_lock() {
-    static std::mutex m;
-    return m;
-}
-
 // The codeword of 131, as the library's receiver holds it.
 void codeword_of_131(uint8_t* out) { rsid_codeword(code & 0xFF, out); }
 
 } // namespace
 
-struct band_scanner::fft {
-    int n;
-    bool complex;
-    float* in = nullptr;          // n reals, or n complex values
-    fftwf_complex* out = nullptr; // n / 2 + 1 or n
-    fftwf_plan plan = nullptr;
-
-    fft(int size, bool is_complex) : n(size), complex(is_complex) {
-        const std::lock_guard<std::mutex> lock(planner_lock());
-        const auto count = static_cast<std::size_t>(n);
-        in = static_cast<float*>(fftwf_malloc(sizeof(float) * count * (complex ? 2 : 1)));
-        out = static_cast<fftwf_complex*>(
-            fftwf_malloc(sizeof(fftwf_complex) * (complex ? count : count / 2 + 1)));
-        if (in && out)
-            plan = complex ? fftwf_plan_dft_1d(n, reinterpret_cast<fftwf_complex*>(in), out,
-                                               FFTW_FORWARD, FFTW_ESTIMATE)
-                           : fftwf_plan_dft_r2c_1d(n, in, out, FFTW_ESTIMATE);
-        if (!plan) {
-            fftwf_free(in);
-            fftwf_free(out);
-            throw std::bad_alloc();
-        }
-    }
-    ~fft() {
-        const std::lock_guard<std::mutex> lock(planner_lock());
-        fftwf_destroy_plan(plan);
-        fftwf_free(in);
-        fftwf_free(out);
-    }
-    fft(const fft&) = delete;
-    fft& operator=(const fft&) = delete;
+struct band_scanner::fft : band_fft {
+    using band_fft::band_fft;
 };
 
 band_scanner::band_scanner(const scan_options& options) : o_(options) {
@@ -149,7 +113,7 @@ void band_scanner::analyse(std::vector<detection>& out) {
         for (std::size_t i = 0; i < n; ++i)
             fft_->in[i] = buffer_[i] * window_[i];
     }
-    fftwf_execute(fft_->plan);
+    fft_->run();
 
     // Magnitudes, lowest frequency first: for I/Q the negative half comes first.
     float* mags = ring_.data() + static_cast<std::size_t>(passes_ % ring_rows) * w;

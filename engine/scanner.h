@@ -8,8 +8,8 @@
 // the detector's at any offset, and the noise per bin is the same.
 //
 // Complex input (I/Q) covers -rate/2 .. +rate/2 around the centre; real input 0 .. rate/2. A
-// slow DC blocker takes out the offset of 8-bit receivers before the transform. The transform is
-// FFTW's (single precision); plans are made once per size and process.
+// slow DC blocker takes out the offset of 8-bit receivers before the transform, band_fft.h's
+// (our own, or FFTW's in a tool built with RSID_FFTW).
 #ifndef RSID_ENGINE_SCANNER_H
 #define RSID_ENGINE_SCANNER_H
 

@@ -86,9 +86,11 @@ function detection(row, rate) {
     sample: row[1],
     rate,
     freq_hz: row[2],
+    offset_hz: 0, // a band scan's offset from its centre; the browser runs detectors only
     snr_db: row[3],
     level_dbfs: row[4],
     code: row[5],
+    channel: 0, // mono: a detector hears one stream
     start: row[6], // detector samples (6000/s) from the start of the stream, fractional
     bin: row[7],
     distance: row[8],

@@ -10,12 +10,16 @@ export interface Detection {
   rate: number;
   /** Frequency of tone 0, interpolated between DFT bins [Hz]. */
   freq_hz: number;
+  /** Tone 0 against a band's centre [Hz]; always 0 here, where every detector is narrowband. */
+  offset_hz: number;
   /** The tones' power against the noise power in 3 kHz [dB]. */
   snr_db: number;
   /** The tones' peak amplitude against full scale (a full-scale sine is 0 dBFS) [dBFS]. */
   level_dbfs: number;
   /** Identifier code heard (131). */
   code: number;
+  /** Channel heard, counted from 1; 0 for a mono stream, which every detector here is. */
+  channel: number;
   /** Start in detector samples (6000/s) from the start of the stream, fractional. */
   start: number;
   /** DFT bin of tone 0 at 6000 samples/s. */

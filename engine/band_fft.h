@@ -1,0 +1,36 @@
+// band_fft.h - the band scanner's transform: a forward DFT of one length, of complex (I/Q) or
+// real input, in single precision.
+//
+// Two implementations, chosen when the engine is built:
+//   band_fft_plain.cpp  our own (the default, and always in librsid-engine.so): Bluestein's
+//                       chirp-z over a power-of-two radix-2 transform, so that any length costs
+//                       about the same; the scanner's lengths carry the prime 557;
+//   band_fft_fftw.cpp   FFTW 3 (GPL-2+), for builds of the tool configured with RSID_FFTW=ON.
+// Both give the DFT to float precision, without scaling: out[k] = sum in[t] e^(-2 pi i k t / n).
+#ifndef RSID_ENGINE_BAND_FFT_H
+#define RSID_ENGINE_BAND_FFT_H
+
+#include <memory>
+
+namespace rsid {
+
+class band_fft {
+  public:
+    // n points, at least 2. Throws std::bad_alloc.
+    band_fft(int n, bool complex);
+    ~band_fft();
+    band_fft(const band_fft&) = delete;
+    band_fft& operator=(const band_fft&) = delete;
+
+    float* in = nullptr;       // n reals, or n complex values (re, im interleaved)
+    float (*out)[2] = nullptr; // n / 2 + 1 (real input) or n complex values
+    void run();                // out from in; in is left as it was
+
+  private:
+    struct impl;
+    std::unique_ptr<impl> impl_;
+};
+
+} // namespace rsid
+
+#endif
