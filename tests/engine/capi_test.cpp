@@ -381,19 +381,25 @@ std::string wav_header(double rate, std::size_t n) {
 
 double rounded(double x, double scale) { return std::round(x * scale) / scale; }
 
-void expect_tool_match(const detections& api, const std::vector<nlohmann::json>& tool, bool scan) {
+// The tool's records against the C API's reports, as printed. `close` allows for a tool whose
+// band scanner runs another transform (FFTW) than the library's: the same identifiers, with
+// values that differ only by the transforms' rounding.
+void expect_tool_match(const detections& api, const std::vector<nlohmann::json>& tool, bool scan,
+                       bool close = false) {
     ASSERT_EQ(api.size(), tool.size());
+    const double hz = close ? 0.01 : 0.0, s = close ? 0.002 : 0.0, db = close ? 0.2 : 0.0;
     for (std::size_t i = 0; i < api.size(); ++i) {
         const nlohmann::json& j = tool[i];
         EXPECT_EQ(api[i].code, j["code"].get<int>()) << i;
         EXPECT_EQ(api[i].channel, j["channel"].get<int>()) << i;
-        EXPECT_EQ(api[i].sample, j["sample"].get<int64_t>()) << i;
-        EXPECT_EQ(rounded(api[i].time_s, 1e3), j["time_s"].get<double>()) << i;
-        EXPECT_EQ(rounded(api[i].freq_hz, 1e4), j["freq_hz"].get<double>()) << i;
-        EXPECT_EQ(rounded(api[i].snr_db, 10.0), j["snr_db"].get<double>()) << i;
-        EXPECT_EQ(rounded(api[i].level_dbfs, 10.0), j["level_dbfs"].get<double>()) << i;
+        EXPECT_NEAR(static_cast<double>(api[i].sample), j["sample"].get<double>(), close ? 2 : 0)
+            << i;
+        EXPECT_NEAR(rounded(api[i].time_s, 1e3), j["time_s"].get<double>(), s) << i;
+        EXPECT_NEAR(rounded(api[i].freq_hz, 1e4), j["freq_hz"].get<double>(), hz) << i;
+        EXPECT_NEAR(rounded(api[i].snr_db, 10.0), j["snr_db"].get<double>(), db) << i;
+        EXPECT_NEAR(rounded(api[i].level_dbfs, 10.0), j["level_dbfs"].get<double>(), db) << i;
         if (scan)
-            EXPECT_EQ(rounded(api[i].offset_hz, 1e4), j["offset_hz"].get<double>()) << i;
+            EXPECT_NEAR(rounded(api[i].offset_hz, 1e4), j["offset_hz"].get<double>(), hz) << i;
         else
             EXPECT_FALSE(j.contains("offset_hz"));
     }
@@ -412,7 +418,9 @@ TEST(EngineCApi, ReportsAreTheTools) {
         expect_tool_match(api, tool, false);
     }
 #ifdef RSID_TOOL_FFTW
-    GTEST_SKIP() << "the tool's band scanner uses FFTW here, the library our own transform";
+    const bool close = true; // the tool's band scanner uses FFTW, the library our own transform
+#else
+    const bool close = false;
 #endif
     {
         const double rate = 96000.0, centre = 14.07e6;
@@ -429,7 +437,7 @@ TEST(EngineCApi, ReportsAreTheTools) {
         const detections api = read_all_scanner(s);
         rsid_scanner_free(s);
         ASSERT_EQ(api.size(), ids.size());
-        expect_tool_match(api, tool, true);
+        expect_tool_match(api, tool, true, close);
     }
 }
 #endif
