@@ -36,8 +36,10 @@ band_scanner::band_scanner(const scan_options& options) : o_(options) {
         throw std::invalid_argument("rate " + std::to_string(o_.rate) +
                                     " is outside 6000 to 20000000 samples/s");
     gain_ = full_scale / o_.full_scale;
-    if (!(o_.full_scale > 0.0) || !std::isfinite(gain_) || !std::isfinite(o_.center_hz))
+    if (!(o_.full_scale > 0.0) || !std::isfinite(gain_))
         throw std::invalid_argument("full scale must be a positive finite number");
+    if (!(std::abs(o_.center_hz) <= max_center_hz))
+        throw std::invalid_argument("centre frequency must lie within +-1e12 Hz");
     // The detector's frame, two symbols long, at this rate; even, so that the centre is a bin.
     frame_ = 2 * static_cast<int>(std::lround(o_.rate * rsid_signal::frame / rx_rate / 2.0));
     bin_hz_ = o_.rate / frame_;
