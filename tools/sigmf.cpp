@@ -238,8 +238,11 @@ void write_sigmf_annotations(const std::string& meta, const sigmf_dataset& datas
     std::string text;
     try {
         text = j.dump(-1);
-        if (text.size() < (256 << 10))
-            text = j.dump(2);
+        if (text.size() < (256 << 10)) {
+            std::string indented = j.dump(2);
+            if (indented.size() <= 2 * text.size() + (64 << 10))
+                text = std::move(indented);
+        }
     } catch (const nlohmann::json::type_error&) { // a string that is not UTF-8
         throw output_error(meta + ": " + (dataset.file.empty() ? "" : dataset.file + ": ") +
                            "a name or text that is not UTF-8 cannot go into SigMF metadata; "
