@@ -82,7 +82,8 @@ template <class E> std::optional<std::string> slurp(const std::string& path) {
 // discarded (is_discarded()).
 template <class E> ordered_json parse_meta(const std::string& text, const std::string& path) {
     int depth = 0;
-    bool in_string = false, escaped = false;
+    bool in_string = false;
+    bool escaped = false;
     for (const char c : text) {
         if (in_string) {
             if (escaped)
@@ -211,8 +212,10 @@ void write_sigmf_annotations(const std::string& meta, const sigmf_dataset& datas
         const auto same = std::find_if(kept.begin(), kept.end(), [&](const ordered_json& b) {
             if (!b.is_object())
                 return false;
-            const auto gen = b.find("core:generator"), label = b.find("core:label");
-            const auto at = b.find("core:sample_start"), low = b.find("core:freq_lower_edge");
+            const auto gen = b.find("core:generator");
+            const auto label = b.find("core:label");
+            const auto at = b.find("core:sample_start");
+            const auto low = b.find("core:freq_lower_edge");
             return gen != b.end() && *gen == sigmf_generator && label != b.end() &&
                    *label == a.label && at != b.end() && at->is_number_integer() &&
                    at->get<int64_t>() == a.sample_start && low != b.end() && low->is_number() &&

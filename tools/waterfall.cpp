@@ -66,17 +66,21 @@ double nice_step(double span, int count) {
 // step cannot separate them (an empty, huge or non-finite span, or one lost in the rounding of
 // its ends), so that drawing an axis always ends.
 std::vector<double> axis_ticks(double low, double high, int count, double* step_out) {
-    std::vector<double> ticks;
     const double step = nice_step(high - low, count);
     *step_out = step;
     if (!std::isfinite(low) || !std::isfinite(high) || !std::isfinite(step) || !(step > 0.0))
-        return ticks;
-    for (double k = std::ceil(low / step); k * step <= high; ++k) {
-        if (ticks.size() > 4 * static_cast<std::size_t>(count) || k + 1.0 == k)
-            return {};
-        ticks.push_back(k * step + 0.0); // + 0.0: no "-0.0"
+        return {};
+    const double first = std::ceil(low / step);
+    if (!(std::abs(first) < 0x1p52)) // beyond this, neighbouring ticks are one number
+        return {};
+    std::vector<double> ticks;
+    for (int i = 0; i <= 4 * count; ++i) {
+        const double at = (first + i) * step + 0.0; // + 0.0: no "-0.0"
+        if (at > high)
+            return ticks;
+        ticks.push_back(at);
     }
-    return ticks;
+    return {}; // more than asked for: the step is lost in the rounding of the ends
 }
 
 // A frequency in the unit that suits the band, with as many decimals as the step needs.
