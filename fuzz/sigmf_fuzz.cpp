@@ -34,14 +34,21 @@ void require(bool ok) {
         __builtin_trap();
 }
 
-const fs::path& directory() {
-    static const fs::path dir = [] {
+// A directory of its own for each input, removed after it: libFuzzer may end without exit().
+struct scratch {
+    fs::path dir;
+    scratch() {
         std::string tmpl = (fs::temp_directory_path() / "rsid-sigmf-fuzz-XXXXXX").string();
         require(mkdtemp(tmpl.data()) != nullptr);
-        return fs::path(tmpl);
-    }();
-    return dir;
-}
+        dir = tmpl;
+    }
+    ~scratch() {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    scratch(const scratch&) = delete;
+    scratch& operator=(const scratch&) = delete;
+};
 
 std::size_t entries(const fs::path& dir) {
     std::size_t n = 0;
@@ -57,10 +64,10 @@ std::size_t entries(const fs::path& dir) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size < 1)
         return 0;
-    const fs::path& dir = directory();
+    const scratch work;
+    const fs::path& dir = work.dir;
     const std::string meta = (dir / "rec.sigmf-meta").string();
     const bool fresh = data[0] & 0x80; // no metadata yet: annotating creates it
-    fs::remove(meta);
     if (!fresh) {
         std::ofstream out(meta, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(data + 1), static_cast<std::streamsize>(size - 1));
