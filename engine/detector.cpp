@@ -129,6 +129,8 @@ void detector::report(const std::vector<run>& ended, std::vector<detection>& out
         // At 6000/s the whole band is 3 kHz: the noise per bin scales straight to it.
         const double noise_3k = std::max(m.noise_per_bin * frame / window_power, 1e-9);
         det.snr_db = 10.0 * std::log10(m.amplitude_sq / 2.0 / noise_3k);
+        if (det.level_dbfs < report_floor_dbfs)
+            continue;
         out.push_back(det);
     }
 }

@@ -85,6 +85,12 @@ inline constexpr double three_bin_power = 1.5 / 16.0;
 // The frame centred on a symbol holds it in its middle half only: the tone's three bins carry
 // this much less power than a steady sine of the same amplitude would give them (measured).
 inline constexpr double level_gain = 1.245;
+// No identifier is reported below this level [dBFS]. The quietest one a quantised capture can
+// carry lies near -150 dBFS (16-bit I/Q at 20e6/s: quantisation noise of -136 dB in 3 kHz, and
+// detection down to -14 dB SNR); 8-bit captures and sound files stop far above. Below it lies
+// only the rounding residue of float samples and transforms, which can line up as a match of
+// an identifier's tones in a clean synthetic capture (-167 dBFS and below) but is no sound.
+inline constexpr double report_floor_dbfs = -155.0;
 // White noise of variance s^2 gives each bin of an n-point frame an expected power of
 // s^2 * 0.375 / n (the mean of the squared window over the frame length).
 inline constexpr double window_power = 0.375;

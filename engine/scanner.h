@@ -24,16 +24,20 @@
 
 namespace rsid {
 
+// The largest centre frequency taken [Hz]: far above any receiver (1 THz), and small enough that
+// frequencies a bin apart still differ in a double and print in a few digits.
+inline constexpr double max_center_hz = 1e12;
+
 struct scan_options {
     double rate = 0.0;       // frames per second (complex frames for I/Q), 6000 to 20e6
     bool complex = false;    // I/Q interleaved, I first
-    double center_hz = 0.0;  // frequency of the band's centre (I/Q) or of 0 Hz (real) [Hz]
+    double center_hz = 0.0;  // band's centre (I/Q) or 0 Hz (real), within +-max_center_hz [Hz]
     double full_scale = 1.0; // input value of full scale (a complex amplitude for I/Q)
 };
 
 class band_scanner {
   public:
-    // Throws std::invalid_argument for a rate or scale out of range.
+    // Throws std::invalid_argument for a rate, scale or centre out of range.
     explicit band_scanner(const scan_options& options);
     ~band_scanner();
     band_scanner(const band_scanner&) = delete;

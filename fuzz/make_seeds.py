@@ -6,6 +6,8 @@ input, most significant byte first, so a seed is written as the list of values i
 the harness consumes them and then reversed. The op numbers and argument recipes follow
 exports_fuzz.cpp.
 
+sigmf_fuzz (corpus/sigmf/) and iq_scan_fuzz (corpus/iq_scan/): see sigmf_seeds and iq_seeds.
+
 tool_input_fuzz (corpus/tool_input/): four control bytes (how the input is taken, raw format,
 channel) and then a short sound file made by sox, or raw samples. Needs sox.
 
@@ -294,6 +296,93 @@ def stream_seeds(tool):
                                   fmt=(0, 1 + 8 * 1))
 
 
+def sigmf_seeds():
+    """sigmf_fuzz: a control byte (bit 0: the annotations describe rec.sigmf-data rather than
+    rec.cu8; bits 1-2: their type, cu8 ci8 ci16_le cf32_le; bits 3-5: how many; bit 6: the raw
+    file's name is not UTF-8; bit 7: no metadata yet, annotating creates it), then the
+    metadata. The hostile files of the trial are here: deep nesting, another directory's
+    dataset, a centre no receiver has, another recording's metadata, text that is not UTF-8."""
+    import json
+
+    def meta(datatype="cf32_le", frequency=14e6, dataset=None, annotations=(), **extra):
+        g = {"core:datatype": datatype, "core:sample_rate": 48000, "core:version": "1.0.0"}
+        if dataset is not None:
+            g["core:dataset"] = dataset
+        g.update(extra)
+        return json.dumps({"global": g,
+                           "captures": [{"core:sample_start": 0, "core:frequency": frequency}],
+                           "annotations": list(annotations)}, indent=1).encode()
+
+    own = 1 | 3 << 1 | 2 << 3  # rec.sigmf-data, cf32_le, two annotations
+    raw = 0 | 0 << 1 | 1 << 3  # rec.cu8, cu8, one annotation
+    earlier = [{"core:sample_start": 1000 * i, "core:sample_count": 10, "core:label": "code 131",
+                "core:generator": "rsid scan"} for i in range(3)]
+    yield "plain", bytes([own]) + meta()
+    yield "three_annotations_other_recording", bytes([raw]) + meta(annotations=earlier)
+    yield "dataset_raw_wrong_type", bytes([raw]) + meta(dataset="rec.cu8")
+    yield "dataset_raw", bytes([raw]) + meta(datatype="cu8", dataset="rec.cu8")
+    yield "dataset_etc_passwd", bytes([own]) + meta(dataset="/etc/passwd")
+    yield "dataset_parent", bytes([own]) + meta(dataset="../rec.sigmf-data")
+    yield "dataset_nul", bytes([own]) + meta(dataset="rec\u0000.sigmf-data")
+    yield "frequency_1e21", bytes([own]) + meta(frequency=1e21)
+    yield "frequency_1e308", bytes([own]) + meta(frequency=1e308)
+    yield "nested_100000", bytes([own]) + b'{"global": {"x": ' + b"[" * 100000 + b"]" * 100000 + b"}}"
+    yield "nested_10000", bytes([own]) + b'{"a": ' + b"[" * 10000 + b"]" * 10000 + b"}"
+    yield "brackets_in_string", bytes([own]) + meta(note="[" * 40)
+    yield "not_utf8", bytes([own]) + meta().replace(b"1.0.0", b"1.0\xff")
+    yield "numbers_grow", bytes([own]) + meta(extra=[1e9] * 200).replace(b"1000000000.0", b"1e9")
+    yield "truncated", bytes([own]) + meta()[:50]
+    yield "fresh", bytes([0x80 | raw])
+    yield "fresh_name_not_utf8", bytes([0x80 | 0x40 | raw])
+
+
+def iq_seeds():
+    """iq_scan_fuzz: four control bytes (type cu8 cs8 cs16 cf32 in bits 0-1, bit 2 from a file,
+    bit 7 draw the picture; rate, centre and chunk indices into the harness's tables), then the
+    samples: an identifier in each type at 6000/s, a quiet one in a clean cf32 capture, and the
+    centres of 1e21 and 1e308 Hz that once hung the picture's axes."""
+    rate = 6000.0
+    codeword = [0, 15, 7, 0, 4, 15, 12, 8, 8, 3, 11, 7, 11, 12, 3]
+    symbol = 4456.0 / 48000.0
+
+    def identifier(amplitude, offset=1000.0):
+        out, phase = [], 0.0
+        for n in range(int(rate * (15 * symbol + 0.3))):
+            t = n / rate - 0.1
+            f = offset + codeword[min(14, int(t / symbol))] * 10.7666 if 0 <= t < 15 * symbol else None
+            if f is None:
+                out.append((0.0, 0.0))
+                continue
+            phase += 2 * math.pi * f / rate
+            out.append((amplitude * math.cos(phase), amplitude * math.sin(phase)))
+        return out
+
+    def encode(frames, kind):
+        b = bytearray()
+        for i, q in frames:
+            for v in (i, q):
+                if kind == 0:
+                    b.append(max(0, min(255, round(v * 128 + 127.5))))
+                elif kind == 1:
+                    b += struct.pack("<b", max(-128, min(127, round(v * 128))))
+                elif kind == 2:
+                    b += struct.pack("<h", max(-32768, min(32767, round(v * 32768))))
+                else:
+                    b += struct.pack("<f", v)
+        return bytes(b)
+
+    loud = identifier(0.5)
+    # rate index 0: 6000/s; centre index 1: 7.1 MHz, 6: 1e21, 7: 1e308; chunk index 4: 32768
+    for kind, name in enumerate(("cu8", "cs8", "cs16", "cf32")):
+        yield "id_" + name, bytes([kind, 0, 1, 4]) + encode(loud, kind)
+    yield "id_cs16_file_chunks_7", bytes([2 | 4, 0, 0, 1]) + encode(loud, 2)
+    yield "clean_cf32_quiet", bytes([3, 0, 10, 4]) + encode(identifier(1e-7), 3)
+    yield "centre_1e21_plot", bytes([0 | 0x80, 0, 6, 4]) + encode(loud[:3000], 0)
+    yield "centre_1e308_plot", bytes([0 | 0x80, 0, 7, 4]) + encode(loud[:3000], 0)
+    yield "centre_1e12_plot", bytes([3 | 0x80, 0, 3, 4]) + encode(loud[:3000], 3)
+    yield "cf32_odd_bytes", bytes([3, 3, 0, 2]) + encode(loud[:500], 3)[:-3]
+
+
 def write(kind, items):
     out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", kind)
     os.makedirs(out, exist_ok=True)
@@ -306,5 +395,7 @@ if __name__ == "__main__":
     write("exports", seeds())
     write("tool_input", tool_seeds())
     write("tool_command", command_seeds())
+    write("sigmf", sigmf_seeds())
+    write("iq_scan", iq_seeds())
     write("tool_stream", stream_seeds(sys.argv[1] if len(sys.argv) > 1 else "build/fuzz/tools/rsid"))
     write("python_arguments", python_seeds())

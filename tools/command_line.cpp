@@ -3,6 +3,7 @@
 #include "command_line.h"
 
 #include "recognizer.h"
+#include "scanner.h" // engine/: max_center_hz
 
 #include <CLI/CLI.hpp>
 
@@ -121,8 +122,8 @@ void check_scan(scan_command& scan, const std::string& type) {
     }
     if (scan.rate && !(*scan.rate >= min_band_rate && *scan.rate <= max_band_rate))
         throw usage_error("-r: the rate must lie in 6000 to 20000000");
-    if (scan.center && !std::isfinite(*scan.center))
-        throw usage_error("--center must be a finite frequency");
+    if (scan.center && !(std::abs(*scan.center) <= rsid::max_center_hz))
+        throw usage_error("--center must lie within -1e12 to 1e12 Hz");
 }
 
 } // namespace

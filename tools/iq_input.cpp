@@ -1,6 +1,8 @@
 // iq_input.cpp - raw I/Q from a descriptor or memory, and sound files as bands.
 #include "iq_input.h"
 
+#include "scanner.h" // engine/: max_center_hz
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -52,8 +54,8 @@ class iq_source : public band_source {
         : type_(type), frame_bytes_(iq_frame_bytes(type)) {
         if (!(rate >= min_band_rate && rate <= max_band_rate))
             throw input_error(name + ": I/Q sample rate must lie in 6000 to 20000000");
-        if (!std::isfinite(center_hz))
-            throw input_error(name + ": the centre frequency must be finite");
+        if (!(std::abs(center_hz) <= rsid::max_center_hz))
+            throw input_error(name + ": the centre frequency must lie within -1e12 to 1e12 Hz");
         info_.name = name;
         info_.format = std::string("raw I/Q ") + sigmf_datatype(type);
         info_.rate = rate;
@@ -169,8 +171,8 @@ class sound_band final : public band_source {
                               std::to_string(s.channels));
         if (!(s.rate >= min_band_rate))
             throw input_error(s.name + ": a band needs at least 6000 samples/s");
-        if (!std::isfinite(center_hz))
-            throw input_error(s.name + ": the centre frequency must be finite");
+        if (!(std::abs(center_hz) <= rsid::max_center_hz))
+            throw input_error(s.name + ": the centre frequency must lie within -1e12 to 1e12 Hz");
         info_.name = s.name;
         info_.format = s.format + (iq ? ", I/Q" : ", real audio");
         info_.rate = s.rate;

@@ -442,9 +442,18 @@ mqtt_publisher::mqtt_publisher(const mqtt_options& options, std::vector<std::str
                       [&] { return s.connack >= 0; });
         connack = s.connack;
     }
-    if (connack < 0)
-        fail(fmt::format("MQTT: {} did not answer the connection within {:.0f} s", s.where(),
-                         connack_wait_s));
+    if (connack < 0) {
+        // A plain listener drops a TLS handshake without a word: say what to check.
+        std::string hint;
+        if (s.u.tls) {
+            const std::lock_guard<std::mutex> lock(s.m);
+            hint = "; no TLS session was set up" +
+                   (s.last_error.empty() ? std::string() : " (" + s.last_error + ")") +
+                   ": is the port a TLS listener? mqtt:// is for plain ones";
+        }
+        fail(fmt::format("MQTT: {} did not answer the connection within {:.0f} s{}", s.where(),
+                         connack_wait_s, hint));
+    }
     if (connack != 0)
         fail(fmt::format("MQTT: {} refused the connection: {}", s.where(),
                          mosquitto_connack_string(connack)));

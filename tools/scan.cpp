@@ -181,7 +181,14 @@ class band_scan {
             return;
         }
         sigmf_dataset dataset;
-        dataset.file = std::filesystem::path(input).filename().string();
+        try { // the samples that were scanned: a SigMF recording's own, or the raw file
+            dataset.file = std::filesystem::path(is_sigmf(input) ? read_sigmf(input).data : input)
+                               .filename()
+                               .string();
+        } catch (const input_error& e) {
+            end.error = e.what();
+            return;
+        }
         dataset.type = *info.type;
         dataset.rate = info.rate;
         dataset.frequency = info.center_hz;

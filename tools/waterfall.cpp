@@ -2,7 +2,8 @@
 #include "waterfall.h"
 
 #include "commands.h" // output_error
-#include "report.h"   // clock_time
+#include "replace_file.h"
+#include "report.h" // clock_time
 #include "rsid_signal.h"
 
 #include <cairo.h>
@@ -61,9 +62,32 @@ double nice_step(double span, int count) {
     return *m * p;
 }
 
+// The ticks of an axis from low to high, about count of them at a nice step. None where the
+// step cannot separate them (an empty, huge or non-finite span, or one lost in the rounding of
+// its ends), so that drawing an axis always ends.
+std::vector<double> axis_ticks(double low, double high, int count, double* step_out) {
+    const double step = nice_step(high - low, count);
+    *step_out = step;
+    if (!std::isfinite(low) || !std::isfinite(high) || !std::isfinite(step) || !(step > 0.0))
+        return {};
+    const double first = std::ceil(low / step);
+    if (!(std::abs(first) < 0x1p52)) // beyond this, neighbouring ticks are one number
+        return {};
+    std::vector<double> ticks;
+    for (int i = 0; i <= 4 * count; ++i) {
+        const double at = (first + i) * step + 0.0; // + 0.0: no "-0.0"
+        if (at > high)
+            return ticks;
+        ticks.push_back(at);
+    }
+    return {}; // more than asked for: the step is lost in the rounding of the ends
+}
+
 // A frequency in the unit that suits the band, with as many decimals as the step needs.
 std::string frequency_text(double hz, double step, double scale, const char* unit) {
-    const int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step / scale) - 1e-9)));
+    const double wanted = std::ceil(-std::log10(step / scale) - 1e-9);
+    const int decimals =
+        static_cast<int>(std::clamp(std::isfinite(wanted) ? wanted : 0.0, 0.0, 9.0));
     return fmt::format("{:.{}f} {}", hz / scale, decimals, unit);
 }
 
@@ -223,15 +247,13 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
     text_at(cr, l.left, 14, title, 0.0, 0.0);
 
     // Frequency axis below the plot, in the unit of the band's largest frequency.
-    const double span = l.high_hz - l.low_hz;
-    const double step = nice_step(span, 10);
+    double step = 0.0;
+    const std::vector<double> freq_ticks = axis_ticks(l.low_hz, l.high_hz, 10, &step);
     const double biggest = std::max(std::abs(l.low_hz), std::abs(l.high_hz));
     const double scale = biggest >= 1e6 ? 1e6 : biggest >= 1e3 ? 1e3 : 1.0;
     const char* unit = biggest >= 1e6 ? "MHz" : biggest >= 1e3 ? "kHz" : "Hz";
     const double bottom = l.top + l.plot_height;
-    for (auto k = static_cast<int64_t>(std::ceil(l.low_hz / step));
-         static_cast<double>(k) * step <= l.high_hz; ++k) {
-        const double f = static_cast<double>(k) * step + 0.0; // + 0.0: no "-0.0"
+    for (const double f : freq_ticks) {
         const double x = std::round(l.x(f)) + 0.5;
         cairo_move_to(cr, x, bottom);
         cairo_line_to(cr, x, bottom + 6);
@@ -241,10 +263,8 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
     text_at(cr, l.left + l.plot_width / 2, bottom + 32, "frequency", 0.5, 0.0);
 
     // Time axis on the left, from the start of the input.
-    const double tstep = nice_step(l.end_s - l.start_s, 10);
-    for (auto k = static_cast<int64_t>(std::ceil(l.start_s / tstep));
-         static_cast<double>(k) * tstep <= l.end_s; ++k) {
-        const double t = static_cast<double>(k) * tstep + 0.0;
+    double tstep = 0.0;
+    for (const double t : axis_ticks(l.start_s, l.end_s, 10, &tstep)) {
         const double y = std::round(l.y(t)) + 0.5;
         cairo_move_to(cr, l.left - 6, y);
         cairo_line_to(cr, l.left, y);
@@ -293,9 +313,31 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
     }
 
     cairo_surface_flush(image.get());
-    const cairo_status_t status = cairo_surface_write_to_png(image.get(), path.c_str());
+    // Through a temporary file renamed into place: a failed write (disk full, file size limit)
+    // leaves the picture that was there, and the message says why it failed.
+    replace_file out(path);
+    struct sink {
+        replace_file* file;
+        std::string error;
+    } to{&out, {}};
+    const cairo_status_t status = cairo_surface_write_to_png_stream(
+        image.get(),
+        [](void* closure, const unsigned char* data, unsigned int length) {
+            auto* s = static_cast<sink*>(closure);
+            try {
+                s->file->write(data, length);
+            } catch (const output_error& e) {
+                s->error = e.what();
+                return CAIRO_STATUS_WRITE_ERROR;
+            }
+            return CAIRO_STATUS_SUCCESS;
+        },
+        &to);
+    if (!to.error.empty())
+        throw output_error(to.error);
     if (status != CAIRO_STATUS_SUCCESS)
         throw output_error(path + ": " + cairo_status_to_string(status));
+    out.commit();
 }
 
 } // namespace rsid_tool

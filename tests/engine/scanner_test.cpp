@@ -159,11 +159,29 @@ TEST(Scanner, NoReportsInIqNoise) {
     EXPECT_TRUE(out.empty()) << out.size() << " reports, first at " << out[0].offset_hz << " Hz";
 }
 
+// A clean synthetic capture: only the identifiers placed in it, none in the rounding residue of
+// the strong ones, which the wide transforms hold about 110 dB below them: at full scale,
+// quiet, and so quiet that the residue falls below the quietest level of any real capture.
+TEST(Scanner, NoReportsFromRoundingInCleanCaptures) {
+    const double rate = 1e6;
+    const std::vector<placed> ids = {{0.3, -250000.0}, {1.0, 1234.0}, {2.0, 333333.0}};
+    for (const double amplitude : {1.0, 0.03, 0.001}) {
+        iq x(static_cast<std::size_t>(rate * 3.6));
+        for (const placed& p : ids)
+            synth::add_identifier_iq(x, rate, p.start_s, p.offset_hz, amplitude);
+        const auto got = scan(flatten(x), rate, true, 14e6);
+        expect_found(ids, got, 14e6, 99.0, "amplitude " + std::to_string(amplitude));
+    }
+}
+
 TEST(Scanner, RefusesImpossibleSettings) {
     for (double rate : {0.0, 5999.0, 3e7, std::nan("")})
         EXPECT_THROW(rsid::band_scanner({rate, true, 0.0, 1.0}), std::invalid_argument) << rate;
     EXPECT_THROW(rsid::band_scanner({48000.0, false, 0.0, 0.0}), std::invalid_argument);
-    EXPECT_THROW(rsid::band_scanner({48000.0, false, INFINITY, 1.0}), std::invalid_argument);
+    for (double center : {static_cast<double>(INFINITY), 1.0001e12, -1e21})
+        EXPECT_THROW(rsid::band_scanner({48000.0, true, center, 1.0}), std::invalid_argument)
+            << center;
+    EXPECT_NO_THROW(rsid::band_scanner({48000.0, true, -1e12, 1.0}));
 }
 
 } // namespace

@@ -457,6 +457,8 @@ TEST_F(mqtt, authenticates_and_refuses_with_a_clear_error) {
         {"RSID_MQTT_PASSWORD=guess", b.url("station@"), "", 3, "not authori"},
         {"", b.url(), "", 3, "refused the connection"},
         {"", dead, "--mqtt-password-file good", 3, "cannot connect"},
+        // TLS to a plain listener: dropped without an answer, so the message says what to check.
+        {"", "mqtts" + b.url().substr(4), "", 3, "is the port a TLS listener?"},
         {"", b.url("station:x@"), "--mqtt-password-file good", 2, "not both"},
         {"", "http://127.0.0.1", "", 2, "mqtt://"},
     };
