@@ -17,13 +17,14 @@ constexpr int noise_margin = 16; // bins beyond the column, and twice the distan
 } // namespace
 
 void run_tracker::pass(int64_t n, const std::vector<match>& matches, std::vector<run>& ended) {
-    // Clusters, each with its best column: the lowest distance, then the lowest column, as the
-    // library's own search chooses. last: the cluster's highest column so far.
+    // Clusters, each with its best column: the highest score (the lowest distance), then the
+    // lowest column, as the library's own search chooses. last: the cluster's highest column so
+    // far.
     clusters_.clear();
     int last = -1000;
     for (const match& m : matches) {
         if (!clusters_.empty() && m.column - last <= cluster_gap) {
-            if (m.distance < clusters_.back().distance)
+            if (m.score > clusters_.back().score)
                 clusters_.back() = m;
         } else {
             clusters_.push_back(m);
@@ -53,9 +54,11 @@ void run_tracker::pass(int64_t n, const std::vector<match>& matches, std::vector
         }
         const match& m = clusters_[static_cast<std::size_t>(pick)];
         taken_[static_cast<std::size_t>(pick)] = true;
-        if (m.distance <= r.best_distance) {
+        if (m.score >= r.best_score) {
             r.best_column = m.column;
             r.best_distance = m.distance;
+            r.best_code = m.code;
+            r.best_score = m.score;
         }
         r.column = m.column;
         r.last_pass = n;
@@ -64,8 +67,8 @@ void run_tracker::pass(int64_t n, const std::vector<match>& matches, std::vector
     open_.resize(kept);
     for (std::size_t i = 0; i < clusters_.size(); ++i) {
         if (!taken_[i])
-            open_.push_back(
-                {clusters_[i].column, clusters_[i].column, clusters_[i].distance, n, n});
+            open_.push_back({clusters_[i].column, clusters_[i].column, clusters_[i].distance,
+                             clusters_[i].code, clusters_[i].score, n, n});
     }
     std::sort(open_.begin(), open_.end(),
               [](const run& a, const run& b) { return a.column < b.column; });

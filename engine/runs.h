@@ -1,11 +1,13 @@
 // runs.h - from matching columns to reports, for any width of spectrum: the detector's 304
 // columns and the band scanner's tens of thousands alike.
 //
-// Each pass hands over the columns whose distance is 0 or 1. Matching columns close together
-// are one identifier (a tone between two bins matches in both); each cluster continues the open
-// run nearest to it, or opens one. A run keeps its best match as the library does (a later pass
-// replaces it when its distance is lower or equal) and is reported at the first pass without a
-// match, so every identifier is reported once, in the order the identifiers end.
+// Each pass hands over its matching columns, each with a score: the library's rule gives minus
+// the distance (0 or 1), the soft rule the codeword's summed tone energies. Matching columns
+// close together are one identifier (a tone between two bins matches in both); each cluster
+// continues the open run nearest to it, or opens one. A run keeps its best match as the library
+// does (a later pass replaces it when its score is higher or equal, so for distances: lower or
+// equal) and is reported at the first pass without a match, so every identifier is reported
+// once, in the order the identifiers end.
 //
 // measure() then reads the magnitudes of the last passes: the energy of the 15 tones one symbol
 // apart peaks at the pass whose frame is centred on the last symbol (interpolated between passes
@@ -21,13 +23,17 @@ namespace rsid {
 
 struct match {
     int column;
-    int distance; // 0 or 1
+    int distance; // the library's rule: 0 or 1; the soft rule: hard decisions that differ
+    int code;     // identifier whose codeword matched
+    float score;  // higher is better: -distance, or the soft score
 };
 
 struct run {
     int column = 0;      // column of the latest matching pass
     int best_column = 0; // the held match
     int best_distance = 0;
+    int best_code = 0;
+    float best_score = 0.0f;
     int64_t first_pass = 0;
     int64_t last_pass = 0;
 };
