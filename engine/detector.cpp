@@ -15,7 +15,9 @@ namespace {
 
 using namespace rsid_signal;
 
-constexpr int ring_rows = 64; // magnitude rows kept: a run of up to 35 passes plus 29 rows
+// Magnitude rows kept: a run of up to 35 passes plus 29 rows; the soft rule holds a run for one
+// identifier's length (28 passes) more.
+constexpr int ring_rows = 96;
 constexpr int flush_samples = frame + symbol_rx_samples; // zeros that close every open run
 // Silence before the stream, so that the second frame is centred on the first symbol of an
 // identifier that starts with the stream, and its energy can be weighed like any other's.
@@ -44,6 +46,7 @@ detector::detector(const detector_options& options)
         rsid_intake(*rx_, zeros, lead_in, &analysed); // fills part of the first frame only
     } else {
         soft_.emplace(options_, bins, rows_per_symbol, rx_rate / quarter_hop, columns);
+        runs_.set_shadow(14 * rows_per_symbol);
         kept_.assign(lead_in, 0.0);
     }
 }
@@ -166,16 +169,19 @@ void detector::report(const std::vector<run>& ended, std::vector<detection>& out
     const int64_t oldest = std::max<int64_t>(0, passes_ - ring_rows + 1);
     for (run r : ended) {
         const uint8_t* codeword = soft_ ? codeword_of(r.best_code).data() : rx_->rx_codeword;
-        if (soft_) // runs count quarter-symbol rows; the magnitudes kept are half a symbol apart
+        int64_t newest = passes_;
+        if (soft_) { // runs count quarter-symbol rows; the magnitudes kept are half a symbol apart
             r.first_pass /= 2;
+            newest = std::min(passes_, r.last_pass / 2 + 1); // a held run ended a while ago
+        }
         const measurement m =
-            measure(r, ring, oldest, passes_, codeword, tone_spacing_hz / true_bin_hz);
+            measure(r, ring, oldest, newest, codeword, tone_spacing_hz / true_bin_hz);
         detection det;
         det.code = r.best_code;
         det.bin = r.best_column + first_bin;
         det.distance = r.best_distance;
         if (soft_) { // the hard decisions of the peak pass, for the record
-            const auto peak = std::clamp<int64_t>(std::llround(m.peak), oldest + 28, passes_);
+            const auto peak = std::clamp<int64_t>(std::llround(m.peak), oldest + 28, newest);
             const int32_t* rows[symbols];
             for (int j = 0; j < symbols; ++j)
                 rows[j] = ring.row(peak - 28 + 2 * j);

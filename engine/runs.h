@@ -36,6 +36,7 @@ struct run {
     float best_score = 0.0f;
     int64_t first_pass = 0;
     int64_t last_pass = 0;
+    int64_t best_pass = 0;
 };
 
 class run_tracker {
@@ -45,9 +46,24 @@ class run_tracker {
     void pass(int64_t n, const std::vector<match>& matches, std::vector<run>& ended);
     // Ends every open run (end of stream) and appends them to ended.
     void close(std::vector<run>& ended);
-    bool idle() const { return open_.empty(); }
+    bool idle() const { return open_.empty() && held_.empty(); }
+
+    // The soft rule's shadows: a strong identifier also lifts the scores of other codewords near
+    // it, at columns up to one identifier's width away and at times up to one identifier's
+    // length away (the code is cyclic: a codeword shifted in time is another codeword). With a
+    // span (passes of one identifier's length), a run that ends is held until nothing can
+    // appear within the span of its best pass, and it is dropped if a run with a higher score
+    // lies within the span and 30 columns of it. 0: every run is reported (the library's rule).
+    void set_shadow(int64_t span) { shadow_ = span; }
 
   private:
+    void release(int64_t n, bool all, std::vector<run>& ended);
+    bool shadowed(const run& r) const;
+
+    int64_t shadow_ = 0;
+    std::vector<run> held_;   // ended, waiting for their span to pass
+    std::vector<run> recent_; // released, still a shadow for runs held after them
+    std::vector<run> released_;
     std::vector<run> open_;
     std::vector<match> clusters_;
     std::vector<bool> taken_;

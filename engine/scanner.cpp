@@ -20,7 +20,10 @@ namespace {
 
 using namespace rsid_signal;
 
-constexpr int ring_rows = 40; // magnitude rows kept for measuring a run at its end
+// Magnitude rows kept for measuring a run at its end; the soft rule holds a run for one
+// identifier's length (28 passes) more.
+constexpr int exact_ring_rows = 40;
+constexpr int soft_ring_rows = 72;
 
 // The codeword of 131, as the library's receiver holds it.
 void codeword_of_131(uint8_t* out) { rsid_codeword(code & 0xFF, out); }
@@ -51,14 +54,17 @@ band_scanner::band_scanner(const scan_options& options, const detector_options& 
             (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / frame_)) / frame_);
     buffer_.resize(static_cast<std::size_t>(frame_) * (o_.complex ? 2 : 1));
     dc_step_ = 2.0 * std::numbers::pi * 2.0 / o_.rate; // a 2 Hz one-pole: offsets, not signals
-    ring_.resize(static_cast<std::size_t>(ring_rows) * static_cast<std::size_t>(width_));
+    ring_rows_ = rule.exact ? exact_ring_rows : soft_ring_rows;
+    ring_.resize(static_cast<std::size_t>(ring_rows_) * static_cast<std::size_t>(width_));
     tones_.resize(static_cast<std::size_t>(history_rows) * static_cast<std::size_t>(width_));
     distances_.resize(static_cast<std::size_t>(width_));
     codeword_of_131(codeword_);
     fill_ = lead_in();
     check_options(rule);
-    if (!rule.exact) // rows half a symbol apart; one budget per 48 kHz of band
+    if (!rule.exact) { // rows half a symbol apart; one budget per 48 kHz of band
         soft_.emplace(rule, width_, 2, o_.rate / (frame_ / 4.0), tx_rate / bin_hz_);
+        runs_.set_shadow(28);
+    }
 }
 
 // Silence before the stream, so that the second frame is centred on the first symbol of an
@@ -120,7 +126,7 @@ void band_scanner::analyse(std::vector<detection>& out) {
     fft_->run();
 
     // Magnitudes, lowest frequency first: for I/Q the negative half comes first.
-    float* mags = ring_.data() + static_cast<std::size_t>(passes_ % ring_rows) * w;
+    float* mags = ring_.data() + static_cast<std::size_t>(passes_ % ring_rows_) * w;
     for (std::size_t e = 0; e < w; ++e) {
         const std::size_t b = o_.complex ? (e + n / 2) % n : e;
         const float re = fft_->out[b][0], im = fft_->out[b][1];
@@ -194,18 +200,19 @@ void band_scanner::finish(std::vector<detection>& out) {
 }
 
 void band_scanner::report(const std::vector<run>& ended, std::vector<detection>& out) const {
-    const magnitude_ring<float> ring{ring_.data(), width_, ring_rows};
+    const magnitude_ring<float> ring{ring_.data(), width_, ring_rows_};
     const int64_t newest = passes_;
-    const int64_t oldest = std::max<int64_t>(0, newest - ring_rows + 1);
+    const int64_t oldest = std::max<int64_t>(0, newest - ring_rows_ + 1);
     for (const run& r : ended) {
         const uint8_t* codeword = soft_ ? codeword_of(r.best_code).data() : codeword_;
-        const measurement m = measure(r, ring, oldest, newest, codeword, tone_spacing_hz / bin_hz_);
+        const int64_t last = soft_ ? std::min(newest, r.last_pass + 1) : newest;
+        const measurement m = measure(r, ring, oldest, last, codeword, tone_spacing_hz / bin_hz_);
         detection det;
         det.code = r.best_code;
         det.bin = r.best_column;
         det.distance = r.best_distance;
         if (soft_) { // the hard decisions of the peak pass, for the record
-            const auto peak = std::clamp<int64_t>(std::llround(m.peak), oldest + 28, newest);
+            const auto peak = std::clamp<int64_t>(std::llround(m.peak), oldest + 28, last);
             const float* rows[15];
             for (int j = 0; j < 15; ++j)
                 rows[j] = ring.row(peak - 28 + 2 * j);

@@ -81,6 +81,7 @@ class band_scanner {
     std::vector<float> buffer_; // the current frame's samples (2 floats a frame for I/Q)
     std::size_t fill_ = 0;      // frames in buffer_
     double dc_i_ = 0.0, dc_q_ = 0.0, dc_step_;
+    int ring_rows_;
     std::vector<float> ring_;        // magnitude rows of the last passes
     std::vector<uint8_t> tones_;     // 29 rows of tone decisions
     std::vector<uint8_t> distances_; // of every column in the current pass

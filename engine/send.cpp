@@ -28,6 +28,8 @@ std::size_t silence_samples(double s) {
 
 void check_send(const send_request& r) {
     const double top = r.freq_hz + 15 * tone_spacing_hz; // the highest tone, 15 steps up
+    if (r.code < 0 || r.code > 4095)
+        throw std::invalid_argument("code " + std::to_string(r.code) + " is outside 0 to 4095");
     if (!(r.freq_hz > 0.0) || !std::isfinite(r.freq_hz))
         throw std::invalid_argument("freq must be a positive frequency in Hz, not " +
                                     std::to_string(r.freq_hz));
@@ -61,6 +63,7 @@ std::vector<double> send_samples(const send_request& r) {
     std::vector<double> at_tx(total, 0.0);
     rsid_transmitter tx;
     rsid_tx_arm(tx, r.freq_hz);
+    rsid_codeword(r.code, tx.tx_codeword); // the generator sends whatever codeword it holds
     int16_t block[tx_block];
     // The last block ends in silence that is not part of the identifier: keep 66840 samples.
     for (std::size_t done = 0; done < sequence; done += tx_block) {

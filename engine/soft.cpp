@@ -18,9 +18,11 @@ constexpr int symbols = 15;
 constexpr int all = 4096;
 constexpr int block = 16;           // entries per block of the noise estimate
 constexpr int blocks_around = 3;    // blocks either side averaged with the block's own
+constexpr int median_rows = 4;      // rows whose block medians are averaged: this and 3 before
 constexpr float noise_floor = 1.0f; // power; below one unit of magnitude nothing is measured
 constexpr int direct_limit = 8;     // up to this many codes, each is scored directly
 constexpr int reliable = 6;         // hard decisions re-encoded, 3 at a time
+constexpr float tie_step = 1e-3f;   // weight of the unclipped energies: ties only
 
 struct code_tables {
     std::array<std::array<uint8_t, 15>, all> codewords{};
@@ -104,6 +106,12 @@ double sum_for(double p) {
 
 } // namespace
 
+double noise_exceedance(double sum) {
+    const std::vector<double>& t = noise_tail();
+    const auto i = static_cast<std::size_t>(std::max(0.0, std::ceil(sum / tail_step)));
+    return i < t.size() ? t[i] : 0.0;
+}
+
 const std::array<uint8_t, 15>& codeword_of(int code) {
     return tables().codewords[static_cast<std::size_t>(code & (all - 1))];
 }
@@ -158,7 +166,8 @@ soft_search::soft_search(const detector_options& options, int width, int rows_pe
     const double sum = sum_for(false_reports_per_day / hypotheses);
     threshold_ = noise_mean + (sum - noise_mean) * std::pow(10.0, options.threshold_db / 10.0);
     power_.resize(static_cast<std::size_t>(width_));
-    medians_.resize(static_cast<std::size_t>((width_ + block - 1) / block));
+    blocks_ = (width_ + block - 1) / block;
+    medians_.resize(static_cast<std::size_t>(blocks_) * median_rows);
     ring_.resize(static_cast<std::size_t>(ring_rows_) * static_cast<std::size_t>(width_));
     sums_.resize(static_cast<std::size_t>(std::max(columns_, 0)));
     best_.resize(sums_.size());
@@ -168,33 +177,40 @@ soft_search::soft_search(const detector_options& options, int width, int rows_pe
 void soft_search::reset() {
     std::fill(ring_.begin(), ring_.end(), 0.0f);
     std::fill(tones_.begin(), tones_.end(), uint8_t{0});
+    std::fill(medians_.begin(), medians_.end(), 0.0f);
     rows_ = 0;
 }
 
 void soft_search::normalise(float* x) {
-    // Medians of the blocks, then each block's noise as the mean of the medians around it. The
-    // median of exponential powers is ln 2 times their mean.
-    const int nb = static_cast<int>(medians_.size());
+    // Medians of the blocks; each block's noise is the mean of the medians of this row and the
+    // rows before it, over the blocks either side, as many on each side (fewer at the edges,
+    // where the noise may slope): a window centred on the block. The median of exponential
+    // powers is ln 2 times their mean.
+    const int nb = blocks_;
+    float* medians = medians_.data() + static_cast<std::size_t>(rows_ % median_rows) * nb;
     float scratch[block];
     for (int b = 0; b < nb; ++b) {
         const int from = b * block, to = std::min(width_, from + block);
         std::copy(power_.begin() + from, power_.begin() + to, scratch);
         const int n = to - from;
         std::nth_element(scratch, scratch + n / 2, scratch + n);
-        medians_[static_cast<std::size_t>(b)] = scratch[n / 2];
+        medians[b] = scratch[n / 2];
     }
-    const int span = std::min(nb, 2 * blocks_around + 1);
+    const int filled = static_cast<int>(std::min<int64_t>(rows_ + 1, median_rows));
     for (int b = 0; b < nb; ++b) {
-        const int first = std::clamp(b - blocks_around, 0, nb - span);
+        const int k = std::min({blocks_around, b, nb - 1 - b});
         float sum = 0.0f;
-        for (int k = first; k < first + span; ++k)
-            sum += medians_[static_cast<std::size_t>(k)];
-        const float noise =
-            std::max(sum / static_cast<float>(span) / std::numbers::ln2_v<float>, noise_floor);
+        for (int r = 0; r < filled; ++r) {
+            const float* m = medians_.data() + static_cast<std::size_t>(r) * nb;
+            for (int i = b - k; i <= b + k; ++i)
+                sum += m[i];
+        }
+        const float mean = sum / static_cast<float>(filled * (2 * k + 1));
+        const float noise = std::max(mean / std::numbers::ln2_v<float>, noise_floor);
         const float scale = 1.0f / noise;
         const int from = b * block, to = std::min(width_, from + block);
         for (int e = from; e < to; ++e)
-            x[e] = std::min(power_[static_cast<std::size_t>(e)] * scale, energy_ceiling);
+            x[e] = power_[static_cast<std::size_t>(e)] * scale;
     }
 }
 
@@ -232,8 +248,17 @@ void soft_search::row(const Magnitude* magnitudes, std::vector<match>& out) {
     const auto threshold = static_cast<float>(threshold_);
     for (int c = 0; c < columns_; ++c) {
         const float s = best_[static_cast<std::size_t>(c)];
-        if (s >= threshold)
-            out.push_back({c, 0, best_code_[static_cast<std::size_t>(c)], s});
+        if (s < threshold)
+            continue;
+        // Ties, as among the clipped scores of a strong identifier and of the codewords that
+        // share most of its tones, go to the energies before clipping: a small term of their
+        // logarithms, which moves no score across the threshold.
+        const int code = best_code_[static_cast<std::size_t>(c)];
+        const auto& tones = codeword_of(code);
+        float unclipped = 0.0f;
+        for (int j = 0; j < symbols; ++j)
+            unclipped += std::log1p(rows[j][c + 2 * tones[static_cast<std::size_t>(j)]]);
+        out.push_back({c, hard_distance(rows, c, tones.data()), code, s + tie_step * unclipped});
     }
     ++rows_;
 }
@@ -246,7 +271,7 @@ void soft_search::score_listed(const float* const* rows) {
         for (int j = 0; j < symbols; ++j) {
             const float* r = rows[j] + 2 * w[static_cast<std::size_t>(j)];
             for (std::size_t c = 0; c < n; ++c)
-                sums_[c] += r[c];
+                sums_[c] += std::min(r[c], energy_ceiling);
         }
         for (std::size_t c = 0; c < n; ++c) {
             if (sums_[c] > best_[c])
@@ -265,7 +290,7 @@ void soft_search::score_candidates(const float* const* rows, const uint8_t* cons
         const float* r = rows[j];
         const uint8_t* d = tones[j];
         for (std::size_t c = 0; c < n; ++c)
-            sums_[c] += r[c + 2 * d[c]];
+            sums_[c] += std::min(r[c + 2 * d[c]], energy_ceiling);
     }
     for (std::size_t c = 0; c < n; ++c) {
         if (sums_[c] < threshold)
@@ -298,7 +323,8 @@ void soft_search::score_candidates(const float* const* rows, const uint8_t* cons
                     const auto& w = t.codewords[code];
                     float s = 0.0f;
                     for (int j = 0; j < symbols; ++j)
-                        s += rows[j][c + 2 * w[static_cast<std::size_t>(j)]];
+                        s += std::min(rows[j][c + 2 * w[static_cast<std::size_t>(j)]],
+                                      energy_ceiling);
                     if (s > best_[c])
                         best_[c] = s, best_code_[c] = code;
                 }

@@ -2,11 +2,11 @@
 // which tone won each symbol.
 //
 // Every row of magnitudes becomes a row of normalised tone energies: each entry's power over
-// the noise power around it (the mean of the medians of the 16-entry blocks nearby, so that a
-// carrier or the identifier itself hardly moves it), clipped at a ceiling so that no few
-// symbols, a carrier or a strong signal in the wrong place, can make a match on their own. A
-// column matches a code at a row when the 15 energies of its codeword, one symbol apart and the
-// last in this row, sum to at least the threshold.
+// the noise power around it (the mean of the medians of the 16-entry blocks nearby in this row
+// and the three before, so that a carrier or the identifier itself hardly moves it), clipped at a
+// ceiling so that no few symbols, a carrier or a strong signal in the wrong place, can make a match
+// on their own. A column matches a code at a row when the 15 energies of its codeword, one symbol
+// apart and the last in this row, sum to at least the threshold.
 //
 // The threshold comes from a false-alarm budget: in noise each normalised energy is close to
 // exponential with mean 1, so the sum's tail is known; the threshold is where that tail equals
@@ -49,6 +49,9 @@ inline constexpr double false_reports_per_day = 1.0;
 // Normalised energies are clipped here: a few symbols alone never reach the threshold.
 inline constexpr float energy_ceiling = 6.0f;
 
+// In noise, the probability that one hypothesis (column, row, code) scores at least sum.
+double noise_exceedance(double sum);
+
 // The codeword of every code (15 tone numbers), built once.
 const std::array<uint8_t, 15>& codeword_of(int code);
 
@@ -80,8 +83,9 @@ class soft_search {
     std::vector<int> codes_;     // direct: the codes looked for
     std::vector<bool> wanted_;   // candidates: 4096 flags
     std::vector<float> power_;   // of the current row
-    std::vector<float> medians_; // of its blocks
-    std::vector<float> ring_;    // normalised energies of the last rows
+    int blocks_;                 // of 16 entries in a row
+    std::vector<float> medians_; // of the blocks of the last rows
+    std::vector<float> ring_;    // normalised energies of the last rows (not yet clipped)
     std::vector<uint8_t> tones_; // candidates: the strongest tone of each column, per row
     std::vector<float> sums_;    // per column
     std::vector<float> best_;    // per column: the best score of this row
