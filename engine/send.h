@@ -5,9 +5,29 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+struct rsid_transmitter;
+
 namespace rsid {
+
+// The library's generator armed with any code: blocks of 1920 samples at 48000/s, exactly as
+// rsid_encode and rsid_get give them for 131.
+class tone_generator {
+  public:
+    // Throws std::invalid_argument for a code outside 0..4095.
+    tone_generator(int code, double freq_hz);
+    ~tone_generator();
+    tone_generator(const tone_generator&) = delete;
+    tone_generator& operator=(const tone_generator&) = delete;
+
+    // Writes the next 1920 samples; true while symbols remain after them.
+    bool next(int16_t* block);
+
+  private:
+    std::unique_ptr<rsid_transmitter> tx_;
+};
 
 struct send_request {
     double freq_hz = 1500.0; // frequency of tone 0 [Hz]

@@ -143,8 +143,11 @@ soft_search::soft_search(const detector_options& options, int width, int rows_pe
     tables();
     std::vector<int> codes;
     if (options.all_codes) {
-        for (int c = 1; c < all; ++c)
-            codes.push_back(c);
+        for (int c = 0; c < all; ++c) {
+            const auto& w = codeword_of(c);
+            if (std::any_of(w.begin(), w.end(), [&](uint8_t s) { return s != w[0]; }))
+                codes.push_back(c);
+        }
     } else {
         codes = options.codes;
         std::sort(codes.begin(), codes.end());

@@ -29,8 +29,10 @@ namespace rsid {
 
 // How a detector or a band scanner decides. A plain value, so that every host can carry it.
 struct detector_options {
-    bool exact = false;          // the library's rule: code 131, at most one tone wrong
-    bool all_codes = false;      // every code from 1 to 4095 (0, a steady tone, only if listed)
+    bool exact = false; // the library's rule: code 131, at most one tone wrong
+    // Every code but the 16 whose codeword is one tone 15 times (0 among them): any steady
+    // carrier is one of those, so they are looked for only when listed.
+    bool all_codes = false;
     std::vector<int> codes{131}; // the codes looked for unless all_codes; 0 to 4095
     // Added to the threshold in dB of the signal energy it takes (negative: more sensitive, and
     // more false reports). For tests and measurements.
