@@ -6,7 +6,8 @@
 //   soft_bench scan [OPTIONS] HOURS     false reports of the band scanner, real 48 kHz noise
 //   soft_bench speed SECONDS            real-time factors of each rule, detector and scanner
 //
-// OPTIONS: --exact (the library's rule), --codes all|N,N,... (default 131), --trials N (200),
+// OPTIONS: --exact (the library's rule), --codes all|N,N,... (default 131), --unambiguous (with
+// all codes: leave out the codes another code imitates a few tones away), --trials N (200),
 // --rate R (48000), --cond awgn|fade0.1|fade1|drift|carrier, --threshold DB, --seed N.
 //
 // A trial is 3.5 s of white noise with one identifier of a random code (from the set; 131 by
@@ -31,6 +32,7 @@ namespace {
 
 struct settings {
     rsid::detector_options detector;
+    bool unambiguous = false; // --codes all: draw only codes that no other code imitates
     int trials = 200;
     double rate = 48000.0;
     std::string cond = "awgn";
@@ -91,14 +93,31 @@ void curve(const settings& s, const std::vector<double>& snrs) {
     std::mt19937 rng(s.seed);
     std::uniform_real_distribution<double> base(700.0, 2000.0), start(0.3, 1.5);
     std::uniform_int_distribution<int> any(1, 4095);
+    // Codes whose codeword plus a constant k is a codeword (no symbol has a bit of k set, or
+    // every symbol has them all): sent k tones up, they are that other code, tone for tone.
+    auto imitated = [](int code) {
+        const auto w = synth::codeword(code);
+        for (int k = 1; k < 16; ++k) {
+            bool up = true, down = true;
+            for (const int v : w) {
+                up = up && (v & k) == 0;
+                down = down && (v & k) == k;
+            }
+            if (up || down)
+                return true;
+        }
+        return false;
+    };
     for (const double snr : snrs) {
         int found = 0, wrong = 0, other = 0;
         double df = 0.0, dt = 0.0;
         for (int t = 0; t < s.trials; ++t) {
-            const int code =
+            int code =
                 s.detector.all_codes
                     ? any(rng)
                     : s.detector.codes[static_cast<std::size_t>(t) % s.detector.codes.size()];
+            while (s.detector.all_codes && s.unambiguous && imitated(code))
+                code = any(rng);
             const double f0 = base(rng), t0 = start(rng), amplitude = 3000.0;
             std::vector<double> x(static_cast<std::size_t>(3.5 * s.rate));
             add_condition(x, s.rate, t0, f0, amplitude, code, s.cond, rng);
@@ -265,6 +284,8 @@ int main(int argc, char** argv) {
             s.detector.all_codes = v == "all";
             if (!s.detector.all_codes)
                 s.detector.codes = parse_codes(v);
+        } else if (a == "--unambiguous") {
+            s.unambiguous = true;
         } else if (a == "--trials" && more) {
             s.trials = std::atoi(argv[++i]);
         } else if (a == "--rate" && more) {
