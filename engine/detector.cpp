@@ -15,27 +15,49 @@ namespace {
 
 using namespace rsid_signal;
 
-constexpr int ring_rows = 64; // magnitude rows kept: a run of up to 35 passes plus 29 rows
+// Magnitude rows kept: a run of up to 35 passes plus 29 rows; the soft rule holds a run for one
+// identifier's length (28 passes) more.
+constexpr int ring_rows = 96;
 constexpr int flush_samples = frame + symbol_rx_samples; // zeros that close every open run
 // Silence before the stream, so that the second frame is centred on the first symbol of an
 // identifier that starts with the stream, and its energy can be weighed like any other's.
 constexpr int lead_in = symbol_rx_samples;
+constexpr int rows_per_symbol = 4; // the soft rule's rows: every quarter symbol
+constexpr double quarter_hop = hop_mean / 2.0;
+
+// Start of quarter-symbol row q: the library's frames (even q) and the frames half way between.
+int64_t quarter_start(int64_t q) {
+    const int64_t n = q / 2;
+    return frame_start(n) + (q % 2 == 0 ? 0 : (frame_start(n + 1) - frame_start(n)) / 2);
+}
 
 } // namespace
 
-detector::detector()
-    : rx_(std::make_unique<rsid_receiver>()), history_(static_cast<std::size_t>(ring_rows) * bins) {
+detector::detector() : detector(default_detector_options()) {}
+
+detector::detector(const detector_options& options)
+    : options_(options), rx_(std::make_unique<rsid_receiver>()),
+      history_(static_cast<std::size_t>(ring_rows) * bins) {
+    check_options(options_);
     rsid_receiver_init(*rx_);
-    const double zeros[lead_in] = {};
-    bool analysed = false;
-    rsid_intake(*rx_, zeros, lead_in, &analysed); // fills part of the first frame only
+    if (options_.exact) {
+        const double zeros[lead_in] = {};
+        bool analysed = false;
+        rsid_intake(*rx_, zeros, lead_in, &analysed); // fills part of the first frame only
+    } else {
+        soft_.emplace(options_, bins, rows_per_symbol, rx_rate / quarter_hop, columns);
+        runs_.set_shadow(14 * rows_per_symbol);
+        kept_.assign(lead_in, 0.0);
+    }
 }
 detector::~detector() = default;
 detector::detector(detector&&) noexcept = default;
 detector& detector::operator=(detector&&) noexcept = default;
 detector::detector(const detector& other)
-    : rx_(std::make_unique<rsid_receiver>(*other.rx_)), history_(other.history_),
-      runs_(other.runs_), samples_(other.samples_), passes_(other.passes_) {}
+    : options_(other.options_), rx_(std::make_unique<rsid_receiver>(*other.rx_)),
+      history_(other.history_), runs_(other.runs_), samples_(other.samples_),
+      passes_(other.passes_), soft_(other.soft_), kept_(other.kept_),
+      kept_start_(other.kept_start_), quarter_(other.quarter_) {}
 detector& detector::operator=(const detector& other) {
     if (this != &other)
         *this = detector(other);
@@ -67,6 +89,10 @@ void detector::feed(const float* samples, std::size_t count, std::vector<detecti
 }
 
 void detector::take(const double* samples, std::size_t count, std::vector<detection>& out) {
+    if (soft_) {
+        take_soft(samples, count, out);
+        return;
+    }
     while (count > 0) {
         bool analysed = false;
         const int chunk = static_cast<int>(std::min<std::size_t>(count, 1 << 20));
@@ -79,13 +105,42 @@ void detector::take(const double* samples, std::size_t count, std::vector<detect
     }
 }
 
+void detector::take_soft(const double* samples, std::size_t count, std::vector<detection>& out) {
+    kept_.insert(kept_.end(), samples, samples + count);
+    samples_ += count;
+    const rsid_tables& tables = rsid_shared_tables();
+    int32_t magnitudes[bins];
+    for (;;) {
+        const int64_t start = quarter_start(quarter_);
+        if (kept_start_ + static_cast<int64_t>(kept_.size()) < start + frame)
+            break;
+        rsid_spectrum(&tables, kept_.data() + (start - kept_start_), magnitudes);
+        passes_ = quarter_ / 2;
+        if (quarter_ % 2 == 0)
+            std::copy(magnitudes, magnitudes + bins,
+                      history_.begin() + (passes_ % ring_rows) * bins);
+        matches_.clear();
+        soft_->row(magnitudes, matches_);
+        ended_.clear();
+        runs_.pass(quarter_, matches_, ended_);
+        report(ended_, out);
+        ++quarter_;
+    }
+    // Drop what no later frame needs, now and then.
+    const int64_t needed = quarter_start(quarter_) - kept_start_;
+    if (needed > 8192) {
+        kept_.erase(kept_.begin(), kept_.begin() + needed);
+        kept_start_ += needed;
+    }
+}
+
 void detector::finish(std::vector<detection>& out) {
     const double zeros[flush_samples] = {};
     take(zeros, flush_samples, out);
     ended_.clear();
     runs_.close(ended_); // still matching in silence: report what was held
     report(ended_, out);
-    *this = detector();
+    *this = detector(options_);
 }
 
 void detector::pass(std::vector<detection>& out) {
@@ -100,7 +155,8 @@ void detector::pass(std::vector<detection>& out) {
     matches_.clear();
     for (int c = rx.search_start; c < limit; ++c) {
         if (distance[c] < 2)
-            matches_.push_back({c, distance[c]});
+            matches_.push_back(
+                {c, distance[c], rx.rx_code & 0xFF, static_cast<float>(-distance[c])});
     }
     ended_.clear();
     runs_.pass(passes_, matches_, ended_);
@@ -111,13 +167,26 @@ void detector::pass(std::vector<detection>& out) {
 void detector::report(const std::vector<run>& ended, std::vector<detection>& out) const {
     const magnitude_ring<int32_t> ring{history_.data(), bins, ring_rows};
     const int64_t oldest = std::max<int64_t>(0, passes_ - ring_rows + 1);
-    for (const run& r : ended) {
+    for (run r : ended) {
+        const uint8_t* codeword = soft_ ? codeword_of(r.best_code).data() : rx_->rx_codeword;
+        int64_t newest = passes_;
+        if (soft_) { // runs count quarter-symbol rows; the magnitudes kept are half a symbol apart
+            r.first_pass /= 2;
+            newest = std::min(passes_, r.last_pass / 2 + 1); // a held run ended a while ago
+        }
         const measurement m =
-            measure(r, ring, oldest, passes_, rx_->rx_codeword, tone_spacing_hz / true_bin_hz);
+            measure(r, ring, oldest, newest, codeword, tone_spacing_hz / true_bin_hz);
         detection det;
-        det.code = rx_->rx_code & 0xFF;
+        det.code = r.best_code;
         det.bin = r.best_column + first_bin;
         det.distance = r.best_distance;
+        if (soft_) { // the hard decisions of the peak pass, for the record
+            const auto peak = std::clamp<int64_t>(std::llround(m.peak), oldest + 28, newest);
+            const int32_t* rows[symbols];
+            for (int j = 0; j < symbols; ++j)
+                rows[j] = ring.row(peak - 28 + 2 * j);
+            det.distance = hard_distance(rows, r.best_column, codeword);
+        }
         det.freq_hz = (first_bin + m.tone0) * true_bin_hz;
         // The peak frame is centred on the last symbol: the identifier began 14.5 symbols
         // before its centre. Frames advance half a symbol per pass on average.

@@ -14,15 +14,21 @@
 //     identifier started (the energy of its 15 tones peaks when the frames are centred on the
 //     symbols), at what frequency exactly, and how strong it was;
 //   - finish() flushes the stream, so an identifier in its last samples is still reported.
+//
+// With the soft rule (soft.h) the detector takes its own spectra every quarter symbol from the
+// same samples with the library's spectrum, and the runs follow the soft matches; the reports
+// are measured the same way.
 #ifndef RSID_ENGINE_DETECTOR_H
 #define RSID_ENGINE_DETECTOR_H
 
 #include "detection.h"
 #include "runs.h"
+#include "soft.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 struct rsid_receiver;
@@ -31,7 +37,8 @@ namespace rsid {
 
 class detector {
   public:
-    detector();
+    detector();                                         // default_detector_options()
+    explicit detector(const detector_options& options); // throws std::invalid_argument
     ~detector();
     detector(detector&& other) noexcept;
     detector& operator=(detector&& other) noexcept;
@@ -53,15 +60,22 @@ class detector {
   private:
     void pass(std::vector<detection>& out);
     void take(const double* samples, std::size_t count, std::vector<detection>& out);
+    void take_soft(const double* samples, std::size_t count, std::vector<detection>& out);
     void report(const std::vector<run>& ended, std::vector<detection>& out) const;
 
+    detector_options options_;
     std::unique_ptr<rsid_receiver> rx_;
     std::vector<int32_t> history_; // magnitude rows of the last passes (a ring)
     run_tracker runs_;
     std::vector<match> matches_; // of the current pass
     std::vector<run> ended_;
     uint64_t samples_ = 0;
-    int64_t passes_ = 0; // analyses made since the stream began
+    int64_t passes_ = 0; // analyses made since the stream began (soft: half-symbol rows)
+    // The soft rule: quarter-symbol rows of its own from the samples kept here.
+    std::optional<soft_search> soft_;
+    std::vector<double> kept_; // samples from kept_start_ on (the lead-in counted)
+    int64_t kept_start_ = 0;
+    int64_t quarter_ = 0; // the next quarter-symbol row
 };
 
 // What a host of the eight exports sees: one held match, the rest of a block dropped after a

@@ -17,13 +17,14 @@ constexpr int noise_margin = 16; // bins beyond the column, and twice the distan
 } // namespace
 
 void run_tracker::pass(int64_t n, const std::vector<match>& matches, std::vector<run>& ended) {
-    // Clusters, each with its best column: the lowest distance, then the lowest column, as the
-    // library's own search chooses. last: the cluster's highest column so far.
+    // Clusters, each with its best column: the highest score (the lowest distance), then the
+    // lowest column, as the library's own search chooses. last: the cluster's highest column so
+    // far.
     clusters_.clear();
     int last = -1000;
     for (const match& m : matches) {
         if (!clusters_.empty() && m.column - last <= cluster_gap) {
-            if (m.distance < clusters_.back().distance)
+            if (m.score > clusters_.back().score)
                 clusters_.back() = m;
         } else {
             clusters_.push_back(m);
@@ -48,14 +49,20 @@ void run_tracker::pass(int64_t n, const std::vector<match>& matches, std::vector
                 pick = i;
         }
         if (pick < 0) { // the first pass without a match: the run is over
-            ended.push_back(r);
+            (shadow_ > 0 ? held_ : ended).push_back(r);
             continue;
         }
         const match& m = clusters_[static_cast<std::size_t>(pick)];
         taken_[static_cast<std::size_t>(pick)] = true;
-        if (m.distance <= r.best_distance) {
+        // The library's rule lets an equal match replace the held one; the soft rule keeps the
+        // first of equal scores (a strong identifier's clipped score is equal over several
+        // passes, and a codeword shifted in time may equal it later).
+        if (m.score > r.best_score || (shadow_ == 0 && m.score == r.best_score)) {
             r.best_column = m.column;
             r.best_distance = m.distance;
+            r.best_code = m.code;
+            r.best_score = m.score;
+            r.best_pass = n;
         }
         r.column = m.column;
         r.last_pass = n;
@@ -64,16 +71,63 @@ void run_tracker::pass(int64_t n, const std::vector<match>& matches, std::vector
     open_.resize(kept);
     for (std::size_t i = 0; i < clusters_.size(); ++i) {
         if (!taken_[i])
-            open_.push_back(
-                {clusters_[i].column, clusters_[i].column, clusters_[i].distance, n, n});
+            open_.push_back({clusters_[i].column, clusters_[i].column, clusters_[i].distance,
+                             clusters_[i].code, clusters_[i].score, n, n, n});
     }
     std::sort(open_.begin(), open_.end(),
               [](const run& a, const run& b) { return a.column < b.column; });
+    if (shadow_ > 0)
+        release(n, false, ended);
 }
 
 void run_tracker::close(std::vector<run>& ended) {
+    if (shadow_ > 0) {
+        held_.insert(held_.end(), open_.begin(), open_.end());
+        open_.clear();
+        release(0, true, ended);
+        recent_.clear();
+        return;
+    }
     ended.insert(ended.end(), open_.begin(), open_.end());
     open_.clear();
+}
+
+bool run_tracker::shadowed(const run& r) const {
+    auto over = [&](const std::vector<run>& runs) {
+        return std::any_of(runs.begin(), runs.end(), [&](const run& o) {
+            // Equal scores (clipped, from a strong identifier that two codewords explain
+            // alike, or one identifier split into two runs) go to the lower column, then the
+            // earlier pass.
+            const bool higher = o.best_score > r.best_score ||
+                                (o.best_score == r.best_score &&
+                                 (o.best_column < r.best_column ||
+                                  (o.best_column == r.best_column && o.best_pass < r.best_pass)));
+            return higher && std::abs(o.best_column - r.best_column) <= 30 &&
+                   std::abs(o.best_pass - r.best_pass) <= shadow_;
+        });
+    };
+    return over(open_) || over(held_) || over(recent_);
+}
+
+void run_tracker::release(int64_t n, bool all, std::vector<run>& ended) {
+    // Runs whose span has passed (all: every held run), in the order they ended.
+    released_.clear();
+    std::size_t kept = 0;
+    for (const run& r : held_) {
+        if (all || r.best_pass + shadow_ < n)
+            released_.push_back(r);
+        else
+            held_[kept++] = r;
+    }
+    held_.resize(kept);
+    std::sort(released_.begin(), released_.end(),
+              [](const run& a, const run& b) { return a.last_pass < b.last_pass; });
+    recent_.insert(recent_.end(), released_.begin(), released_.end());
+    for (const run& r : released_) {
+        if (!shadowed(r))
+            ended.push_back(r);
+    }
+    std::erase_if(recent_, [&](const run& r) { return !all && r.best_pass + 2 * shadow_ < n; });
 }
 
 template <typename Magnitude>

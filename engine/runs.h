@@ -1,11 +1,13 @@
 // runs.h - from matching columns to reports, for any width of spectrum: the detector's 304
 // columns and the band scanner's tens of thousands alike.
 //
-// Each pass hands over the columns whose distance is 0 or 1. Matching columns close together
-// are one identifier (a tone between two bins matches in both); each cluster continues the open
-// run nearest to it, or opens one. A run keeps its best match as the library does (a later pass
-// replaces it when its distance is lower or equal) and is reported at the first pass without a
-// match, so every identifier is reported once, in the order the identifiers end.
+// Each pass hands over its matching columns, each with a score: the library's rule gives minus
+// the distance (0 or 1), the soft rule the codeword's summed tone energies. Matching columns
+// close together are one identifier (a tone between two bins matches in both); each cluster
+// continues the open run nearest to it, or opens one. A run keeps its best match as the library
+// does (a later pass replaces it when its score is higher or equal, so for distances: lower or
+// equal) and is reported at the first pass without a match, so every identifier is reported
+// once, in the order the identifiers end.
 //
 // measure() then reads the magnitudes of the last passes: the energy of the 15 tones one symbol
 // apart peaks at the pass whose frame is centred on the last symbol (interpolated between passes
@@ -21,15 +23,20 @@ namespace rsid {
 
 struct match {
     int column;
-    int distance; // 0 or 1
+    int distance; // the library's rule: 0 or 1; the soft rule: hard decisions that differ
+    int code;     // identifier whose codeword matched
+    float score;  // higher is better: -distance, or the soft score
 };
 
 struct run {
     int column = 0;      // column of the latest matching pass
     int best_column = 0; // the held match
     int best_distance = 0;
+    int best_code = 0;
+    float best_score = 0.0f;
     int64_t first_pass = 0;
     int64_t last_pass = 0;
+    int64_t best_pass = 0;
 };
 
 class run_tracker {
@@ -39,9 +46,24 @@ class run_tracker {
     void pass(int64_t n, const std::vector<match>& matches, std::vector<run>& ended);
     // Ends every open run (end of stream) and appends them to ended.
     void close(std::vector<run>& ended);
-    bool idle() const { return open_.empty(); }
+    bool idle() const { return open_.empty() && held_.empty(); }
+
+    // The soft rule's shadows: a strong identifier also lifts the scores of other codewords near
+    // it, at columns up to one identifier's width away and at times up to one identifier's
+    // length away (the code is cyclic: a codeword shifted in time is another codeword). With a
+    // span (passes of one identifier's length), a run that ends is held until nothing can
+    // appear within the span of its best pass, and it is dropped if a run with a higher score
+    // lies within the span and 30 columns of it. 0: every run is reported (the library's rule).
+    void set_shadow(int64_t span) { shadow_ = span; }
 
   private:
+    void release(int64_t n, bool all, std::vector<run>& ended);
+    bool shadowed(const run& r) const;
+
+    int64_t shadow_ = 0;
+    std::vector<run> held_;   // ended, waiting for their span to pass
+    std::vector<run> recent_; // released, still a shadow for runs held after them
+    std::vector<run> released_;
     std::vector<run> open_;
     std::vector<match> clusters_;
     std::vector<bool> taken_;

@@ -20,7 +20,10 @@ namespace {
 
 using namespace rsid_signal;
 
-constexpr int ring_rows = 40; // magnitude rows kept for measuring a run at its end
+// Magnitude rows kept for measuring a run at its end; the soft rule holds a run for one
+// identifier's length (28 passes) more.
+constexpr int exact_ring_rows = 40;
+constexpr int soft_ring_rows = 72;
 
 // The transform is single precision: its rounding leaves a residue of every strong component
 // across the whole band, 105 to 130 dB below it (measured on clean captures at 1e6 and 2.4e6/s),
@@ -37,7 +40,8 @@ struct band_scanner::fft : band_fft {
     using band_fft::band_fft;
 };
 
-band_scanner::band_scanner(const scan_options& options) : o_(options) {
+band_scanner::band_scanner(const scan_options& options, const detector_options& rule)
+    : o_(options) {
     if (!(o_.rate >= rx_rate && o_.rate <= 20e6))
         throw std::invalid_argument("rate " + std::to_string(o_.rate) +
                                     " is outside 6000 to 20000000 samples/s");
@@ -58,11 +62,17 @@ band_scanner::band_scanner(const scan_options& options) : o_(options) {
             (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / frame_)) / frame_);
     buffer_.resize(static_cast<std::size_t>(frame_) * (o_.complex ? 2 : 1));
     dc_step_ = 2.0 * std::numbers::pi * 2.0 / o_.rate; // a 2 Hz one-pole: offsets, not signals
-    ring_.resize(static_cast<std::size_t>(ring_rows) * static_cast<std::size_t>(width_));
+    ring_rows_ = rule.exact ? exact_ring_rows : soft_ring_rows;
+    ring_.resize(static_cast<std::size_t>(ring_rows_) * static_cast<std::size_t>(width_));
     tones_.resize(static_cast<std::size_t>(history_rows) * static_cast<std::size_t>(width_));
     distances_.resize(static_cast<std::size_t>(width_));
     codeword_of_131(codeword_);
     fill_ = lead_in();
+    check_options(rule);
+    if (!rule.exact) { // rows half a symbol apart; one budget per 48 kHz of band
+        soft_.emplace(rule, width_, 2, o_.rate / (frame_ / 4.0), tx_rate / bin_hz_);
+        runs_.set_shadow(28);
+    }
 }
 
 // Silence before the stream, so that the second frame is centred on the first symbol of an
@@ -124,7 +134,7 @@ void band_scanner::analyse(std::vector<detection>& out) {
     fft_->run();
 
     // Magnitudes, lowest frequency first: for I/Q the negative half comes first.
-    float* mags = ring_.data() + static_cast<std::size_t>(passes_ % ring_rows) * w;
+    float* mags = ring_.data() + static_cast<std::size_t>(passes_ % ring_rows_) * w;
     for (std::size_t e = 0; e < w; ++e) {
         const std::size_t b = o_.complex ? (e + n / 2) % n : e;
         const float re = fft_->out[b][0], im = fft_->out[b][1];
@@ -134,23 +144,11 @@ void band_scanner::analyse(std::vector<detection>& out) {
         on_pass(mags, static_cast<double>(frame_start(passes_)) - static_cast<double>(lead_in()) +
                           frame_ / 2.0);
 
-    // Tone decisions into the newest row, then every column against the codeword.
-    history_row_ = (history_row_ + 1) % history_rows;
-    uint8_t* row = tones_.data() + static_cast<std::size_t>(history_row_) * w;
-    const int limit = width_ - 30;
-    rsid_tone_decisions(row, mags, 0, limit);
-    rsid_tone_decisions(row, mags, 1, limit);
-    const uint8_t* rows[15];
-    int r = (history_row_ + 1) % history_rows; // the oldest row, written 28 passes ago
-    for (int j = 0; j < 15; ++j, r = (r + 2) % history_rows)
-        rows[j] = tones_.data() + static_cast<std::size_t>(r) * w;
     matches_.clear();
-    if (passes_ >= history_rows - 1) { // the oldest rows hold decisions of this stream
-        rsid_row_distances(rows, codeword_, 0, limit, distances_.data());
-        for (int c = 0; c < limit; ++c) {
-            if (distances_[static_cast<std::size_t>(c)] < 2)
-                matches_.push_back({c, distances_[static_cast<std::size_t>(c)]});
-        }
+    if (soft_) {
+        soft_->row(mags, matches_);
+    } else {
+        exact_pass(mags);
     }
     ended_.clear();
     runs_.pass(passes_, matches_, ended_);
@@ -162,6 +160,28 @@ void band_scanner::analyse(std::vector<detection>& out) {
     std::memmove(buffer_.data(), buffer_.data() + hop * per, (n - hop) * per * sizeof(float));
     fill_ = n - hop;
     ++passes_;
+}
+
+void band_scanner::exact_pass(const float* mags) {
+    const auto w = static_cast<std::size_t>(width_);
+    // Tone decisions into the newest row, then every column against the codeword.
+    history_row_ = (history_row_ + 1) % history_rows;
+    uint8_t* row = tones_.data() + static_cast<std::size_t>(history_row_) * w;
+    const int limit = width_ - 30;
+    rsid_tone_decisions(row, mags, 0, limit);
+    rsid_tone_decisions(row, mags, 1, limit);
+    const uint8_t* rows[15];
+    int r = (history_row_ + 1) % history_rows; // the oldest row, written 28 passes ago
+    for (int j = 0; j < 15; ++j, r = (r + 2) % history_rows)
+        rows[j] = tones_.data() + static_cast<std::size_t>(r) * w;
+    if (passes_ >= history_rows - 1) { // the oldest rows hold decisions of this stream
+        rsid_row_distances(rows, codeword_, 0, limit, distances_.data());
+        for (int c = 0; c < limit; ++c) {
+            const int d = distances_[static_cast<std::size_t>(c)];
+            if (d < 2)
+                matches_.push_back({c, d, code, static_cast<float>(-d)});
+        }
+    }
 }
 
 void band_scanner::finish(std::vector<detection>& out) {
@@ -181,21 +201,31 @@ void band_scanner::finish(std::vector<detection>& out) {
     fill_ = lead_in();
     taken_ = 0;
     history_row_ = 0;
+    if (soft_)
+        soft_->reset();
     dc_i_ = dc_q_ = 0.0;
     std::fill(tones_.begin(), tones_.end(), uint8_t{0});
 }
 
 void band_scanner::report(const std::vector<run>& ended, std::vector<detection>& out) const {
-    const magnitude_ring<float> ring{ring_.data(), width_, ring_rows};
+    const magnitude_ring<float> ring{ring_.data(), width_, ring_rows_};
     const int64_t newest = passes_;
-    const int64_t oldest = std::max<int64_t>(0, newest - ring_rows + 1);
+    const int64_t oldest = std::max<int64_t>(0, newest - ring_rows_ + 1);
     for (const run& r : ended) {
-        const measurement m =
-            measure(r, ring, oldest, newest, codeword_, tone_spacing_hz / bin_hz_);
+        const uint8_t* codeword = soft_ ? codeword_of(r.best_code).data() : codeword_;
+        const int64_t last = soft_ ? std::min(newest, r.last_pass + 1) : newest;
+        const measurement m = measure(r, ring, oldest, last, codeword, tone_spacing_hz / bin_hz_);
         detection det;
-        det.code = code;
+        det.code = r.best_code;
         det.bin = r.best_column;
         det.distance = r.best_distance;
+        if (soft_) { // the hard decisions of the peak pass, for the record
+            const auto peak = std::clamp<int64_t>(std::llround(m.peak), oldest + 28, last);
+            const float* rows[15];
+            for (int j = 0; j < 15; ++j)
+                rows[j] = ring.row(peak - 28 + 2 * j);
+            det.distance = hard_distance(rows, r.best_column, codeword);
+        }
         // NOLINTNEXTLINE(bugprone-integer-division): frame_ is even; its half is a whole bin
         det.offset_hz = (o_.complex ? m.tone0 - frame_ / 2 : m.tone0) * bin_hz_;
         det.freq_hz = o_.center_hz + det.offset_hz;

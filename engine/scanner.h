@@ -4,8 +4,10 @@
 // two symbols long (rate * 1114 / 6000 samples, so bins lie about 5.386 Hz apart and the tones
 // on every second bin), advanced half a symbol per pass. Every bin of the band is a column of
 // tone 0; the tone decisions, the mismatch count and the runs are the library's and the
-// engine's own (search_rules.h, runs.h), applied to the wider row. The sensitivity is therefore
-// the detector's at any offset, and the noise per bin is the same.
+// engine's own (search_rules.h, runs.h), applied to the wider row; or the soft rule (soft.h) on
+// the same rows, its false-alarm budget shared per 48 kHz of band. The sensitivity is therefore
+// the detector's at any offset (the soft rule's at the half-symbol hop), and the noise per bin
+// is the same.
 //
 // Complex input (I/Q) covers -rate/2 .. +rate/2 around the centre; real input 0 .. rate/2. A
 // slow DC blocker takes out the offset of 8-bit receivers before the transform, band_fft.h's
@@ -15,11 +17,13 @@
 
 #include "detection.h"
 #include "runs.h"
+#include "soft.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace rsid {
@@ -37,8 +41,10 @@ struct scan_options {
 
 class band_scanner {
   public:
-    // Throws std::invalid_argument for a rate, scale or centre out of range.
-    explicit band_scanner(const scan_options& options);
+    // Throws std::invalid_argument for a rate, scale or centre out of range, or bad detector
+    // options.
+    explicit band_scanner(const scan_options& options,
+                          const detector_options& rule = default_detector_options());
     ~band_scanner();
     band_scanner(const band_scanner&) = delete;
     band_scanner& operator=(const band_scanner&) = delete;
@@ -64,6 +70,7 @@ class band_scanner {
   private:
     struct fft;
     void analyse(std::vector<detection>& out);
+    void exact_pass(const float* magnitudes); // the library's rule: matches_ of this pass
     void report(const std::vector<run>& ended, std::vector<detection>& out) const;
     int64_t frame_start(int64_t pass) const;
     std::size_t lead_in() const;
@@ -79,11 +86,13 @@ class band_scanner {
     std::vector<float> buffer_; // the current frame's samples (2 floats a frame for I/Q)
     std::size_t fill_ = 0;      // frames in buffer_
     double dc_i_ = 0.0, dc_q_ = 0.0, dc_step_;
+    int ring_rows_;
     std::vector<float> ring_;        // magnitude rows of the last passes
     std::vector<uint8_t> tones_;     // 29 rows of tone decisions
     std::vector<uint8_t> distances_; // of every column in the current pass
     int history_row_ = 0;
     uint8_t codeword_[15];
+    std::optional<soft_search> soft_;
     run_tracker runs_;
     std::vector<match> matches_;
     std::vector<run> ended_;

@@ -26,8 +26,22 @@ std::size_t silence_samples(double s) {
 
 } // namespace
 
+tone_generator::tone_generator(int code, double freq_hz)
+    : tx_(std::make_unique<rsid_transmitter>()) {
+    if (code < 0 || code > 4095)
+        throw std::invalid_argument("code " + std::to_string(code) + " is outside 0 to 4095");
+    rsid_tx_arm(*tx_, freq_hz);
+    rsid_codeword(code, tx_->tx_codeword); // the generator sends whatever codeword it holds
+}
+
+tone_generator::~tone_generator() = default;
+
+bool tone_generator::next(int16_t* block) { return rsid_tx_get(*tx_, block) != 0; }
+
 void check_send(const send_request& r) {
     const double top = r.freq_hz + 15 * tone_spacing_hz; // the highest tone, 15 steps up
+    if (r.code < 0 || r.code > 4095)
+        throw std::invalid_argument("code " + std::to_string(r.code) + " is outside 0 to 4095");
     if (!(r.freq_hz > 0.0) || !std::isfinite(r.freq_hz))
         throw std::invalid_argument("freq must be a positive frequency in Hz, not " +
                                     std::to_string(r.freq_hz));
@@ -59,12 +73,11 @@ std::vector<double> send_samples(const send_request& r) {
     const std::size_t total = lead + sequence + tail; // at 48000/s
 
     std::vector<double> at_tx(total, 0.0);
-    rsid_transmitter tx;
-    rsid_tx_arm(tx, r.freq_hz);
+    tone_generator tx(r.code, r.freq_hz);
     int16_t block[tx_block];
     // The last block ends in silence that is not part of the identifier: keep 66840 samples.
     for (std::size_t done = 0; done < sequence; done += tx_block) {
-        rsid_tx_get(tx, block);
+        tx.next(block);
         const std::size_t n = std::min<std::size_t>(tx_block, sequence - done);
         std::copy(block, block + n, at_tx.begin() + static_cast<std::ptrdiff_t>(lead + done));
     }

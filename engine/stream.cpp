@@ -64,7 +64,8 @@ void place(std::vector<detection>& out, std::size_t from, double rate) {
     }
 }
 
-stream_detector::stream_detector(double rate, double full_scale) : converter_(rate, full_scale) {}
+stream_detector::stream_detector(double rate, double full_scale, const detector_options& options)
+    : converter_(rate, full_scale), detector_(options) {}
 
 void stream_detector::feed(const double* samples, std::size_t count, std::vector<detection>& out) {
     samples_ += count;

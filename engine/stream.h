@@ -41,8 +41,9 @@ void place(std::vector<detection>& out, std::size_t from, double rate);
 
 class stream_detector {
   public:
-    // As converter's: throws std::invalid_argument or resampler_error.
-    explicit stream_detector(double rate, double full_scale = 32768.0);
+    // As converter's and detector's: throws std::invalid_argument or resampler_error.
+    explicit stream_detector(double rate, double full_scale = 32768.0,
+                             const detector_options& options = default_detector_options());
 
     // Mono samples on the input's scale. Any chunk size gives the same reports.
     void feed(const double* samples, std::size_t count, std::vector<detection>& out);

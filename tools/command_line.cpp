@@ -73,6 +73,41 @@ std::optional<raw_format> parse_raw(const std::string& type, const std::optional
     return f;
 }
 
+// --codes and --exact into the detector's rule: --codes chooses the soft rule's codes (all: every
+// code but the steady tones, soft.h), --exact the library's rule, which looks for 131 only.
+void parse_rule(const std::optional<std::string>& codes, bool exact, rsid::detector_options& rule) {
+    if (exact) {
+        if (codes && *codes != "131")
+            throw usage_error("--exact looks for code 131 only: leave out --codes");
+        rule.exact = true;
+        return;
+    }
+    if (!codes)
+        return;
+    rule.exact = false;
+    rule.all_codes = *codes == "all";
+    if (rule.all_codes)
+        return;
+    rule.codes.clear();
+    std::size_t at = 0;
+    while (at <= codes->size()) {
+        const std::size_t comma = std::min(codes->find(',', at), codes->size());
+        const std::string item = codes->substr(at, comma - at);
+        int n = -1;
+        try {
+            std::size_t used = 0;
+            n = std::stoi(item, &used);
+            if (used != item.size())
+                n = -1;
+        } catch (const std::exception&) {
+        }
+        if (n < 0 || n > 4095)
+            throw usage_error("--codes takes all or a list of codes from 0 to 4095, such as 131,7");
+        rule.codes.push_back(n);
+        at = comma + 1;
+    }
+}
+
 // The publishing options (mqtt_publisher.h), for every command that reports detections.
 void add_mqtt_options(CLI::App* cmd, mqtt_options& o) {
     cmd->add_option("--mqtt", o.url,
@@ -141,6 +176,7 @@ command_line parse_command_line(int argc, char** argv) {
         "send", "Write the 1.3925 s identifier (code 131) to an audio file or stdout");
     send_cmd->add_option("-f,--freq", send.freq, "Base frequency (tone 0) in Hz")
         ->capture_default_str();
+    send_cmd->add_option("--code", send.code, "Identifier code, 0 to 4095")->capture_default_str();
     send_cmd->add_option("-o,--output", send.output, "Output file, or - for stdout (needs -t)")
         ->required();
     send_cmd->add_option("-t,--type", send.type,
@@ -189,6 +225,12 @@ command_line parse_command_line(int argc, char** argv) {
         ->excludes(quiet);
     detect_cmd->add_option("--plot", detect.plot,
                            "Waterfall of the 0-3 kHz band with the reports marked (PNG)");
+    std::optional<std::string> detect_codes;
+    bool detect_exact = false;
+    detect_cmd->add_option("--codes", detect_codes,
+                           "Codes looked for: all, or a list such as 131,7 (default 131)");
+    detect_cmd->add_flag("--exact", detect_exact,
+                         "The library's rule: code 131, at most one tone wrong");
     detect_cmd->add_option("inputs", detect.inputs, "Audio files; - reads stdin");
     add_mqtt_options(detect_cmd, detect.mqtt);
 
@@ -214,6 +256,12 @@ command_line parse_command_line(int argc, char** argv) {
     scan_cmd->add_flag("-v,--verbose", scan.verbose, "Describe each input on stderr")
         ->excludes(scan_quiet);
     add_mqtt_options(scan_cmd, scan.mqtt);
+    std::optional<std::string> scan_codes;
+    bool scan_exact = false;
+    scan_cmd->add_option("--codes", scan_codes,
+                         "Codes looked for: all, or a list such as 131,7 (default 131)");
+    scan_cmd->add_flag("--exact", scan_exact,
+                       "The library's rule: code 131, at most one tone wrong");
     scan_cmd->add_option("inputs", scan.inputs,
                          "Raw I/Q (with -t), .sigmf-meta/.sigmf-data, sound files; - reads stdin");
 
@@ -234,11 +282,13 @@ command_line parse_command_line(int argc, char** argv) {
     } else if (scan_cmd->parsed()) {
         line.which = command_line::command::scan;
         check_scan(scan, scan_type);
+        parse_rule(scan_codes, scan_exact, scan.rule);
         finish_mqtt_options(scan.mqtt, scan.quiet, argc, argv);
     } else {
         line.which = command_line::command::detect;
         detect.channel = parse_channel(channel);
         detect.raw = parse_raw(type, raw_rate, raw_encoding, raw_bits, raw_channels, raw_endian);
+        parse_rule(detect_codes, detect_exact, detect.rule);
         finish_mqtt_options(detect.mqtt, detect.quiet, argc, argv);
     }
     return line;

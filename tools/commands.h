@@ -5,6 +5,7 @@
 #include "audio_input.h"
 #include "iq_input.h"
 #include "mqtt_publisher.h"
+#include "soft.h" // engine/
 
 #include <optional>
 #include <stdexcept>
@@ -37,6 +38,7 @@ struct broken_pipe : output_error {
 };
 
 struct send_options {
+    int code = 131;                      // identifier sent, 0 to 4095
     double freq = 1500.0;                // base frequency, tone 0 [Hz]
     std::string output;                  // path, or "-" for stdout
     std::string type;                    // container; empty: from the file name
@@ -64,6 +66,7 @@ struct detect_options {
     std::string label;
     mqtt_options mqtt; // --mqtt and the options around it; url empty: no publishing
     std::string plot;  // --plot: waterfall PNG of the 0-3 kHz band, with the reports marked
+    rsid::detector_options rule = rsid::default_detector_options(); // --codes, --exact
 };
 
 // rsid scan: bands of raw I/Q, SigMF recordings or sound files.
@@ -80,6 +83,7 @@ struct scan_command {
     bool quiet = false;
     bool verbose = false;
     mqtt_options mqtt; // --mqtt and the options around it; url empty: no publishing
+    rsid::detector_options rule = rsid::default_detector_options(); // --codes, --exact
 };
 
 // Each returns an exit_status; they throw usage_error and output_error.

@@ -132,7 +132,8 @@ class scanner {
             };
             try {
                 end.duration_s =
-                    static_cast<double>(recognize(*source, o_.channel, callbacks)) / info.rate;
+                    static_cast<double>(recognize(*source, o_.channel, callbacks, o_.rule)) /
+                    info.rate;
             } catch (const input_error& e) {
                 end.error = e.what();
             }

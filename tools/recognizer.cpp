@@ -128,7 +128,8 @@ void read_and_convert(audio_source& source, const std::vector<int>& heard_as,
 
 } // namespace
 
-uint64_t recognize(audio_source& source, channel_choice channel, const scan_callbacks& callbacks) {
+uint64_t recognize(audio_source& source, channel_choice channel, const scan_callbacks& callbacks,
+                   const rsid::detector_options& rule) {
     const source_info& info = source.info();
     if (channel < all_channels || channel > info.channels)
         throw input_error(info.name + ": no channel " + std::to_string(channel) + " (it has " +
@@ -147,7 +148,7 @@ uint64_t recognize(audio_source& source, channel_choice channel, const scan_call
     } catch (const std::exception& e) {
         throw input_error(info.name + ": " + e.what());
     }
-    std::vector<rsid::detector> detectors(heard_as.size());
+    std::vector<rsid::detector> detectors(heard_as.size(), rsid::detector(rule));
 
     pipe between;
     std::exception_ptr read_error;

@@ -5,6 +5,7 @@
 
 #include "audio_input.h"
 #include "detection.h" // engine/
+#include "soft.h"      // engine/
 
 #include <functional>
 
@@ -33,8 +34,10 @@ struct scan_callbacks {
 // Scans one input from its start to its end (or until a callback says stop) with fresh engine
 // detectors: the mix of the channels (0), one channel (1..n) or every channel (all_channels).
 // Returns the frames read. input_error from the source propagates after everything read before
-// it has been scanned and reported. Throws input_error for a channel the source lacks.
-uint64_t recognize(audio_source& source, channel_choice channel, const scan_callbacks& callbacks);
+// it has been scanned and reported. Throws input_error for a channel the source lacks. rule: how
+// the detectors decide (the soft rule and its codes, or the library's).
+uint64_t recognize(audio_source& source, channel_choice channel, const scan_callbacks& callbacks,
+                   const rsid::detector_options& rule = rsid::default_detector_options());
 
 } // namespace rsid_tool
 

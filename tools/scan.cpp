@@ -71,7 +71,7 @@ class band_scan {
             std::unique_ptr<rsid::band_scanner> scanner;
             try {
                 scanner = std::make_unique<rsid::band_scanner>(
-                    rsid::scan_options{info->rate, info->complex, info->center_hz, 1.0});
+                    rsid::scan_options{info->rate, info->complex, info->center_hz, 1.0}, o_.rule);
             } catch (const std::invalid_argument& e) {
                 throw input_error(end.input + ": " + e.what());
             }

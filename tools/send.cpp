@@ -1,8 +1,8 @@
 // send.cpp - `rsid send`: the identifier, with silence around it, written to an audio file.
+#include "send.h" // engine/
 #include "commands.h"
 #include "diagnostics.h"
 #include "output_format.h"
-#include "rsid.h"
 #include "rsid_signal.h"
 #include "sound_writer.h"
 
@@ -43,6 +43,8 @@ void check(const send_options& o) {
         throw usage_error("send: --lead, --tail and --gap take 0 to 86400 seconds");
     if (o.repeat < 1 || o.repeat > 100000)
         throw usage_error("send: --repeat takes 1 to 100000");
+    if (o.code < 0 || o.code > 4095)
+        throw usage_error("send: --code takes 0 to 4095");
 }
 
 // Frames written at the output's rate, for choosing a container that can hold them.
@@ -81,12 +83,12 @@ int run_send(const send_options& o) {
     for (int r = 0; r < o.repeat; ++r) {
         if (r > 0)
             out.silence(seconds_to_samples(o.gap));
-        rsid_encode(o.freq);
+        rsid::tone_generator generator(o.code, o.freq);
         // The last block ends in silence that is not ours to send.
         std::size_t left = sig::sequence_tx_samples;
-        int more = 1;
+        bool more = true;
         while (more && left > 0) {
-            more = rsid_get(block.data());
+            more = generator.next(block.data());
             const std::size_t n = std::min(left, block.size());
             for (std::size_t i = 0; i < n; ++i)
                 scaled[i] = block[i] * o.volume;

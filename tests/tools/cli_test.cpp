@@ -226,6 +226,46 @@ TEST_F(cli, send_writes_the_generator_samples) {
         ASSERT_EQ(std::lround(file[i] * 32768.0), want[i]) << "sample " << i;
 }
 
+// send --code sends any code; detect and scan report it with --codes, by its number; the
+// default looks for 131 only, and --exact keeps the library's rule.
+TEST_F(cli, any_code_from_send_to_detect_and_scan) {
+    const struct {
+        int code;
+        double freq;
+        const char* detect_args;
+        int want; // code reported; 0: nothing
+    } cases[] = {
+        {2255, 1000.0, "--codes all", 2255},
+        {4000, 700.0, "--codes 7,4000", 4000},
+        {4000, 700.0, "", 0},
+        {131, 1800.0, "--exact", 131},
+        {131, 1800.0, "--codes all", 131},
+        {0, 1500.0, "--codes all", 0},
+    };
+    for (const auto& c : cases) {
+        const std::string name = "c" + std::to_string(c.code) + ".wav";
+        const std::string where = name + " " + c.detect_args;
+        EXPECT_STATUS(sh("$RSID send --code " + std::to_string(c.code) + " -f " +
+                         std::to_string(c.freq) + " --lead 0.6 --tail 0.4 -o " + name),
+                      0);
+        for (const std::string command : {"detect", "scan"}) {
+            const result r = sh("$RSID " + command + " --json " + c.detect_args + " " + name);
+            const auto d = r.detections();
+            if (c.want == 0) {
+                EXPECT_TRUE(d.empty()) << where << "\n" << r.out;
+                continue;
+            }
+            ASSERT_EQ(d.size(), 1u) << command << " " << where << "\n" << r.out << r.err;
+            EXPECT_EQ(d[0].at("code"), c.want) << command << " " << where;
+            EXPECT_NEAR(d[0].at("time_s").get<double>(), 0.6, position_tol) << where;
+            EXPECT_NEAR(d[0].at("freq_hz").get<double>(), c.freq, bin_hz) << where;
+        }
+    }
+    EXPECT_STATUS(sh("$RSID send --code 4096 -o x.wav"), 2);
+    EXPECT_STATUS(sh("$RSID detect --codes 131,x c131.wav"), 2);
+    EXPECT_STATUS(sh("$RSID detect --exact --codes 7 c131.wav"), 2);
+}
+
 // Noise well above the identifier's level in the full band, and 2.5 s of noise before it.
 // Pure noise of the same level gives no report. Seeds are fixed.
 TEST_F(cli, finds_the_identifier_in_noise_and_nothing_in_noise_alone) {

@@ -1,0 +1,358 @@
+// soft.cpp - normalised tone energies, the threshold from the budget, candidates by re-encoding.
+#include "soft.h"
+
+#include "rsid_state.h"
+#include "rx/search_rules.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <stdexcept>
+#include <string>
+
+namespace rsid {
+
+namespace {
+
+constexpr int symbols = 15;
+constexpr int all = 4096;
+constexpr int block = 16;           // entries per block of the noise estimate
+constexpr int blocks_around = 3;    // blocks either side averaged with the block's own
+constexpr int median_rows = 4;      // rows whose block medians are averaged: this and 3 before
+constexpr float noise_floor = 1.0f; // power; below one unit of magnitude nothing is measured
+constexpr int direct_limit = 8;     // up to this many codes, each is scored directly
+constexpr int reliable = 6;         // hard decisions re-encoded, 3 at a time
+constexpr float tie_step = 1e-3f;   // weight of the unclipped energies: ties only
+
+struct code_tables {
+    std::array<std::array<uint8_t, 15>, all> codewords{};
+    // For the 455 sets of 3 positions i < j < k, the code whose codeword holds value v at one of
+    // them and 0 at the other two; codes add as their codewords do (exclusive or), so the code
+    // through any 3 values is the exclusive or of three entries.
+    std::vector<std::array<std::array<uint16_t, 16>, 3>> through;
+    std::array<int16_t, 15 * 15 * 15> triple{}; // (i, j, k) -> index into through
+};
+
+const code_tables& tables() {
+    static const code_tables t = [] {
+        code_tables c;
+        for (int code = 0; code < all; ++code)
+            rsid_codeword(code, c.codewords[static_cast<std::size_t>(code)].data());
+        std::vector<std::array<int, 3>> sets;
+        for (int i = 0; i < symbols; ++i)
+            for (int j = i + 1; j < symbols; ++j)
+                for (int k = j + 1; k < symbols; ++k) {
+                    c.triple[static_cast<std::size_t>((i * 15 + j) * 15 + k)] =
+                        static_cast<int16_t>(sets.size());
+                    sets.push_back({i, j, k});
+                }
+        c.through.resize(sets.size());
+        for (int code = 0; code < all; ++code) {
+            const auto& w = c.codewords[static_cast<std::size_t>(code)];
+            for (std::size_t s = 0; s < sets.size(); ++s) {
+                const uint8_t a = w[static_cast<std::size_t>(sets[s][0])];
+                const uint8_t b = w[static_cast<std::size_t>(sets[s][1])];
+                const uint8_t d = w[static_cast<std::size_t>(sets[s][2])];
+                if (b == 0 && d == 0)
+                    c.through[s][0][a] = static_cast<uint16_t>(code);
+                if (a == 0 && d == 0)
+                    c.through[s][1][b] = static_cast<uint16_t>(code);
+                if (a == 0 && b == 0)
+                    c.through[s][2][d] = static_cast<uint16_t>(code);
+            }
+        }
+        return c;
+    }();
+    return t;
+}
+
+// The tail of the sum of 15 normalised energies in noise: each exponential with mean 1, clipped
+// at the ceiling. tail[i] = P(sum >= i * step), by numerical convolution, built once.
+constexpr double tail_step = 0.01;
+
+const std::vector<double>& noise_tail() {
+    static const std::vector<double> tail = [] {
+        const int m = static_cast<int>(std::lround(energy_ceiling / tail_step)) + 1;
+        std::vector<double> one(static_cast<std::size_t>(m));
+        for (int i = 0; i + 1 < m; ++i)
+            one[static_cast<std::size_t>(i)] =
+                std::exp(-i * tail_step) - std::exp(-(i + 1) * tail_step);
+        one.back() = std::exp(-(m - 1) * tail_step); // everything above the ceiling
+        std::vector<double> sum = one;
+        for (int k = 1; k < symbols; ++k) {
+            std::vector<double> next(sum.size() + one.size() - 1, 0.0);
+            for (std::size_t a = 0; a < sum.size(); ++a) {
+                if (sum[a] < 1e-30)
+                    continue;
+                for (std::size_t b = 0; b < one.size(); ++b)
+                    next[a + b] += sum[a] * one[b];
+            }
+            sum.swap(next);
+        }
+        std::vector<double> t(sum.size() + 1, 0.0);
+        for (std::size_t i = sum.size(); i-- > 0;)
+            t[i] = t[i + 1] + sum[i];
+        return t;
+    }();
+    return tail;
+}
+
+// The sum that noise reaches with probability p per hypothesis.
+double sum_for(double p) {
+    const std::vector<double>& t = noise_tail();
+    const auto it = std::find_if(t.begin(), t.end(), [p](double v) { return v < p; });
+    return static_cast<double>(it - t.begin()) * tail_step;
+}
+
+} // namespace
+
+double noise_exceedance(double sum) {
+    const std::vector<double>& t = noise_tail();
+    const auto i = static_cast<std::size_t>(std::max(0.0, std::ceil(sum / tail_step)));
+    return i < t.size() ? t[i] : 0.0;
+}
+
+const std::array<uint8_t, 15>& codeword_of(int code) {
+    return tables().codewords[static_cast<std::size_t>(code & (all - 1))];
+}
+
+detector_options default_detector_options() {
+    detector_options o;
+    o.exact = true;
+    return o;
+}
+
+void check_options(const detector_options& o) {
+    if (o.exact || o.all_codes)
+        return;
+    if (o.codes.empty())
+        throw std::invalid_argument("the set of codes is empty");
+    for (const int c : o.codes) {
+        if (c < 0 || c >= all)
+            throw std::invalid_argument("code " + std::to_string(c) + " is outside 0 to 4095");
+    }
+    if (!std::isfinite(o.threshold_db))
+        throw std::invalid_argument("the threshold offset must be finite");
+}
+
+soft_search::soft_search(const detector_options& options, int width, int rows_per_symbol,
+                         double rows_per_second, double budget_columns)
+    : width_(width), columns_(width - 30), rows_per_symbol_(rows_per_symbol),
+      ring_rows_(14 * rows_per_symbol + 1) {
+    check_options(options);
+    tables();
+    std::vector<int> codes;
+    if (options.all_codes) {
+        for (int c = 0; c < all; ++c) {
+            const auto& w = codeword_of(c);
+            if (std::any_of(w.begin(), w.end(), [&](uint8_t s) { return s != w[0]; }))
+                codes.push_back(c);
+        }
+    } else {
+        codes = options.codes;
+        std::sort(codes.begin(), codes.end());
+        codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+    }
+    direct_ = codes.size() <= static_cast<std::size_t>(direct_limit);
+    if (direct_) {
+        codes_ = codes;
+    } else {
+        wanted_.assign(all, false);
+        for (const int c : codes)
+            wanted_[static_cast<std::size_t>(c)] = true;
+        tones_.resize(static_cast<std::size_t>(ring_rows_) * static_cast<std::size_t>(width_));
+    }
+    // The budget shared over every hypothesis of a day: rows, columns and codes.
+    const double hypotheses =
+        rows_per_second * 86400.0 * budget_columns * static_cast<double>(codes.size());
+    const double noise_mean = 15.0 * (1.0 - std::exp(-static_cast<double>(energy_ceiling)));
+    const double sum = sum_for(false_reports_per_day / hypotheses);
+    threshold_ = noise_mean + (sum - noise_mean) * std::pow(10.0, options.threshold_db / 10.0);
+    power_.resize(static_cast<std::size_t>(width_));
+    blocks_ = (width_ + block - 1) / block;
+    medians_.resize(static_cast<std::size_t>(blocks_) * median_rows);
+    ring_.resize(static_cast<std::size_t>(ring_rows_) * static_cast<std::size_t>(width_));
+    sums_.resize(static_cast<std::size_t>(std::max(columns_, 0)));
+    best_.resize(sums_.size());
+    best_code_.resize(sums_.size());
+}
+
+void soft_search::reset() {
+    std::fill(ring_.begin(), ring_.end(), 0.0f);
+    std::fill(tones_.begin(), tones_.end(), uint8_t{0});
+    std::fill(medians_.begin(), medians_.end(), 0.0f);
+    rows_ = 0;
+}
+
+void soft_search::normalise(float* x) {
+    // Medians of the blocks; each block's noise is the mean of the medians of this row and the
+    // rows before it, over the blocks either side, as many on each side (fewer at the edges,
+    // where the noise may slope): a window centred on the block. The median of exponential
+    // powers is ln 2 times their mean.
+    const int nb = blocks_;
+    float* medians = medians_.data() + static_cast<std::size_t>(rows_ % median_rows) * nb;
+    float scratch[block];
+    for (int b = 0; b < nb; ++b) {
+        const int from = b * block, to = std::min(width_, from + block);
+        std::copy(power_.begin() + from, power_.begin() + to, scratch);
+        const int n = to - from;
+        std::nth_element(scratch, scratch + n / 2, scratch + n);
+        medians[b] = scratch[n / 2];
+    }
+    const int filled = static_cast<int>(std::min<int64_t>(rows_ + 1, median_rows));
+    for (int b = 0; b < nb; ++b) {
+        const int k = std::min({blocks_around, b, nb - 1 - b});
+        float sum = 0.0f;
+        for (int r = 0; r < filled; ++r) {
+            const float* m = medians_.data() + static_cast<std::size_t>(r) * nb;
+            for (int i = b - k; i <= b + k; ++i)
+                sum += m[i];
+        }
+        const float mean = sum / static_cast<float>(filled * (2 * k + 1));
+        const float noise = std::max(mean / std::numbers::ln2_v<float>, noise_floor);
+        const float scale = 1.0f / noise;
+        const int from = b * block, to = std::min(width_, from + block);
+        for (int e = from; e < to; ++e)
+            x[e] = power_[static_cast<std::size_t>(e)] * scale;
+    }
+}
+
+template <typename Magnitude>
+void soft_search::row(const Magnitude* magnitudes, std::vector<match>& out) {
+    const auto w = static_cast<std::size_t>(width_);
+    const int64_t slot = rows_ % ring_rows_;
+    for (std::size_t e = 0; e < w; ++e) {
+        const auto m = static_cast<float>(magnitudes[e]);
+        power_[e] = m * m;
+    }
+    float* x = ring_.data() + static_cast<std::size_t>(slot) * w;
+    normalise(x);
+    if (columns_ <= 0) {
+        ++rows_;
+        return;
+    }
+    const float* rows[symbols];
+    for (int j = 0; j < symbols; ++j) {
+        const int64_t r = (rows_ - rows_per_symbol_ * (14 - j)) % ring_rows_;
+        rows[j] = ring_.data() + static_cast<std::size_t>((r + ring_rows_) % ring_rows_) * w;
+    }
+    std::fill(best_.begin(), best_.end(), -1.0f);
+    if (direct_) {
+        score_listed(rows);
+    } else {
+        uint8_t* t = tones_.data() + static_cast<std::size_t>(slot) * w;
+        rsid_tone_decisions(t, x, 0, columns_);
+        rsid_tone_decisions(t, x, 1, columns_);
+        const uint8_t* tones[symbols];
+        for (int j = 0; j < symbols; ++j)
+            tones[j] = tones_.data() + static_cast<std::size_t>(rows[j] - ring_.data());
+        score_candidates(rows, tones);
+    }
+    const auto threshold = static_cast<float>(threshold_);
+    for (int c = 0; c < columns_; ++c) {
+        const float s = best_[static_cast<std::size_t>(c)];
+        if (s < threshold)
+            continue;
+        // Ties, as among the clipped scores of a strong identifier and of the codewords that
+        // share most of its tones, go to the energies before clipping: a small term of their
+        // logarithms, which moves no score across the threshold.
+        const int code = best_code_[static_cast<std::size_t>(c)];
+        const auto& tones = codeword_of(code);
+        float unclipped = 0.0f;
+        for (int j = 0; j < symbols; ++j)
+            unclipped += std::log1p(rows[j][c + 2 * tones[static_cast<std::size_t>(j)]]);
+        out.push_back({c, hard_distance(rows, c, tones.data()), code, s + tie_step * unclipped});
+    }
+    ++rows_;
+}
+
+void soft_search::score_listed(const float* const* rows) {
+    const auto n = static_cast<std::size_t>(columns_);
+    for (const int code : codes_) {
+        const auto& w = codeword_of(code);
+        std::fill(sums_.begin(), sums_.end(), 0.0f);
+        for (int j = 0; j < symbols; ++j) {
+            const float* r = rows[j] + 2 * w[static_cast<std::size_t>(j)];
+            for (std::size_t c = 0; c < n; ++c)
+                sums_[c] += std::min(r[c], energy_ceiling);
+        }
+        for (std::size_t c = 0; c < n; ++c) {
+            if (sums_[c] > best_[c])
+                best_[c] = sums_[c], best_code_[c] = code;
+        }
+    }
+}
+
+void soft_search::score_candidates(const float* const* rows, const uint8_t* const* tones) {
+    const code_tables& t = tables();
+    const auto threshold = static_cast<float>(threshold_);
+    const auto n = static_cast<std::size_t>(columns_);
+    // The sum of each symbol's strongest tone bounds every codeword's score from above.
+    std::fill(sums_.begin(), sums_.end(), 0.0f);
+    for (int j = 0; j < symbols; ++j) {
+        const float* r = rows[j];
+        const uint8_t* d = tones[j];
+        for (std::size_t c = 0; c < n; ++c)
+            sums_[c] += std::min(r[c + 2 * d[c]], energy_ceiling);
+    }
+    for (std::size_t c = 0; c < n; ++c) {
+        if (sums_[c] < threshold)
+            continue;
+        // The most reliable hard decisions: the strongest winners.
+        int order[symbols];
+        float value[symbols];
+        for (int j = 0; j < symbols; ++j) {
+            order[j] = j;
+            value[j] = rows[j][c + 2 * tones[j][c]];
+        }
+        std::partial_sort(order, order + reliable, order + symbols,
+                          [&](int a, int b) { return value[a] > value[b]; });
+        uint16_t seen[20];
+        int seen_count = 0;
+        for (int a = 0; a < reliable; ++a)
+            for (int b = a + 1; b < reliable; ++b)
+                for (int d = b + 1; d < reliable; ++d) {
+                    int p[3] = {order[a], order[b], order[d]};
+                    std::sort(p, p + 3);
+                    const auto& through = t.through[static_cast<std::size_t>(
+                        t.triple[static_cast<std::size_t>((p[0] * 15 + p[1]) * 15 + p[2])])];
+                    const uint16_t code = static_cast<uint16_t>(through[0][tones[p[0]][c]] ^
+                                                                through[1][tones[p[1]][c]] ^
+                                                                through[2][tones[p[2]][c]]);
+                    if (!wanted_[code] ||
+                        std::find(seen, seen + seen_count, code) != seen + seen_count)
+                        continue;
+                    seen[seen_count++] = code;
+                    const auto& w = t.codewords[code];
+                    float s = 0.0f;
+                    for (int j = 0; j < symbols; ++j)
+                        s += std::min(rows[j][c + 2 * w[static_cast<std::size_t>(j)]],
+                                      energy_ceiling);
+                    if (s > best_[c])
+                        best_[c] = s, best_code_[c] = code;
+                }
+    }
+}
+
+template void soft_search::row<int32_t>(const int32_t*, std::vector<match>&);
+template void soft_search::row<float>(const float*, std::vector<match>&);
+
+template <typename Magnitude>
+int hard_distance(const Magnitude* const* rows, int column, const uint8_t* codeword) {
+    int n = 0;
+    for (int j = 0; j < symbols; ++j) {
+        const Magnitude* m = rows[j] + column;
+        int winner = 0;
+        for (int t = 1; t < 16; ++t) {
+            if (m[2 * t] > m[2 * winner])
+                winner = t;
+        }
+        n += winner != codeword[j] ? 1 : 0;
+    }
+    return n;
+}
+
+template int hard_distance<int32_t>(const int32_t* const*, int, const uint8_t*);
+template int hard_distance<float>(const float* const*, int, const uint8_t*);
+
+} // namespace rsid

@@ -1,0 +1,108 @@
+// soft.h - the soft-decision rule: which codeword's tones hold the most energy, rather than
+// which tone won each symbol.
+//
+// Every row of magnitudes becomes a row of normalised tone energies: each entry's power over
+// the noise power around it (the mean of the medians of the 16-entry blocks nearby in this row
+// and the three before, so that a carrier or the identifier itself hardly moves it), clipped at a
+// ceiling so that no few symbols, a carrier or a strong signal in the wrong place, can make a match
+// on their own. A column matches a code at a row when the 15 energies of its codeword, one symbol
+// apart and the last in this row, sum to at least the threshold.
+//
+// The threshold comes from a false-alarm budget: in noise each normalised energy is close to
+// exponential with mean 1, so the sum's tail is known; the threshold is where that tail equals
+// the budget shared out over every hypothesis (column, row and code) of a day of input.
+//
+// Any code: the codeword is Reed-Solomon (15, 3) over GF(16), so any 3 of its symbols fix it.
+// For a large set of codes each hypothesis takes its hard decisions (the strongest tone of each
+// symbol), re-encodes the codewords through every 3 of its 6 most reliable ones, and scores only
+// those: a handful of candidates instead of 4096.
+#ifndef RSID_ENGINE_SOFT_H
+#define RSID_ENGINE_SOFT_H
+
+#include "runs.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace rsid {
+
+// How a detector or a band scanner decides. A plain value, so that every host can carry it.
+struct detector_options {
+    bool exact = false; // the library's rule: code 131, at most one tone wrong
+    // Every code but the 16 whose codeword is one tone 15 times (0 among them): any steady
+    // carrier is one of those, so they are looked for only when listed.
+    bool all_codes = false;
+    std::vector<int> codes{131}; // the codes looked for unless all_codes; 0 to 4095
+    // Added to the threshold in dB of the signal energy it takes (negative: more sensitive, and
+    // more false reports). For tests and measurements.
+    double threshold_db = 0.0;
+};
+
+// The options every host starts from.
+detector_options default_detector_options();
+
+// Throws std::invalid_argument for an empty set or a code outside 0..4095.
+void check_options(const detector_options& options);
+
+// The false-alarm budget the threshold is derived from: reports in noise per day of input, for
+// a narrowband detector (304 columns at 6000/s) or per 48 kHz of a scanned band.
+inline constexpr double false_reports_per_day = 1.0;
+// Normalised energies are clipped here: a few symbols alone never reach the threshold.
+inline constexpr float energy_ceiling = 6.0f;
+
+// In noise, the probability that one hypothesis (column, row, code) scores at least sum.
+double noise_exceedance(double sum);
+
+// The codeword of every code (15 tone numbers), built once.
+const std::array<uint8_t, 15>& codeword_of(int code);
+
+class soft_search {
+  public:
+    // width: entries of a magnitude row (the columns are width - 30); rows_per_symbol: 2 or 4
+    // (half- or quarter-symbol hop); rows_per_second: rows per second of input; budget_columns:
+    // the columns that share one budget of false reports (304 for a narrowband detector, the
+    // columns in 48 kHz for a band scanner).
+    soft_search(const detector_options& options, int width, int rows_per_symbol,
+                double rows_per_second, double budget_columns);
+
+    // Takes the next row of magnitudes and appends the columns that match with their best code,
+    // for hypotheses whose last symbol is centred in this row, in column order.
+    template <typename Magnitude> void row(const Magnitude* magnitudes, std::vector<match>& out);
+    // Starts a new stream.
+    void reset();
+
+    double threshold() const { return threshold_; }
+
+  private:
+    void normalise(float* x);
+    void score_listed(const float* const* rows);
+    void score_candidates(const float* const* rows, const uint8_t* const* tones);
+
+    int width_, columns_, rows_per_symbol_, ring_rows_;
+    double threshold_;
+    bool direct_;                // few codes: score each; else candidates from hard decisions
+    std::vector<int> codes_;     // direct: the codes looked for
+    std::vector<bool> wanted_;   // candidates: 4096 flags
+    std::vector<float> power_;   // of the current row
+    int blocks_;                 // of 16 entries in a row
+    std::vector<float> medians_; // of the blocks of the last rows
+    std::vector<float> ring_;    // normalised energies of the last rows (not yet clipped)
+    std::vector<uint8_t> tones_; // candidates: the strongest tone of each column, per row
+    std::vector<float> sums_;    // per column
+    std::vector<float> best_;    // per column: the best score of this row
+    std::vector<int> best_code_; // and its code
+    int64_t rows_ = 0;
+};
+
+extern template void soft_search::row<int32_t>(const int32_t*, std::vector<match>&);
+extern template void soft_search::row<float>(const float*, std::vector<match>&);
+
+// The hard decisions of a codeword at column c of rows[0..14]: tones that are not the strongest
+// of their 16.
+template <typename Magnitude>
+int hard_distance(const Magnitude* const* rows, int column, const uint8_t* codeword);
+
+} // namespace rsid
+
+#endif
