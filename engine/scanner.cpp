@@ -256,7 +256,7 @@ void band_scanner::report(const std::vector<run>& ended, std::vector<detection>&
         det.snr_db = 10.0 * std::log10(signal / std::max(noise_3k, 1e-12));
         // A Hann-windowed sine of amplitude A peaks at A / 4, as m.amplitude_sq counts it.
         const int64_t at = std::clamp(whole, oldest, newest);
-        const float* row = ring_.data() + static_cast<std::size_t>(at % ring_rows) *
+        const float* row = ring_.data() + static_cast<std::size_t>(at % ring_rows_) *
                                               static_cast<std::size_t>(width_);
         const double strongest = 4.0 * *std::max_element(row, row + width_);
         if (det.level_dbfs < report_floor_dbfs ||

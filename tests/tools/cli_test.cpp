@@ -472,6 +472,24 @@ int wait_or_kill(pid_t pid, const std::string& where) {
     return status;
 }
 
+// Waits (up to 5 s) until a started tool catches SIGINT, as /proc says, and then 300 ms more for
+// it to reach the state under test: on a loaded machine a fixed sleep can end before the tool
+// has installed its handlers, and the signal would then kill it.
+void wait_for_handlers(pid_t pid) {
+    const auto since = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - since < std::chrono::seconds(5)) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        bool caught = false;
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("SigCgt:", 0) == 0)
+                caught = (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1u;
+        if (caught)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
 // One SIGINT or SIGTERM ends a scan in every state: waiting for a FIFO's writer, waiting for
 // data inside a container, and reading raw samples from a pipe. The end record says so and the
 // exit status is the shell's for the signal.
@@ -496,7 +514,7 @@ TEST_F(cli, a_signal_ends_the_scan_in_every_state) {
                 ASSERT_EQ(write(fd, header.data(), header.size()),
                           static_cast<ssize_t>(header.size()));
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            wait_for_handlers(pid);
             kill(pid, sig);
             const int status = wait_or_kill(pid, where + ": after the signal");
             if (fd >= 0)
@@ -525,7 +543,7 @@ TEST_F(cli, a_signal_ends_every_job) {
         const pid_t pid = start(command);
         const int held1 = open(path("held1").c_str(), O_WRONLY); // each waits for its reader
         const int held2 = open(path("held2").c_str(), O_WRONLY);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        wait_for_handlers(pid);
         kill(pid, SIGINT);
         const int status = wait_or_kill(pid, command);
         close(held1);
