@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 namespace rsid {
 
@@ -35,8 +36,8 @@ int64_t quarter_start(int64_t q) {
 
 detector::detector() : detector(default_detector_options()) {}
 
-detector::detector(const detector_options& options)
-    : options_(options), rx_(std::make_unique<rsid_receiver>()),
+detector::detector(detector_options options)
+    : options_(std::move(options)), rx_(std::make_unique<rsid_receiver>()),
       history_(static_cast<std::size_t>(ring_rows) * bins) {
     check_options(options_);
     rsid_receiver_init(*rx_);

@@ -37,8 +37,8 @@ namespace rsid {
 
 class detector {
   public:
-    detector();                                         // default_detector_options()
-    explicit detector(const detector_options& options); // throws std::invalid_argument
+    detector();                                  // default_detector_options()
+    explicit detector(detector_options options); // throws std::invalid_argument
     ~detector();
     detector(detector&& other) noexcept;
     detector& operator=(detector&& other) noexcept;

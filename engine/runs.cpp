@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <numbers>
 #include <type_traits>
 
@@ -123,10 +124,8 @@ void run_tracker::release(int64_t n, bool all, std::vector<run>& ended) {
     std::sort(released_.begin(), released_.end(),
               [](const run& a, const run& b) { return a.last_pass < b.last_pass; });
     recent_.insert(recent_.end(), released_.begin(), released_.end());
-    for (const run& r : released_) {
-        if (!shadowed(r))
-            ended.push_back(r);
-    }
+    std::copy_if(released_.begin(), released_.end(), std::back_inserter(ended),
+                 [&](const run& r) { return !shadowed(r); });
     std::erase_if(recent_, [&](const run& r) { return !all && r.best_pass + 2 * shadow_ < n; });
 }
 

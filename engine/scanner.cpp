@@ -164,14 +164,14 @@ void band_scanner::analyse(std::vector<detection>& out) {
 
 void band_scanner::exact_pass(const float* mags) {
     const auto w = static_cast<std::size_t>(width_);
-    // Tone decisions into the newest row, then every column against the codeword.
+    // Tone decisions into the newest tone_row, then every column against the codeword.
     history_row_ = (history_row_ + 1) % history_rows;
-    uint8_t* row = tones_.data() + static_cast<std::size_t>(history_row_) * w;
+    uint8_t* tone_row = tones_.data() + static_cast<std::size_t>(history_row_) * w;
     const int limit = width_ - 30;
-    rsid_tone_decisions(row, mags, 0, limit);
-    rsid_tone_decisions(row, mags, 1, limit);
+    rsid_tone_decisions(tone_row, mags, 0, limit);
+    rsid_tone_decisions(tone_row, mags, 1, limit);
     const uint8_t* rows[15];
-    int r = (history_row_ + 1) % history_rows; // the oldest row, written 28 passes ago
+    int r = (history_row_ + 1) % history_rows; // the oldest tone_row, written 28 passes ago
     for (int j = 0; j < 15; ++j, r = (r + 2) % history_rows)
         rows[j] = tones_.data() + static_cast<std::size_t>(r) * w;
     if (passes_ >= history_rows - 1) { // the oldest rows hold decisions of this stream
@@ -256,9 +256,9 @@ void band_scanner::report(const std::vector<run>& ended, std::vector<detection>&
         det.snr_db = 10.0 * std::log10(signal / std::max(noise_3k, 1e-12));
         // A Hann-windowed sine of amplitude A peaks at A / 4, as m.amplitude_sq counts it.
         const int64_t at = std::clamp(whole, oldest, newest);
-        const float* row = ring_.data() + static_cast<std::size_t>(at % ring_rows_) *
-                                              static_cast<std::size_t>(width_);
-        const double strongest = 4.0 * *std::max_element(row, row + width_);
+        const float* pass_row = ring_.data() + static_cast<std::size_t>(at % ring_rows_) *
+                                                   static_cast<std::size_t>(width_);
+        const double strongest = 4.0 * *std::max_element(pass_row, pass_row + width_);
         if (det.level_dbfs < report_floor_dbfs ||
             10.0 * std::log10(m.amplitude_sq) < 20.0 * std::log10(strongest) - transform_range_db)
             continue;

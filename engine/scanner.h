@@ -70,7 +70,7 @@ class band_scanner {
   private:
     struct fft;
     void analyse(std::vector<detection>& out);
-    void exact_pass(const float* magnitudes); // the library's rule: matches_ of this pass
+    void exact_pass(const float* mags); // the library's rule: matches_ of this pass
     void report(const std::vector<run>& ended, std::vector<detection>& out) const;
     int64_t frame_start(int64_t pass) const;
     std::size_t lead_in() const;

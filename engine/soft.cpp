@@ -24,6 +24,12 @@ constexpr int direct_limit = 8;     // up to this many codes, each is scored dir
 constexpr int reliable = 6;         // hard decisions re-encoded, 3 at a time
 constexpr float tie_step = 1e-3f;   // weight of the unclipped energies: ties only
 
+// Where positions i < j < k of a codeword sit in code_tables::triple.
+constexpr std::size_t triple_at(int i, int j, int k) {
+    return (static_cast<std::size_t>(i) * 15 + static_cast<std::size_t>(j)) * 15 +
+           static_cast<std::size_t>(k);
+}
+
 struct code_tables {
     std::array<std::array<uint8_t, 15>, all> codewords{};
     // For the 455 sets of 3 positions i < j < k, the code whose codeword holds value v at one of
@@ -42,8 +48,7 @@ const code_tables& tables() {
         for (int i = 0; i < symbols; ++i)
             for (int j = i + 1; j < symbols; ++j)
                 for (int k = j + 1; k < symbols; ++k) {
-                    c.triple[static_cast<std::size_t>((i * 15 + j) * 15 + k)] =
-                        static_cast<int16_t>(sets.size());
+                    c.triple[triple_at(i, j, k)] = static_cast<int16_t>(sets.size());
                     sets.push_back({i, j, k});
                 }
         c.through.resize(sets.size());
@@ -127,10 +132,10 @@ void check_options(const detector_options& o) {
         return;
     if (o.codes.empty())
         throw std::invalid_argument("the set of codes is empty");
-    for (const int c : o.codes) {
-        if (c < 0 || c >= all)
-            throw std::invalid_argument("code " + std::to_string(c) + " is outside 0 to 4095");
-    }
+    const auto bad =
+        std::find_if(o.codes.begin(), o.codes.end(), [](int c) { return c < 0 || c >= all; });
+    if (bad != o.codes.end())
+        throw std::invalid_argument("code " + std::to_string(*bad) + " is outside 0 to 4095");
     if (!std::isfinite(o.threshold_db))
         throw std::invalid_argument("the threshold offset must be finite");
 }
@@ -190,7 +195,8 @@ void soft_search::normalise(float* x) {
     // where the noise may slope): a window centred on the block. The median of exponential
     // powers is ln 2 times their mean.
     const int nb = blocks_;
-    float* medians = medians_.data() + static_cast<std::size_t>(rows_ % median_rows) * nb;
+    float* medians = medians_.data() +
+                     static_cast<std::size_t>(rows_ % median_rows) * static_cast<std::size_t>(nb);
     float scratch[block];
     for (int b = 0; b < nb; ++b) {
         const int from = b * block, to = std::min(width_, from + block);
@@ -204,7 +210,8 @@ void soft_search::normalise(float* x) {
         const int k = std::min({blocks_around, b, nb - 1 - b});
         float sum = 0.0f;
         for (int r = 0; r < filled; ++r) {
-            const float* m = medians_.data() + static_cast<std::size_t>(r) * nb;
+            const float* m =
+                medians_.data() + static_cast<std::size_t>(r) * static_cast<std::size_t>(nb);
             for (int i = b - k; i <= b + k; ++i)
                 sum += m[i];
         }
@@ -285,7 +292,7 @@ void soft_search::score_listed(const float* const* rows) {
 
 void soft_search::score_candidates(const float* const* rows, const uint8_t* const* tones) {
     const code_tables& t = tables();
-    const auto threshold = static_cast<float>(threshold_);
+    const auto limit = static_cast<float>(threshold_);
     const auto n = static_cast<std::size_t>(columns_);
     // The sum of each symbol's strongest tone bounds every codeword's score from above.
     std::fill(sums_.begin(), sums_.end(), 0.0f);
@@ -296,7 +303,7 @@ void soft_search::score_candidates(const float* const* rows, const uint8_t* cons
             sums_[c] += std::min(r[c + 2 * d[c]], energy_ceiling);
     }
     for (std::size_t c = 0; c < n; ++c) {
-        if (sums_[c] < threshold)
+        if (sums_[c] < limit)
             continue;
         // The most reliable hard decisions: the strongest winners.
         int order[symbols];
@@ -314,11 +321,11 @@ void soft_search::score_candidates(const float* const* rows, const uint8_t* cons
                 for (int d = b + 1; d < reliable; ++d) {
                     int p[3] = {order[a], order[b], order[d]};
                     std::sort(p, p + 3);
-                    const auto& through = t.through[static_cast<std::size_t>(
-                        t.triple[static_cast<std::size_t>((p[0] * 15 + p[1]) * 15 + p[2])])];
-                    const uint16_t code = static_cast<uint16_t>(through[0][tones[p[0]][c]] ^
-                                                                through[1][tones[p[1]][c]] ^
-                                                                through[2][tones[p[2]][c]]);
+                    const auto& through =
+                        t.through[static_cast<std::size_t>(t.triple[triple_at(p[0], p[1], p[2])])];
+                    const auto code = static_cast<uint16_t>(through[0][tones[p[0]][c]] ^
+                                                            through[1][tones[p[1]][c]] ^
+                                                            through[2][tones[p[2]][c]]);
                     if (!wanted_[code] ||
                         std::find(seen, seen + seen_count, code) != seen + seen_count)
                         continue;

@@ -16,15 +16,20 @@ namespace {
 
 byte_stream& of(void* user) { return *static_cast<byte_stream*>(user); }
 
-// The start of an Ogg stream whose first packet is a Vorbis identification header: "OggS", the
-// page header's 27 bytes and its segment table, then "\x01vorbis".
+// An Ogg page whose first packet is a Vorbis identification header ("OggS", the page header's 27
+// bytes and its segment table, then "\x01vorbis") within the first 4 KiB: at the start, or after
+// bytes that libsndfile skips on its way to it.
 bool starts_ogg_vorbis(byte_stream& s) {
-    std::array<unsigned char, 27 + 255 + 7> head{};
+    std::array<unsigned char, 4096> head{};
     const std::size_t n = s.seek(0) ? s.read_fully(head.data(), head.size()) : 0;
-    if (n < 27 || std::memcmp(head.data(), "OggS", 4) != 0)
-        return false;
-    const std::size_t packet = 27 + head[26];
-    return n >= packet + 7 && std::memcmp(head.data() + packet, "\x01vorbis", 7) == 0;
+    for (std::size_t at = 0; at + 27 <= n; ++at) {
+        if (std::memcmp(head.data() + at, "OggS", 4) != 0)
+            continue;
+        const std::size_t packet = at + 27 + head[at + 26];
+        if (packet + 7 <= n && std::memcmp(head.data() + packet, "\x01vorbis", 7) == 0)
+            return true;
+    }
+    return false;
 }
 
 // libogg's and libvorbis's header state, cleared however the check ends.
