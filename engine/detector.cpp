@@ -130,7 +130,7 @@ void detector::take_soft(const double* samples, std::size_t count, std::vector<d
     // Drop what no later frame needs, now and then.
     const int64_t needed = quarter_start(quarter_) - kept_start_;
     if (needed > 8192) {
-        kept_.erase(kept_.begin(), kept_.begin() + needed);
+        kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(needed));
         kept_start_ += needed;
     }
 }
