@@ -8,7 +8,7 @@
 #                   prefix and from a .deb
 #   ./run.sh web    the WebAssembly build (emscripten), the npm package and the page, tested
 #                   in Node (against the native build, bit for bit) and in headless Chromium
-#   ./run.sh lint   clang-tidy and cppcheck over lib/, engine/ and tools/, clang-format and
+#   ./run.sh lint   clang-tidy and cppcheck over lib/, engine/, io/ and tools/, clang-format and
 #                   whitespace over all
 #   ./run.sh fuzz [SECONDS]   run the libFuzzer harnesses, two at a time, SECONDS in all (600)
 set -euo pipefail
@@ -60,19 +60,19 @@ sanitized_tests() { # the whole suite again under ASan and UBSan (the asan prese
 lint() { # static analysis of the library, the engine and the tool; formatting and whitespace
     cmake -S . -B build/lint -DRSID_BUILD_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
     local sources
-    mapfile -t sources < <(git ls-files 'lib/*.cpp' 'engine/*.cpp' 'tools/*.cpp')
-    # Checks in .clang-tidy; engine/ and tools/ add to them in their own .clang-tidy.
-    echo "clang-tidy: lib/ engine/ tools/ (warnings are errors)" >&2
+    mapfile -t sources < <(git ls-files 'lib/*.cpp' 'engine/*.cpp' 'io/*.cpp' 'tools/*.cpp')
+    # Checks in .clang-tidy; engine/, io/ and tools/ add to them in their own .clang-tidy.
+    echo "clang-tidy: lib/ engine/ io/ tools/ (warnings are errors)" >&2
     printf '%s\0' "${sources[@]}" |
         xargs -0 -n 4 -P "$jobs" clang-tidy-14 -p build/lint --quiet 2>/dev/null
-    echo "cppcheck: lib/ engine/ tools/" >&2
+    echo "cppcheck: lib/ engine/ io/ tools/" >&2
     cppcheck --project=build/lint/compile_commands.json --file-filter='lib/*' \
         --enable=all --suppress=missingIncludeSystem --inline-suppr --error-exitcode=1 \
         --quiet
     # unusedFunction is left to lib/: the engine's and the tool's functions are also called by
     # the tests, the fuzz harness and the other hosts, which this build leaves out.
     local dir
-    for dir in engine tools; do
+    for dir in engine io tools; do
         cppcheck --project=build/lint/compile_commands.json --file-filter="$dir/*" \
             --enable=all --suppress=missingIncludeSystem --suppress=unusedFunction \
             --inline-suppr --error-exitcode=1 --quiet

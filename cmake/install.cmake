@@ -117,7 +117,7 @@ if(TARGET rsid_cli)
     OUTPUT_FILE ${PROJECT_BINARY_DIR}/rsid.1.gz)
   install(FILES ${PROJECT_BINARY_DIR}/rsid.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
     COMPONENT tool)
-  install(FILES ${PROJECT_SOURCE_DIR}/tools/detection.schema.json
+  install(FILES ${PROJECT_SOURCE_DIR}/io/records/detection.schema.json
     DESTINATION ${CMAKE_INSTALL_DATADIR}/rsid COMPONENT tool)
 endif()
 

@@ -54,7 +54,7 @@ typedef struct rsid_detector rsid_detector; /* narrowband: audio at any rate */
 typedef struct rsid_scanner rsid_scanner;   /* a whole band: I/Q or wide real audio */
 
 /* One identifier heard. The same record, field for field, as a detection of `rsid detect
- * --json` or `rsid scan --json` (tools/detection.schema.json), there rounded for printing. */
+ * --json` or `rsid scan --json` (io/records/detection.schema.json), there rounded for printing. */
 typedef struct rsid_detection {
     int32_t code;      /* identifier code heard (0 to 4095) */
     int32_t channel;   /* 1-based channel, 0 for mono or a mix (see rsid_detector_options) */

@@ -9,9 +9,9 @@
 //
 // Allowed outcomes: reports, or input_error. Any other exception, a crash, a hang or a sanitizer
 // report is a finding.
-#include "iq_input.h"
+#include "input/iq_input.h"
+#include "pictures/waterfall.h"
 #include "scanner.h" // engine/
-#include "waterfall.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -10,9 +10,9 @@
 //
 // Allowed outcomes: a recording or input_error; annotations or output_error (or input_error for
 // what cannot be read). Any other exception, a crash or a sanitizer report is a finding.
-#include "commands.h" // output_error
-#include "scanner.h"  // engine/: max_center_hz
-#include "sigmf.h"
+#include "errors.h"
+#include "input/sigmf.h"
+#include "scanner.h" // engine/: max_center_hz
 
 #include <nlohmann/json.hpp>
 

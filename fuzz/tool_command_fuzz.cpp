@@ -15,10 +15,10 @@
 // What was written must read back without input_error, hold the frames the options ask for,
 // and, where nothing on the way loses the signal, make the tool's detectors (as `rsid detect`
 // runs them) report the frequency sent.
-#include "audio_input.h"
 #include "command_line.h"
-#include "mqtt_publisher.h"
-#include "output_format.h"
+#include "input/audio_input.h"
+#include "output/output_format.h"
+#include "publish/mqtt_publisher.h"
 #include "recognizer.h"
 #include "rsid.h"
 #include "rsid_signal.h"
@@ -163,7 +163,7 @@ void send_and_read_back(send_options o, bool as_stream) {
     int format = 0;
     try {
         major = container_format(o.type, o.output);
-        format = full_format(o, major);
+        format = full_format(o.encoding, o.bits, o.rate, major);
     } catch (const usage_error&) {
     }
     std::optional<fifo_reader> fifo;

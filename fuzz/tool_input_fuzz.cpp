@@ -7,7 +7,7 @@
 //
 // Allowed outcomes: blocks of finite samples, or input_error. Any other exception, a crash or a
 // sanitizer report is a finding.
-#include "audio_input.h"
+#include "input/audio_input.h"
 #include "rsid.h"
 #include "rsid_state.h"
 

@@ -20,7 +20,7 @@
 // stops early with input_error, the blocks before it equal: libsndfile believes a header's
 // length only in a file). Scanning an input must give the same reports whatever was scanned
 // before it in the same process.
-#include "audio_input.h"
+#include "input/audio_input.h"
 #include "recognizer.h"
 #include "rsid.h"
 #include "rsid_state.h"

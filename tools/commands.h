@@ -2,9 +2,10 @@
 #ifndef RSID_TOOL_COMMANDS_H
 #define RSID_TOOL_COMMANDS_H
 
-#include "audio_input.h"
-#include "iq_input.h"
-#include "mqtt_publisher.h"
+#include "errors.h" // usage_error, output_error, broken_pipe (io/)
+#include "input/audio_input.h"
+#include "input/iq_input.h"
+#include "publish/mqtt_publisher.h"
 #include "soft.h" // engine/
 
 #include <optional>
@@ -20,21 +21,6 @@ enum exit_status : int {
     exit_none = 1,  // detect: no recognition
     exit_usage = 2, // bad command line
     exit_io = 3,    // unreadable, malformed or unsupported input; failed output
-};
-
-// A command line that parses but makes no sense ("-o -" without -t, raw input without a rate).
-struct usage_error : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// An output that cannot be written.
-struct output_error : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// stdout's reader went away (EPIPE; SIGPIPE is ignored): the tool stops without a message.
-struct broken_pipe : output_error {
-    using output_error::output_error;
 };
 
 struct send_options {

@@ -1,10 +1,10 @@
 // detect.cpp - `rsid detect`: open each input, run the recognizer over it, print the records.
-#include "audio_plot.h"
 #include "commands.h"
 #include "diagnostics.h"
-#include "outbox.h"
+#include "pictures/audio_plot.h"
+#include "publish/outbox.h"
 #include "recognizer.h"
-#include "report.h"
+#include "records/report.h"
 
 #include <fmt/core.h>
 

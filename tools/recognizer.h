@@ -3,9 +3,9 @@
 #ifndef RSID_TOOL_RECOGNIZER_H
 #define RSID_TOOL_RECOGNIZER_H
 
-#include "audio_input.h"
 #include "detection.h" // engine/
-#include "soft.h"      // engine/
+#include "input/audio_input.h"
+#include "soft.h" // engine/
 
 #include <functional>
 

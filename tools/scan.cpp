@@ -1,13 +1,13 @@
 // scan.cpp - `rsid scan`: open each band (raw I/Q, SigMF, sound file), run the band scanner
 // over it, print the records; draw the waterfall and write SigMF annotations when asked.
 #include "commands.h"
-#include "iq_input.h"
-#include "mqtt_publisher.h"
-#include "outbox.h"
-#include "report.h"
+#include "input/iq_input.h"
+#include "input/sigmf.h"
+#include "pictures/waterfall.h"
+#include "publish/mqtt_publisher.h"
+#include "publish/outbox.h"
+#include "records/report.h"
 #include "scanner.h" // engine/
-#include "sigmf.h"
-#include "waterfall.h"
 
 #include <fmt/core.h>
 

@@ -2,9 +2,9 @@
 #include "send.h" // engine/
 #include "commands.h"
 #include "diagnostics.h"
-#include "output_format.h"
+#include "output/output_format.h"
+#include "output/sound_writer.h"
 #include "rsid_signal.h"
-#include "sound_writer.h"
 
 #include <fmt/core.h>
 #include <sndfile.h>
@@ -61,7 +61,7 @@ uint64_t output_frames(const send_options& o) {
 int run_send(const send_options& o) {
     check(o);
     const int major = container_format(o.type, o.output);
-    const int format = full_format(o, major);
+    const int format = full_format(o.encoding, o.bits, o.rate, major);
     // -t says what is written; a name that says otherwise misleads whoever opens it later.
     const std::optional<int> named = container_of_name(o.output);
     if (!o.quiet && !o.type.empty() && named && *named != major)

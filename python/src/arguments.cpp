@@ -1,7 +1,7 @@
 // arguments.cpp - the Python module's checks and conversions, free of Python.
 #include "arguments.h"
 
-#include "audio_input.h" // max_channels, the tool's limit, which the module shares
+#include "input/audio_input.h" // max_channels, the tool's limit, which the module shares
 
 #include <algorithm>
 #include <cmath>

@@ -9,7 +9,7 @@
 // (time_s, sample, freq_hz, offset_hz, snr_db, level_dbfs, code, channel, rate);
 // rsid/__init__.py makes them Detection values.
 #include "arguments.h"
-#include "audio_input.h"
+#include "input/audio_input.h"
 #include "send.h"
 
 #include <pybind11/numpy.h>

@@ -3,7 +3,7 @@
 engine/rsid_engine.h (the ABI) names the fields of a detection and their kinds, and every other
 form of the record must carry each of them with the same name and kind:
   the engine's C++ record          engine/detection.h (the C API copies from it)
-  the tool's JSON                  tools/detection.schema.json, $defs.detection
+  the tool's JSON                  io/records/detection.schema.json, $defs.detection
   Python                           python/rsid/__init__.py and __init__.pyi, class Detection
   JavaScript                       web/src/index.d.ts (interface Detection), web/src/core.js
   the ctypes example               examples/engine/detect.py: the same layout, field for field
@@ -44,7 +44,7 @@ cxx = dict((n, t) for t, n in re.findall(r"^\s*(int|int64_t|double)\s+(\w+)\s*="
 check("engine/detection.h", {n: "int" if t.startswith("int") else "real" for n, t in cxx.items()},
       {"int": "int", "real": "real"})
 
-schema = json.loads(read("tools/detection.schema.json"))["$defs"]["detection"]["properties"]
+schema = json.loads(read("io/records/detection.schema.json"))["$defs"]["detection"]["properties"]
 check("detection.schema.json", {n: p.get("type") for n, p in schema.items()},
       {"int": "integer", "real": "number"})
 

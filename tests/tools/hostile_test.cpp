@@ -2,8 +2,8 @@
 // receiver has, planted links and read-only metadata, metadata of another recording, metadata
 // built to exhaust the parser, file size limits while writing, names that are not UTF-8, and a
 // FIFO without a writer. Each run is under `timeout`, so that a hang fails instead of waiting.
+#include "pictures/waterfall.h"
 #include "synth.h"
-#include "waterfall.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

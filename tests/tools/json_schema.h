@@ -1,4 +1,4 @@
-// json_schema.h - a JSON Schema validator for the keywords tools/detection.schema.json uses
+// json_schema.h - a JSON Schema validator for the keywords io/records/detection.schema.json uses
 // (type, const, enum, required, properties, additionalProperties, minimum, maximum,
 // exclusiveMinimum, pattern, items, oneOf and $ref into $defs). A keyword it does not know fails
 // the validation, so a schema that grows beyond this subset cannot pass unchecked.

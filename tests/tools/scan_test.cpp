@@ -3,9 +3,9 @@
 // real wide audio; parallel jobs; exit statuses; the plot read back with cairo; annotations read
 // back with a JSON parser. Plus the waterfall in-process, where each mark's place is known.
 #include "json_schema.h"
+#include "pictures/waterfall.h"
 #include "scanner.h" // engine/
 #include "synth.h"
-#include "waterfall.h"
 
 #include <cairo.h>
 #include <gtest/gtest.h>

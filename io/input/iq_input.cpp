@@ -1,0 +1,297 @@
+// iq_input.cpp - raw I/Q from a descriptor or memory, and sound files as bands.
+#include "input/iq_input.h"
+
+#include "scanner.h" // engine/: max_center_hz
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace rsid_tool {
+
+namespace {
+
+// cf32 values beyond this are clamped, so that no sum in the transform can overflow.
+constexpr float max_float_sample = 1e6f;
+
+float decode(const unsigned char* p, iq_type type) {
+    switch (type) {
+    case iq_type::cu8:
+        return (static_cast<float>(*p) - 127.5f) / 128.0f; // offset binary around 127.5
+    case iq_type::cs8:
+        return static_cast<float>(static_cast<int8_t>(*p)) / 128.0f;
+    case iq_type::cs16: {
+        const auto v = static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
+        return static_cast<float>(v) / 32768.0f;
+    }
+    case iq_type::cf32: {
+        const uint32_t u = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+        float x = 0.0f;
+        std::memcpy(&x, &u, sizeof(x));
+        return std::isfinite(x) ? std::clamp(x, -max_float_sample, max_float_sample) : 0.0f;
+    }
+    }
+    return 0.0f;
+}
+
+bool is_live(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 &&
+           (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
+class iq_source : public band_source {
+  public:
+    iq_source(const std::string& name, iq_type type, double rate, double center_hz, bool live,
+              int64_t bytes)
+        : type_(type), frame_bytes_(iq_frame_bytes(type)) {
+        if (!(rate >= min_band_rate && rate <= max_band_rate))
+            throw input_error(name + ": I/Q sample rate must lie in 6000 to 20000000");
+        if (!(std::abs(center_hz) <= rsid::max_center_hz))
+            throw input_error(name + ": the centre frequency must lie within -1e12 to 1e12 Hz");
+        info_.name = name;
+        info_.format = std::string("raw I/Q ") + sigmf_datatype(type);
+        info_.rate = rate;
+        info_.complex = true;
+        info_.center_hz = center_hz;
+        info_.live = live;
+        info_.type = type;
+        if (bytes >= 0)
+            info_.frames = bytes / static_cast<int64_t>(frame_bytes_);
+    }
+
+    std::size_t read(float* out, std::size_t frames) override {
+        if (frames == 0)
+            return 0;
+        const std::size_t want = frames * frame_bytes_;
+        if (buffer_.size() < want)
+            buffer_.resize(want);
+        while (have_ < frame_bytes_) {
+            const std::size_t got = fetch(buffer_.data() + have_, want - have_);
+            if (got == 0)
+                return 0; // end of input; a partial frame is dropped
+            have_ += got;
+        }
+        const std::size_t n = have_ / frame_bytes_;
+        const std::size_t step = frame_bytes_ / 2;
+        for (std::size_t i = 0; i < 2 * n; ++i)
+            out[i] = decode(buffer_.data() + i * step, type_);
+        const std::size_t used = n * frame_bytes_;
+        std::memmove(buffer_.data(), buffer_.data() + used, have_ - used);
+        have_ -= used;
+        return n;
+    }
+
+  protected:
+    // Copies up to max bytes to dst; returns 0 only at the end of input.
+    virtual std::size_t fetch(unsigned char* dst, std::size_t max) = 0;
+
+  private:
+    iq_type type_;
+    std::size_t frame_bytes_;
+    std::vector<unsigned char> buffer_;
+    std::size_t have_ = 0; // bytes in buffer_ not yet decoded
+};
+
+class iq_fd_source final : public iq_source {
+  public:
+    iq_fd_source(int fd, bool owned, const std::string& name, iq_type type, double rate,
+                 double center_hz, int64_t bytes)
+        : iq_source(name, type, rate, center_hz, is_live(fd), bytes), fd_(fd), owned_(owned) {}
+    ~iq_fd_source() override {
+        if (owned_)
+            close(fd_);
+    }
+    iq_fd_source(const iq_fd_source&) = delete;
+    iq_fd_source& operator=(const iq_fd_source&) = delete;
+
+  protected:
+    // A pipe, FIFO or device is waited on in poll() so that a stop request is seen within
+    // 200 ms on whichever thread reads it (a signal interrupts only the thread it lands on).
+    std::size_t fetch(unsigned char* dst, std::size_t max) override {
+        for (;;) {
+            if (stopping())
+                return 0;
+            if (info_.live) {
+                pollfd p{fd_, POLLIN, 0};
+                const int ready = poll(&p, 1, 200);
+                if (ready < 0 && errno != EINTR)
+                    throw input_error(info_.name + ": " + std::strerror(errno));
+                if (ready <= 0)
+                    continue;
+            }
+            const ssize_t got = ::read(fd_, dst, max);
+            if (got >= 0)
+                return static_cast<std::size_t>(got);
+            if (errno != EINTR && errno != EAGAIN)
+                throw input_error(info_.name + ": " + std::strerror(errno));
+        }
+    }
+
+  private:
+    int fd_;
+    bool owned_;
+};
+
+class iq_memory_source final : public iq_source {
+  public:
+    iq_memory_source(std::span<const unsigned char> bytes, const std::string& name, iq_type type,
+                     double rate, double center_hz)
+        : iq_source(name, type, rate, center_hz, false, static_cast<int64_t>(bytes.size())),
+          bytes_(bytes) {}
+
+  protected:
+    std::size_t fetch(unsigned char* dst, std::size_t max) override {
+        const std::size_t n = std::min(max, bytes_.size() - pos_);
+        if (n > 0)
+            std::memcpy(dst, bytes_.data() + pos_, n);
+        pos_ += n;
+        return n;
+    }
+
+  private:
+    std::span<const unsigned char> bytes_;
+    std::size_t pos_ = 0;
+};
+
+class sound_band final : public band_source {
+  public:
+    sound_band(std::unique_ptr<audio_source> sound, bool iq, double center_hz)
+        : sound_(std::move(sound)) {
+        const source_info& s = sound_->info();
+        if (iq && s.channels != 2)
+            throw input_error(s.name + ": --iq needs two channels (I and Q), it has " +
+                              std::to_string(s.channels));
+        if (!(s.rate >= min_band_rate))
+            throw input_error(s.name + ": a band needs at least 6000 samples/s");
+        if (!(std::abs(center_hz) <= rsid::max_center_hz))
+            throw input_error(s.name + ": the centre frequency must lie within -1e12 to 1e12 Hz");
+        info_.name = s.name;
+        info_.format = s.format + (iq ? ", I/Q" : ", real audio");
+        info_.rate = s.rate;
+        info_.complex = iq;
+        info_.center_hz = center_hz;
+        info_.frames = s.frames;
+        info_.live = s.live;
+    }
+
+    std::size_t read(float* out, std::size_t frames) override {
+        const auto channels = static_cast<std::size_t>(sound_->info().channels);
+        frames_.resize(frames * channels);
+        const std::size_t n = sound_->read(frames_.data(), frames);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double* f = frames_.data() + i * channels;
+            if (info_.complex) { // the source's 16-bit scale back to +-1
+                out[2 * i] = static_cast<float>(f[0] / 32768.0);
+                out[2 * i + 1] = static_cast<float>(f[1] / 32768.0);
+            } else {
+                double sum = 0.0;
+                for (std::size_t c = 0; c < channels; ++c)
+                    sum += f[c];
+                out[i] = static_cast<float>(sum / static_cast<double>(channels) / 32768.0);
+            }
+        }
+        return n;
+    }
+
+  private:
+    std::unique_ptr<audio_source> sound_;
+    std::vector<double> frames_;
+};
+
+} // namespace
+
+std::optional<iq_type> parse_iq_type(const std::string& name) {
+    if (name == "cu8")
+        return iq_type::cu8;
+    if (name == "cs8")
+        return iq_type::cs8;
+    if (name == "cs16")
+        return iq_type::cs16;
+    if (name == "cf32")
+        return iq_type::cf32;
+    return std::nullopt;
+}
+
+std::optional<iq_type> sigmf_iq_type(const std::string& datatype) {
+    if (datatype == "cu8")
+        return iq_type::cu8;
+    if (datatype == "ci8")
+        return iq_type::cs8;
+    if (datatype == "ci16_le")
+        return iq_type::cs16;
+    if (datatype == "cf32_le")
+        return iq_type::cf32;
+    return std::nullopt;
+}
+
+const char* sigmf_datatype(iq_type type) {
+    switch (type) {
+    case iq_type::cu8:
+        return "cu8";
+    case iq_type::cs8:
+        return "ci8";
+    case iq_type::cs16:
+        return "ci16_le";
+    case iq_type::cf32:
+        return "cf32_le";
+    }
+    return "?";
+}
+
+std::size_t iq_frame_bytes(iq_type type) {
+    switch (type) {
+    case iq_type::cu8:
+    case iq_type::cs8:
+        return 2;
+    case iq_type::cs16:
+        return 4;
+    case iq_type::cf32:
+        return 8;
+    }
+    return 2;
+}
+
+std::unique_ptr<band_source> open_iq_file(const std::string& path, iq_type type, double rate,
+                                          double center_hz) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw input_error(path + ": " + std::strerror(errno));
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        throw input_error(path + ": is a directory");
+    }
+    const int64_t bytes = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
+    try {
+        return std::make_unique<iq_fd_source>(fd, true, path, type, rate, center_hz, bytes);
+    } catch (...) {
+        close(fd);
+        throw;
+    }
+}
+
+std::unique_ptr<band_source> open_iq_fd(int fd, const std::string& name, iq_type type, double rate,
+                                        double center_hz) {
+    return std::make_unique<iq_fd_source>(fd, false, name, type, rate, center_hz, -1);
+}
+
+std::unique_ptr<band_source> open_iq_memory(std::span<const unsigned char> bytes,
+                                            const std::string& name, iq_type type, double rate,
+                                            double center_hz) {
+    return std::make_unique<iq_memory_source>(bytes, name, type, rate, center_hz);
+}
+
+std::unique_ptr<band_source> open_sound_band(std::unique_ptr<audio_source> sound, bool iq,
+                                             double center_hz) {
+    return std::make_unique<sound_band>(std::move(sound), iq, center_hz);
+}
+
+} // namespace rsid_tool

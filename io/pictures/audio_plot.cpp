@@ -1,0 +1,58 @@
+// audio_plot.cpp - the 0-3 kHz waterfall of one audio input.
+#include "pictures/audio_plot.h"
+
+#include "records/report.h"
+#include "scanner.h" // engine/
+
+#include <algorithm>
+#include <cmath>
+
+namespace rsid_tool {
+
+audio_plot::audio_plot(const source_info& info, channel_choice channel)
+    : channels_(info.channels), channel_(channel >= 1 && channel <= info.channels ? channel : 0) {
+    if (info.rate < 6000.0)
+        throw input_error(info.name + ": --plot needs at least 6000 samples/s");
+    scanner_ = std::make_unique<rsid::band_scanner>(
+        rsid::scan_options{info.rate, false, 0.0, rsid_signal::full_scale});
+    const int entries =
+        std::min(scanner_->width(), static_cast<int>(top_hz / scanner_->bin_hz()) + 1);
+    picture_ =
+        std::make_unique<waterfall>(entries, scanner_->entry_hz(0), scanner_->bin_hz(), info.rate);
+    scanner_->on_pass = [this](const float* mags, double centre) { picture_->add(mags, centre); };
+}
+
+audio_plot::~audio_plot() = default;
+
+void audio_plot::frames(const double* frames, std::size_t count) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    const auto channels = static_cast<std::size_t>(channels_);
+    mono_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double* f = frames + i * channels;
+        if (channel_ > 0) {
+            mono_[i] = static_cast<float>(f[channel_ - 1]);
+        } else {
+            double sum = 0.0;
+            for (std::size_t c = 0; c < channels; ++c)
+                sum += f[c];
+            mono_[i] = static_cast<float>(sum / static_cast<double>(channels));
+        }
+    }
+    scanner_->feed(mono_.data(), count, ignored_);
+    ignored_.clear();
+}
+
+void audio_plot::mark(const rsid::detection& d) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    picture_->mark({d.time_s, identifier_s, d.freq_hz, d.freq_hz + identifier_width_hz,
+                    mark_label(d.time_s, d.freq_hz, d.snr_db)});
+}
+
+void audio_plot::write(const std::string& path, const std::string& title) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    scanner_->finish(ignored_);
+    picture_->write_png(path, title);
+}
+
+} // namespace rsid_tool

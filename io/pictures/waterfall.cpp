@@ -1,0 +1,343 @@
+// waterfall.cpp - reducing magnitude rows to a bounded picture, and drawing it with cairo.
+#include "pictures/waterfall.h"
+
+#include "errors.h"
+#include "records/report.h" // clock_time
+#include "replace_file.h"
+#include "rsid_signal.h"
+
+#include <cairo.h>
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <memory>
+
+namespace rsid_tool {
+
+namespace {
+
+// Margins around the plot area [px], wide enough for the axes' labels.
+constexpr int margin_left = 96, margin_right = 24, margin_top = 44, margin_bottom = 56;
+constexpr int plot_width = 1200;     // [px]
+constexpr int min_plot_height = 400; // short inputs are stretched to this [px]
+constexpr double font_size = 13.0;   // [px]
+
+// The scanner's pass: a quarter of its two-symbol frame, used when one pass gives no spacing.
+constexpr double default_pass_s = rsid_signal::frame / 4.0 / rsid_signal::rx_rate;
+
+struct surface_deleter {
+    void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
+};
+struct context_deleter {
+    void operator()(cairo_t* c) const { cairo_destroy(c); }
+};
+using surface_ptr = std::unique_ptr<cairo_surface_t, surface_deleter>;
+using context_ptr = std::unique_ptr<cairo_t, context_deleter>;
+
+// Dark blue through cyan and yellow to white; never magenta, the colour of the marks.
+uint32_t colour(double v) {
+    static constexpr double stops[][3] = {
+        {0, 0, 0}, {0, 0, 140}, {0, 150, 210}, {250, 230, 0}, {255, 255, 255}};
+    v = std::clamp(v, 0.0, 1.0) * 4.0;
+    const int i = std::min(3, static_cast<int>(v));
+    const double f = v - i;
+    uint32_t rgb = 0xFF000000u;
+    for (int c = 0; c < 3; ++c) {
+        const double x = stops[i][c] + (stops[i + 1][c] - stops[i][c]) * f;
+        rgb |= static_cast<uint32_t>(std::lround(x)) << (16 - 8 * c);
+    }
+    return rgb;
+}
+
+// 1, 2 or 5 times a power of ten, near span / count.
+double nice_step(double span, int count) {
+    const double raw = span / count;
+    const double p = std::pow(10.0, std::floor(std::log10(raw)));
+    constexpr double steps[] = {1.0, 2.0, 5.0, 10.0};
+    // The first of 1, 2 and 5 that is large enough, else 10.
+    const double* m = std::find_if(std::begin(steps), std::end(steps) - 1,
+                                   [&](double step) { return step * p >= raw; });
+    return *m * p;
+}
+
+// The ticks of an axis from low to high, about count of them at a nice step. None where the
+// step cannot separate them (an empty, huge or non-finite span, or one lost in the rounding of
+// its ends), so that drawing an axis always ends.
+std::vector<double> axis_ticks(double low, double high, int count, double* step_out) {
+    const double step = nice_step(high - low, count);
+    *step_out = step;
+    if (!std::isfinite(low) || !std::isfinite(high) || !std::isfinite(step) || !(step > 0.0))
+        return {};
+    const double first = std::ceil(low / step);
+    if (!(std::abs(first) < 0x1p52)) // beyond this, neighbouring ticks are one number
+        return {};
+    std::vector<double> ticks;
+    for (int i = 0; i <= 4 * count; ++i) {
+        const double at = (first + i) * step + 0.0; // + 0.0: no "-0.0"
+        if (at > high)
+            return ticks;
+        ticks.push_back(at);
+    }
+    return {}; // more than asked for: the step is lost in the rounding of the ends
+}
+
+// A frequency in the unit that suits the band, with as many decimals as the step needs.
+std::string frequency_text(double hz, double step, double scale, const char* unit) {
+    const double wanted = std::ceil(-std::log10(step / scale) - 1e-9);
+    const int decimals =
+        static_cast<int>(std::clamp(std::isfinite(wanted) ? wanted : 0.0, 0.0, 9.0));
+    return fmt::format("{:.{}f} {}", hz / scale, decimals, unit);
+}
+
+void text_at(cairo_t* cr, double x, double y, const std::string& s, double align_x,
+             double align_y) {
+    cairo_text_extents_t e;
+    cairo_text_extents(cr, s.c_str(), &e);
+    cairo_move_to(cr, x - e.width * align_x - e.x_bearing, y - e.height * align_y - e.y_bearing);
+    cairo_show_text(cr, s.c_str());
+}
+
+} // namespace
+
+std::string mark_label(double time_s, double freq_hz, double snr_db) {
+    const double a = std::abs(freq_hz);
+    const std::string f = a >= 1e6   ? fmt::format("{:.6f} MHz", freq_hz / 1e6)
+                          : a >= 1e4 ? fmt::format("{:.3f} kHz", freq_hz / 1e3)
+                                     : fmt::format("{:.1f} Hz", freq_hz);
+    return fmt::format("{}  {}  {:.1f} dB", clock_time(time_s), f, snr_db);
+}
+
+std::string plot_path(const std::string& plot, std::size_t index, std::size_t count) {
+    if (count <= 1)
+        return plot;
+    const std::size_t dot = plot.rfind('.');
+    const std::size_t slash = plot.rfind('/');
+    const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    std::string n(1, '-'); // not "-" + ...: GCC 12 warns falsely on that at -O3 (-Wrestrict)
+    n += std::to_string(index + 1);
+    return has_ext ? plot.substr(0, dot) + n + plot.substr(dot) : plot + n;
+}
+
+waterfall::waterfall(int entries, double first_hz, double entry_hz, double rate)
+    : entries_(std::max(1, entries)), columns_(std::min(entries_, max_columns)),
+      first_hz_(first_hz), entry_hz_(entry_hz), rate_(rate) {
+    for (int c = 0; c <= columns_; ++c)
+        column_start_.push_back(static_cast<int>(static_cast<int64_t>(c) * entries_ / columns_));
+    pending_.assign(static_cast<std::size_t>(columns_), 0.0f);
+}
+
+void waterfall::add(const float* magnitudes, double centre_frame) {
+    if (passes_ == 0)
+        first_frame_ = centre_frame;
+    last_frame_ = centre_frame;
+    ++passes_;
+    for (int c = 0; c < columns_; ++c) {
+        float peak = pending_[static_cast<std::size_t>(c)];
+        for (int e = column_start_[static_cast<std::size_t>(c)];
+             e < column_start_[static_cast<std::size_t>(c) + 1]; ++e)
+            peak = std::max(peak, magnitudes[e]);
+        pending_[static_cast<std::size_t>(c)] = peak;
+    }
+    if (++pending_passes_ < row_passes_)
+        return;
+    rows_.insert(rows_.end(), pending_.begin(), pending_.end());
+    std::fill(pending_.begin(), pending_.end(), 0.0f);
+    pending_passes_ = 0;
+    if (static_cast<int64_t>(rows_.size()) >= static_cast<int64_t>(max_rows) * columns_)
+        merge_rows();
+}
+
+// Halves the rows held: row i becomes the peak of rows 2i and 2i + 1.
+void waterfall::merge_rows() {
+    const auto w = static_cast<std::size_t>(columns_);
+    const std::size_t n = rows_.size() / w;
+    for (std::size_t r = 0; r < n / 2; ++r)
+        for (std::size_t c = 0; c < w; ++c)
+            rows_[r * w + c] = std::max(rows_[2 * r * w + c], rows_[(2 * r + 1) * w + c]);
+    rows_.resize(n / 2 * w);
+    row_passes_ *= 2;
+}
+
+int waterfall::rows() const {
+    return static_cast<int>(rows_.size() / static_cast<std::size_t>(columns_)) +
+           (pending_passes_ > 0 ? 1 : 0);
+}
+
+waterfall_layout waterfall::layout() const {
+    waterfall_layout l;
+    const int r = std::max(1, rows());
+    const int scale = r >= min_plot_height ? 1 : (min_plot_height + r - 1) / r;
+    l.plot_width = plot_width;
+    l.plot_height = r * scale;
+    l.left = margin_left;
+    l.top = margin_top;
+    l.width = margin_left + plot_width + margin_right;
+    l.height = margin_top + static_cast<int>(l.plot_height) + margin_bottom;
+    l.low_hz = first_hz_ - entry_hz_ / 2.0;
+    l.high_hz = first_hz_ + (entries_ - 0.5) * entry_hz_;
+    const double pass_s =
+        passes_ > 1 ? (last_frame_ - first_frame_) / static_cast<double>(passes_ - 1) / rate_
+                    : default_pass_s;
+    l.start_s = first_frame_ / rate_ - pass_s / 2.0;
+    l.end_s = l.start_s + r * static_cast<double>(row_passes_) * pass_s;
+    return l;
+}
+
+void waterfall::write_png(const std::string& path, const std::string& title) const {
+    const waterfall_layout l = layout();
+    const int r = std::max(1, rows());
+
+    // The cells in dB.
+    std::vector<float> cells(rows_);
+    cells.insert(cells.end(), pending_.begin(), pending_.end());
+    cells.resize(static_cast<std::size_t>(r) * static_cast<std::size_t>(columns_), 0.0f);
+    for (float& v : cells)
+        v = static_cast<float>(20.0 * std::log10(std::max(1e-6, static_cast<double>(v))));
+    std::vector<float> sorted(cells);
+    const auto mid = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+    std::nth_element(sorted.begin(), mid, sorted.end());
+    // The colour scale: from just below the median (the noise floor of most bands) to the
+    // strongest cell, 30 to 60 dB; a clean recording's window leakage stays dark.
+    const double peak_db = *std::max_element(cells.begin(), cells.end());
+    const double floor_db = std::max(static_cast<double>(*mid) - 3.0, peak_db - 60.0);
+    const double top_db = std::max(floor_db + 30.0, peak_db);
+
+    surface_ptr cells_image(cairo_image_surface_create(CAIRO_FORMAT_RGB24, columns_, r));
+    surface_ptr image(cairo_image_surface_create(CAIRO_FORMAT_RGB24, l.width, l.height));
+    if (cairo_surface_status(cells_image.get()) != CAIRO_STATUS_SUCCESS ||
+        cairo_surface_status(image.get()) != CAIRO_STATUS_SUCCESS)
+        throw output_error(path + ": cannot make a picture of this size");
+    {
+        cairo_surface_flush(cells_image.get());
+        unsigned char* data = cairo_image_surface_get_data(cells_image.get());
+        const int stride = cairo_image_surface_get_stride(cells_image.get());
+        for (int y = 0; y < r; ++y) {
+            auto* row = reinterpret_cast<uint32_t*>(data + static_cast<std::ptrdiff_t>(y) * stride);
+            for (int x = 0; x < columns_; ++x)
+                row[x] =
+                    colour((cells[static_cast<std::size_t>(y) * static_cast<std::size_t>(columns_) +
+                                  static_cast<std::size_t>(x)] -
+                            floor_db) /
+                           (top_db - floor_db));
+        }
+        cairo_surface_mark_dirty(cells_image.get());
+    }
+
+    context_ptr cr_owner(cairo_create(image.get()));
+    cairo_t* cr = cr_owner.get();
+    cairo_set_source_rgb(cr, 0.12, 0.12, 0.12);
+    cairo_paint(cr);
+
+    // The cells, stretched to the plot area without smoothing.
+    cairo_save(cr);
+    cairo_translate(cr, l.left, l.top);
+    cairo_scale(cr, l.plot_width / columns_, l.plot_height / r);
+    cairo_set_source_surface(cr, cells_image.get(), 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
+    cairo_rectangle(cr, 0, 0, columns_, r);
+    cairo_fill(cr);
+    cairo_restore(cr);
+
+    cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, font_size);
+    cairo_set_line_width(cr, 1.0);
+    cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
+    text_at(cr, l.left, 14, title, 0.0, 0.0);
+
+    // Frequency axis below the plot, in the unit of the band's largest frequency.
+    double step = 0.0;
+    const std::vector<double> freq_ticks = axis_ticks(l.low_hz, l.high_hz, 10, &step);
+    const double biggest = std::max(std::abs(l.low_hz), std::abs(l.high_hz));
+    const double scale = biggest >= 1e6 ? 1e6 : biggest >= 1e3 ? 1e3 : 1.0;
+    const char* unit = biggest >= 1e6 ? "MHz" : biggest >= 1e3 ? "kHz" : "Hz";
+    const double bottom = l.top + l.plot_height;
+    for (const double f : freq_ticks) {
+        const double x = std::round(l.x(f)) + 0.5;
+        cairo_move_to(cr, x, bottom);
+        cairo_line_to(cr, x, bottom + 6);
+        cairo_stroke(cr);
+        text_at(cr, x, bottom + 10, frequency_text(f, step, scale, unit), 0.5, 0.0);
+    }
+    text_at(cr, l.left + l.plot_width / 2, bottom + 32, "frequency", 0.5, 0.0);
+
+    // Time axis on the left, from the start of the input.
+    double tstep = 0.0;
+    for (const double t : axis_ticks(l.start_s, l.end_s, 10, &tstep)) {
+        const double y = std::round(l.y(t)) + 0.5;
+        cairo_move_to(cr, l.left - 6, y);
+        cairo_line_to(cr, l.left, y);
+        cairo_stroke(cr);
+        const std::string s =
+            tstep >= 1.0 ? clock_time(t).substr(0, 8) : fmt::format("{:.1f} s", t);
+        text_at(cr, l.left - 9, y, s, 1.0, 0.5);
+    }
+    cairo_rectangle(cr, l.left - 0.5, l.top - 0.5, l.plot_width + 1, l.plot_height + 1);
+    cairo_stroke(cr);
+
+    // The reports: a box over the identifier's time and band, at least 10 x 8 px, and its label
+    // beside it on a dark ground.
+    for (const waterfall_mark& m : marks_) {
+        double x0 = l.x(m.low_hz);
+        double x1 = l.x(m.high_hz);
+        double y0 = l.y(m.start_s);
+        double y1 = l.y(m.start_s + m.length_s);
+        if (x1 - x0 < 10.0) {
+            const double c = (x0 + x1) / 2.0;
+            x0 = c - 5.0;
+            x1 = c + 5.0;
+        }
+        if (y1 - y0 < 8.0)
+            y1 = y0 + 8.0;
+        x0 = std::round(x0);
+        x1 = std::round(x1);
+        y0 = std::round(y0);
+        y1 = std::round(y1);
+        cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
+        cairo_set_source_rgb(cr, mark_rgb[0] / 255.0, mark_rgb[1] / 255.0, mark_rgb[2] / 255.0);
+        cairo_set_line_width(cr, 2.0);
+        cairo_rectangle(cr, x0, y0, x1 - x0, y1 - y0);
+        cairo_stroke(cr);
+        cairo_set_antialias(cr, CAIRO_ANTIALIAS_DEFAULT);
+
+        cairo_text_extents_t e;
+        cairo_text_extents(cr, m.label.c_str(), &e);
+        const bool right = x1 + 6 + e.width + 4 <= l.left + l.plot_width;
+        const double tx = right ? x1 + 6 : x0 - 6 - e.width - 4;
+        cairo_set_source_rgba(cr, 0, 0, 0, 0.7);
+        cairo_rectangle(cr, tx - 2, y0, e.width + 6, font_size + 6);
+        cairo_fill(cr);
+        cairo_set_source_rgb(cr, 1, 1, 1);
+        text_at(cr, tx + 1, y0 + 3, m.label, 0.0, 0.0);
+    }
+
+    cairo_surface_flush(image.get());
+    // Through a temporary file renamed into place: a failed write (disk full, file size limit)
+    // leaves the picture that was there, and the message says why it failed.
+    replace_file out(path);
+    struct sink {
+        replace_file* file;
+        std::string error;
+    } to{&out, {}};
+    const cairo_status_t status = cairo_surface_write_to_png_stream(
+        image.get(),
+        [](void* closure, const unsigned char* data, unsigned int length) {
+            auto* s = static_cast<sink*>(closure);
+            try {
+                s->file->write(data, length);
+            } catch (const output_error& e) {
+                s->error = e.what();
+                return CAIRO_STATUS_WRITE_ERROR;
+            }
+            return CAIRO_STATUS_SUCCESS;
+        },
+        &to);
+    if (!to.error.empty())
+        throw output_error(to.error);
+    if (status != CAIRO_STATUS_SUCCESS)
+        throw output_error(path + ": " + cairo_status_to_string(status));
+    out.commit();
+}
+
+} // namespace rsid_tool
