@@ -157,16 +157,16 @@ python_tests() { # the module installed the README's way into a clean venv, then
 }
 
 package_tests() { # install into a scratch prefix, then as a .deb, and build consumers both ways
+    # One Release build for both routes. Nothing of rsid is installed under /usr yet (checked
+    # below before the .debs go in), so an installed file that named the configured prefix
+    # instead of its own place would leave the scratch prefix's consumers without it.
+    build build/deb -DCMAKE_BUILD_TYPE=Release -DRSID_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
     local prefix
     prefix=$(mktemp -d)
-    # The prefix is given at install time only: nothing installed may depend on the configured one.
-    build build/pkg -DCMAKE_BUILD_TYPE=Release -DRSID_BUILD_TESTS=OFF \
-        -DCMAKE_INSTALL_PREFIX=/nonexistent/configured-prefix
-    cmake --install build/pkg --prefix "$prefix" >/dev/null
+    cmake --install build/deb --prefix "$prefix" >/dev/null
     tests/install/consumers.sh "$prefix" .   # and rsid as a subproject of another build
     rm -rf "$prefix"
 
-    build build/deb -DCMAKE_BUILD_TYPE=Release -DRSID_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
     rm -f build/deb/*.deb
     (cd build/deb && cpack -G DEB >/dev/null)
     # One package per component: the two runtime libraries, the development files, the tool.
