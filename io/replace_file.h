@@ -1,6 +1,6 @@
-// replace_file.h - writing a file whole or not at all, for the tool's own files (SigMF
-// metadata, pictures). The bytes go to a new temporary file beside the target, made with
-// mkstemp (so never an existing file, nor one a planted symbolic link points to), which is
+// replace_file.h - writing a file whole or not at all, for every file a host writes (SigMF
+// metadata, pictures, sound files). The bytes go to a new temporary file beside the target, made
+// with mkstemp (so never an existing file, nor one a planted symbolic link points to), which is
 // renamed over the target only once it is complete and closed. A failure, or destruction before
 // commit(), removes the temporary file and leaves the target as it was.
 //
@@ -28,6 +28,9 @@ class replace_file {
     void write(const void* bytes, std::size_t n);
     // Closes the file and puts it in place. Nothing is visible at the target before this.
     void commit();
+    // The open file, for writers that write, seek and read back through a descriptor of their
+    // own (libsndfile's virtual I/O); commit() still closes it.
+    int descriptor() const { return fd_; }
 
   private:
     [[noreturn]] void fail(const std::string& what, int error);

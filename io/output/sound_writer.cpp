@@ -74,14 +74,6 @@ sf_count_t sink_tell(void* user) {
 
 SF_VIRTUAL_IO sink_io = {sink_length, sink_seek, sink_read, sink_write, sink_tell};
 
-// The directory of a path and its last component.
-std::pair<std::string, std::string> split(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return {".", path};
-    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
-}
-
 } // namespace
 
 sound_writer::sound_writer(const std::string& path, int format, int rate, uint64_t frames)
@@ -100,19 +92,8 @@ sound_writer::sound_writer(const std::string& path, int format, int rate, uint64
     info.channels = 1;
     info.format = format;
     if (!stream) {
-        // Beside the target, so that the rename stays within one file system.
-        const auto [dir, base] = split(path);
-        std::string name = dir + "/." + base + ".XXXXXX";
-        const int fd = mkstemp(name.data());
-        if (fd < 0)
-            throw output_error(name_ + ": cannot create a file in " + dir + ": " +
-                               std::strerror(errno));
-        temporary_ = name;
-        path_ = path;
-        const mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask); // as the target would be created; mkstemp makes it 0600
-        sink_.fd = fd;
+        target_.emplace(path);
+        sink_.fd = target_->descriptor();
         sink_.seekable = true;
     } else {
         if (path == "-") {
@@ -161,10 +142,6 @@ sound_writer::sound_writer(const std::string& path, int format, int rate, uint64
 
 sound_writer::~sound_writer() {
     file_.reset();
-    if (!temporary_.empty()) { // not finished: nothing may look complete
-        ::close(sink_.fd);
-        ::unlink(temporary_.c_str());
-    }
     if (spool_)
         (void)std::fclose(spool_); // a read-back file; its close cannot lose output
     if (own_out_fd_)
@@ -216,22 +193,8 @@ void sound_writer::finish() {
         if (std::ferror(spool_))
             throw output_error(std::string("temporary file: ") + std::strerror(errno));
     }
-    if (!temporary_.empty()) {
-        // close() reports what a file system kept back until then (quota, NFS).
-        if (::close(sink_.fd) != 0) {
-            const int e = errno;
-            ::unlink(temporary_.c_str());
-            temporary_.clear();
-            fail(e);
-        }
-        if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
-            const int e = errno;
-            ::unlink(temporary_.c_str());
-            temporary_.clear();
-            throw output_error(name_ + ": cannot put the file in place: " + std::strerror(e));
-        }
-        temporary_.clear();
-    }
+    if (target_)
+        target_->commit(); // target_'s destructor removes what a failure left
 }
 
 // Integer files get 32-bit integers, 65536 per 16-bit step: libsndfile narrows them exactly

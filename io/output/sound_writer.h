@@ -2,21 +2,23 @@
 // scale) in, an audio file or stream out. The rate is converted by the tool's resampler when
 // the output's differs; containers and encodings are libsndfile's.
 //
-// A file is written to a temporary file beside it and renamed over the target only when it is
-// complete, so a failed write (disk full, file size limit, a signal) never leaves a file that
-// looks whole. Stdout and anything that is not a regular file (a FIFO, a device) is a stream:
-// WAV and AU go out as they are made, behind a header that leaves the length open; raw samples
-// need no header; other containers seek back into their header and are assembled in an
-// anonymous temporary file first.
+// A file is written through replace_file (replace_file.h): to a temporary file beside it,
+// renamed over the target only when it is complete, so a failed write (disk full, file size limit,
+// a signal) never leaves a file that looks whole. Stdout and anything that is not a regular file (a
+// FIFO, a device) is a stream: WAV and AU go out as they are made, behind a header that leaves the
+// length open; raw samples need no header; other containers seek back into their header and are
+// assembled in an anonymous temporary file first.
 #ifndef RSID_TOOL_SOUND_WRITER_H
 #define RSID_TOOL_SOUND_WRITER_H
 
 #include "input/sndfile_io.h"
+#include "replace_file.h"
 #include "resampler.h" // engine/
 
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,10 +54,9 @@ class sound_writer {
     void put(const double* samples, std::size_t n);
     [[noreturn]] void fail(int error);
     std::string name_;
-    std::string path_;           // the target, when written through a temporary file
-    std::string temporary_;      // the temporary file beside it, until renamed
-    std::FILE* spool_ = nullptr; // a container that seeks, on a stream: assembled here
-    int out_fd_ = -1;            // where a stream goes
+    std::optional<replace_file> target_; // a regular file: written beside it, then renamed
+    std::FILE* spool_ = nullptr;         // a container that seeks, on a stream: assembled here
+    int out_fd_ = -1;                    // where a stream goes
     bool own_out_fd_ = false;
     output_sink sink_;
     sndfile_ptr file_;

@@ -137,6 +137,45 @@ TEST_F(hostile, refuses_unphysical_centres) {
     EXPECT_TRUE(fs::exists(dir_ / "axes.png"));
 }
 
+// `rsid send` replaces its file the same way: a link stays a link, the mode stays, a read-only
+// file is refused and kept, and a failure leaves the old file whole.
+TEST_F(hostile, send_replaces_its_file_safely) {
+    const struct {
+        const char* name;
+        const char* setup;  // after a first `rsid send -o out.wav`
+        const char* before; // in the shell of the second send
+        int status;
+        const char* mode; // of the file behind out.wav afterwards
+    } cases[] = {
+        {"mode kept", "chmod 640 out.wav", "", 0, "640"},
+        {"link kept", "mkdir store && mv out.wav store/ && ln -s store/out.wav out.wav", "", 0,
+         "644"},
+        {"read-only", "chmod 444 out.wav", "", 3, "444"},
+        {"file size limit", "true", "trap '' XFSZ; ulimit -f 8;", 3, "644"},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(dir_);
+        fs::create_directory(dir_);
+        ASSERT_EQ(
+            sh(std::string("umask 022; $RSID send --code 1 -o out.wav && cp out.wav before && ") +
+               c.setup)
+                .status,
+            0)
+            << c.name;
+        const std::set<std::string> before = entries();
+        const result r = sh(std::string(c.before) + " umask 022; $RSID send -o out.wav");
+        EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
+        struct stat st {};
+        ASSERT_EQ(stat((dir_ / "out.wav").c_str(), &st), 0) << c.name;
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%o", st.st_mode & 0777);
+        EXPECT_STREQ(mode, c.mode) << c.name;
+        EXPECT_EQ(fs::is_symlink(dir_ / "out.wav"), fs::exists(dir_ / "store")) << c.name;
+        EXPECT_EQ(slurp(dir_ / "out.wav") == slurp(dir_ / "before"), c.status != 0) << c.name;
+        EXPECT_EQ(entries(), before) << c.name << ": files made or removed";
+    }
+}
+
 // Metadata is replaced through a fresh temporary file: never through a planted link, never
 // over a read-only file, keeping its mode and its link, and leaving nothing on failure.
 TEST_F(hostile, annotations_replace_metadata_safely) {
