@@ -2,11 +2,13 @@
 // from Node, and its TypeScript declarations checked against a program that uses every export.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { mkdtempSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { after, before, test } from 'node:test';
+
+import { rsidTool } from './paths.mjs';
 
 const web = fileURLToPath(new URL('..', import.meta.url));
 let dir;
@@ -110,5 +112,34 @@ test('the declarations type-check under --strict with and without the DOM librar
     } catch (e) {
       assert.fail(`${what}: tsc failed:\n${e.stdout}${e.stderr}`);
     }
+  }
+});
+
+// The README as installed: every export appears in an example, and every example runs as
+// printed (those marked browser are only parsed, for want of Web Audio in Node) and prints
+// what its `// prints:` lines say. The files they read are the tool's, made as they say.
+test('the README shows every export in an example that runs and prints what it says', async () => {
+  execFileSync(rsidTool, ['send', '-o', join(dir, 'identifier.wav'), '--lead', '1']);
+  execFileSync(rsidTool, ['send', '-t', 'raw', '-r', '8000', '-f', '1000', '--lead', '0.5', '-o',
+    join(dir, 'identifier.raw')]);
+  const readme = readFileSync(join(dir, 'node_modules', 'rsid', 'README.md'), 'utf8');
+  const examples = [...readme.matchAll(/```js( browser)?\n([\s\S]*?)```/g)]
+    .map(([, browser, code], i) => ({ browser: Boolean(browser), code, file: join(dir, `example-${i}.mjs`) }));
+  const shown = new Set(examples.flatMap(({ code }) =>
+    [...code.matchAll(/import \{([^}]*)\} from 'rsid'/g)].flatMap(([, names]) => names.split(',').map((n) => n.trim()))));
+  const exported = Object.keys(await import(new URL('../src/index.js', import.meta.url).href));
+  assert.deepEqual(exported.filter((name) => !shown.has(name)), [], 'exports without an example');
+  for (const { browser, code, file } of examples) {
+    writeFileSync(file, code);
+    const args = browser ? ['--check', file] : [file];
+    let out;
+    try {
+      out = execFileSync('node', args, { cwd: dir, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+    } catch (e) {
+      assert.fail(`${code}\nfailed: ${e.stderr}`);
+    }
+    const says = [...code.matchAll(/^\/\/ prints: (.*)$/gm)].map(([, line]) => line);
+    if (!browser) assert.ok(says.length > 0, `an example that says nothing of its output:\n${code}`);
+    assert.deepEqual(out.split('\n').filter(Boolean), says, code);
   }
 });
