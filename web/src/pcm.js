@@ -1,7 +1,7 @@
 // pcm.js - WAV files and headerless PCM decoded by the package itself, so that detectFile works
 // where there is no Web Audio API (Node, workers) and gives the rsid tool's samples everywhere.
 //
-// The rules are the tool's (tools/stream_header.cpp, tools/raw_input.cpp): RIFF or RF64 WAVE
+// The rules are the tool's (io/input/stream_header.cpp, raw_input.cpp): RIFF or RF64 WAVE
 // with PCM (8-bit unsigned, 16/24/32-bit signed), 32/64-bit float, A-law or mu-law, also inside
 // WAVE_FORMAT_EXTENSIBLE; the container width (block align / channels) decides the layout; the
 // channels are averaged to mono. Samples come out on the +-1 scale (integer full scale -> +-1).
