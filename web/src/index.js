@@ -59,22 +59,30 @@ export async function decodeAudio(data) {
 
 // Every identifier in a file: WAV (decoded here, anywhere), headerless samples described by
 // options.raw ({ rate, encoding, bits, channels, endian }, decoded here), or any other format
-// the browser decodes (Web Audio only). Channels are averaged, as the rsid tool does by default.
+// (WAV in other encodings too) the browser decodes (Web Audio only). Channels are averaged, as the rsid tool does by default.
 // options.onWarning and options.name as for Detector (name defaults to a File's name).
 export async function detectFile(data, options = {}) {
   const { raw, ...rest } = options;
   const bytes = await bytesOf(data);
   const name = rest.name ?? (typeof data.name === 'string' && data.name ? data.name : 'input');
   const warn = rest.onWarning ?? console.warn;
+  const webAudio = typeof OfflineAudioContext === 'function';
   let samples;
   let rate;
+  let wav = null;
+  if (raw === undefined && isWav(bytes)) {
+    try {
+      wav = parseWav(bytes);
+    } catch (e) {
+      if (!(e.unsupported && webAudio)) throw e; // else an encoding for the browser's decoder
+    }
+  }
   if (raw !== undefined) {
     ({ samples, rate } = decodePcm(bytes, raw));
-  } else if (isWav(bytes)) {
-    const wav = parseWav(bytes);
+  } else if (wav) {
     if (wav.warning) warn(`rsid: warning: ${name}: ${wav.warning}`);
     ({ samples, rate } = decodePcm(wav.data, wav.format));
-  } else if (typeof OfflineAudioContext === 'function') {
+  } else if (webAudio) {
     ({ samples, rate } = await decodeAudio(bytes));
   } else {
     throw new Error(`rsid: ${name}: not a WAV file; without the Web Audio API detectFile reads ` +

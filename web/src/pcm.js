@@ -130,8 +130,12 @@ function wavFormat(view, at, size) {
   const bits = (align / channels) * 8; // the container's width; fewer valid bits decode the same
   if (valid > bits) throw new Error(`rsid: malformed WAV: ${valid} bits in ${bits}-bit samples`);
   const encoding = { 1: bits === 8 ? 'unsigned' : 'signed', 3: 'float', 6: 'a-law', 7: 'mu-law' }[code];
-  if (!encoding) throw new Error(`rsid: WAV encoding 0x${code.toString(16)} is not supported ` +
-    '(PCM, float, A-law and mu-law are)');
+  if (!encoding) {
+    const error = new Error(`rsid: WAV encoding 0x${code.toString(16)} is not supported ` +
+      '(PCM, float, A-law and mu-law are)');
+    error.unsupported = true; // a browser's decoder may know it
+    throw error;
+  }
   return checkFormat({ rate, encoding, bits, channels }, 'WAV');
 }
 
