@@ -86,6 +86,21 @@ EMSCRIPTEN_KEEPALIVE float* rsid_web_input(web_detector* w) { return w->input; }
 EMSCRIPTEN_KEEPALIVE int rsid_web_capacity(void) { return input_capacity; }
 EMSCRIPTEN_KEEPALIVE int rsid_web_fields(void) { return fields; }
 
+// The detector's band, for the host's check of an input rate [Hz]: which 0, the lowest tone 0
+// (bin 111); 1, the top of the band (bin 445); 2, tone 15 above tone 0. The tool's check_band
+// (tools/detect.cpp) reads the same numbers.
+EMSCRIPTEN_KEEPALIVE double rsid_web_band(int which) {
+    namespace sig = rsid_signal;
+    switch (which) {
+    case 0:
+        return sig::first_bin * sig::true_bin_hz;
+    case 1:
+        return (sig::first_bin + sig::bins) * sig::true_bin_hz;
+    default:
+        return 15 * sig::tone_spacing_hz;
+    }
+}
+
 // Takes count samples (6000/s, +-1 scale) from the input buffer; returns the detections held.
 EMSCRIPTEN_KEEPALIVE int rsid_web_feed(web_detector* w, int count) {
     count = std::clamp(count, 0, input_capacity);

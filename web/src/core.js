@@ -97,15 +97,40 @@ function detection(row, rate) {
   };
 }
 
+// %g of C's printf for the rates the band check names (below 10^6: no exponent).
+function g(x) {
+  return String(Number(x.toPrecision(6)));
+}
+
+// The rsid tool's check of an input rate against the detector's band, in its words
+// (tools/detect.cpp, check_band): a rate that carries no identifier below half of it is a
+// RangeError; one that carries only some gives a warning, passed to warn.
+export function checkBand(wasm, rate, name, warn) {
+  const [lowest, top, above] = [0, 1, 2].map((i) => wasm.exports.rsid_web_band(i));
+  if (rate >= 2 * top) return;
+  const highest = rate / 2 - above; // highest tone 0 whose tone 15 fits [Hz]
+  const why = `the detector's band reaches ${top.toFixed(0)} Hz, which needs ` +
+    `${Math.ceil(2 * top)}/s or more`;
+  if (highest <= lowest)
+    throw new RangeError(`rsid: ${name}: ${g(rate)}/s is too low for any identifier (${why})`);
+  warn(`rsid: warning: ${name}: at ${g(rate)}/s only identifiers with tone 0 below ` +
+    `${highest.toFixed(0)} Hz can be found (${why})`);
+}
+
 // A streaming detector: audio in chunks of any size at the given rate on the +-1 scale, every
 // identifier reported once with its start in the input's own samples and seconds.
 export class Detector {
   // wasm: from instantiate(); rate: input samples/s, 1000 to 1536000 (TypeError if not a
-  // number, RangeError outside). Other rates than 6000 go through the package's anti-alias
-  // resampler (resampler.js) first.
-  constructor(wasm, { rate = DETECTOR_RATE } = {}) {
+  // number, RangeError outside, and below 1519/s, which carries no identifier). Other rates
+  // than 6000 go through the package's anti-alias resampler (resampler.js) first. A rate below
+  // 4794/s carries only part of the band: onWarning (default console.warn) is told so, and
+  // name is what the message calls the input.
+  constructor(wasm, { rate = DETECTOR_RATE, onWarning = console.warn, name = 'input' } = {}) {
     if (!(wasm instanceof RsidWasm)) throw new TypeError('rsid: Detector needs instantiate()');
     checkRate(rate);
+    if (typeof onWarning !== 'function')
+      throw new TypeError('rsid: onWarning must be a function');
+    checkBand(wasm, rate, name, onWarning);
     // Everything that can throw comes before the module's memory is taken.
     this.resampler = rate === DETECTOR_RATE ? null : new Resampler(rate, DETECTOR_RATE);
     const handle = wasm.exports.rsid_web_create(rate);

@@ -31,6 +31,20 @@ export interface Detection {
 /** The rate the detector works at [samples/s]. */
 export const DETECTOR_RATE: 6000;
 
+// The declarations need no DOM library: where the program has one (lib "dom"), the browser's
+// own types are used (a WebAssembly.Module, an AudioWorkletNode); without it, the minimal shapes
+// below stand in for them.
+
+/** The browser's type `Name` when the program has the DOM library, else `Fallback`. */
+type Global<Name extends string, Fallback> = typeof globalThis extends Record<Name, { prototype: infer T }>
+  ? T
+  : Fallback;
+
+/** A compiled WebAssembly module (`WebAssembly.Module` where the program knows it). */
+export type WasmModule = typeof globalThis extends { WebAssembly: { Module: { prototype: infer M } } }
+  ? M
+  : object;
+
 /** A running instance of rsid.wasm. */
 export class RsidWasm {
   private constructor();
@@ -41,7 +55,7 @@ export class RsidWasm {
  * the packaged rsid.wasm (one instance shared by every such call).
  */
 export function instantiate(
-  source?: WebAssembly.Module | BufferSource | URL | string | Promise<BufferSource>,
+  source?: WasmModule | ArrayBuffer | ArrayBufferView | URL | string | Promise<ArrayBuffer | ArrayBufferView>,
 ): Promise<RsidWasm>;
 
 /** The bytes of the packaged rsid.wasm, fetched once (for passing to a worker). */
@@ -50,9 +64,17 @@ export function wasmBytes(): Promise<ArrayBuffer>;
 export interface DetectorOptions {
   /**
    * Input samples/s, 1000 to 1536000 (default 6000; TypeError if not a number, RangeError
-   * outside). Other rates go through the package's resampler.
+   * outside, and below 1519, which carries no identifier). Other rates go through the package's
+   * resampler.
    */
   rate?: number;
+  /**
+   * Told, once, when the rate carries only part of the detector's band (below 4794/s), in the
+   * rsid tool's words. Default: console.warn.
+   */
+  onWarning?: (message: string) => void;
+  /** What messages call the input (default 'input'). */
+  name?: string;
 }
 
 /** A streaming detector: any chunk sizes give the same detections. */
@@ -88,20 +110,57 @@ export class Resampler {
  * Every identifier in a whole buffer of mono audio at `rate` samples/s (required, 1000 to
  * 1536000) on the +-1 scale. Samples that are not a typed array or an Array are a TypeError.
  */
-export function detect(samples: Float32Array, rate: number): Promise<Detection[]>;
+export function detect(
+  samples: Float32Array | ArrayLike<number>,
+  rate: number,
+  options?: Omit<DetectorOptions, 'rate'>,
+): Promise<Detection[]>;
+
+/** An audio file's bytes: an ArrayBuffer, a typed array, or a Blob (a File). */
+export type FileData = ArrayBuffer | ArrayBufferView | Blob;
+
+/** Headerless samples, described as for the rsid tool's `-t raw`. */
+export interface RawFormat {
+  /** Samples/s, 1000 to 1536000. */
+  rate: number;
+  encoding: 'signed' | 'unsigned' | 'float' | 'mu-law' | 'a-law';
+  /** signed 8, 16, 24, 32; unsigned 8, 16; float 32, 64; mu-law and a-law 8 (the default). */
+  bits?: number;
+  /** Interleaved channels, 1 (the default) to 64; averaged to mono. */
+  channels?: number;
+  /** Byte order (default little). */
+  endian?: 'little' | 'big';
+}
+
+export interface FileOptions extends Omit<DetectorOptions, 'rate'> {
+  /** The file is headerless samples in this format. */
+  raw?: RawFormat;
+}
 
 /** Decodes an audio file with the browser's decoder straight to 6000/s, channels mixed to mono. */
-export function decodeAudio(
-  data: ArrayBuffer | ArrayBufferView | Blob,
-): Promise<{ samples: Float32Array; rate: 6000; duration: number }>;
+export function decodeAudio(data: FileData): Promise<{ samples: Float32Array; rate: 6000; duration: number }>;
 
-/** Every identifier in an audio file in any format the browser decodes. */
-export function detectFile(data: ArrayBuffer | ArrayBufferView | Blob): Promise<Detection[]>;
+/**
+ * Every identifier in an audio file, channels averaged to mono: WAV (PCM, float, A-law, mu-law)
+ * and raw samples anywhere, other formats where the browser decodes them (Web Audio).
+ */
+export function detectFile(data: FileData, options?: FileOptions): Promise<Detection[]>;
 
-export interface RsidNodeEventMap extends AudioWorkletNodeEventMap {
-  detection: CustomEvent<Detection>;
-  samples: CustomEvent<Float32Array>;
-  error: CustomEvent<string>;
+/** An event of RsidNode: the browser's CustomEvent where the program knows it. */
+export type RsidEvent<T> = Omit<Global<'CustomEvent', { readonly type: string }>, 'detail'> & {
+  readonly detail: T;
+};
+
+export interface RsidNodeEventMap {
+  detection: RsidEvent<Detection>;
+  samples: RsidEvent<Float32Array>;
+  error: RsidEvent<string>;
+}
+
+/** What RsidNode needs of a context: a BaseAudioContext has it. */
+export interface AudioContextLike {
+  readonly sampleRate: number;
+  readonly audioWorklet: { addModule(url: string | URL): Promise<void> };
 }
 
 export interface RsidNodeOptions {
@@ -109,24 +168,32 @@ export interface RsidNodeOptions {
   samples?: boolean;
 }
 
+/** The node's base: the browser's AudioWorkletNode where the program knows it. */
+type NodeBase = Global<
+  'AudioWorkletNode',
+  {
+    connect(destination: object): unknown;
+    disconnect(): void;
+    addEventListener(type: string, listener: (event: never) => unknown, options?: boolean | object): void;
+  }
+>;
+
 /**
  * An AudioWorkletNode that runs the detector on its input at the context's rate and dispatches
  * a 'detection' event for each identifier. No outputs.
  */
-export class RsidNode extends AudioWorkletNode {
-  /** Registers the processor in the context (once) and loads the module. */
-  static create(context: BaseAudioContext, options?: RsidNodeOptions): Promise<RsidNode>;
-  constructor(context: BaseAudioContext, options: RsidNodeOptions & { wasm: ArrayBuffer });
+export type RsidNode = {
   /** Ends the stream: an identifier still open is reported; positions start again at 0. */
   finish(): void;
   addEventListener<K extends keyof RsidNodeEventMap>(
     type: K,
-    listener: (this: RsidNode, ev: RsidNodeEventMap[K]) => unknown,
-    options?: boolean | AddEventListenerOptions,
+    listener: (this: RsidNode, event: RsidNodeEventMap[K]) => unknown,
+    options?: boolean | object,
   ): void;
-  addEventListener(
-    type: string,
-    listener: EventListenerOrEventListenerObject,
-    options?: boolean | AddEventListenerOptions,
-  ): void;
-}
+} & NodeBase; // first: the typed events before the base's string overload
+export const RsidNode: {
+  /** Registers the processor in the context (once) and loads the module. */
+  create(context: AudioContextLike, options?: RsidNodeOptions): Promise<RsidNode>;
+  new (context: AudioContextLike, options: RsidNodeOptions & { wasm: ArrayBuffer }): RsidNode;
+  readonly prototype: RsidNode;
+};

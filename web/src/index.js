@@ -1,10 +1,12 @@
-// index.js - the package's entry: detect() for a buffer, detectFile() for anything the browser
-// decodes, the streaming Detector, and RsidNode for live audio in the Web Audio graph.
+// index.js - the package's entry: detect() for a buffer, detectFile() for a file, the
+// streaming Detector, and RsidNode for live audio in the Web Audio graph.
 //
-// Rate conversion never drops samples: files are decoded by the browser straight to 6000/s
-// (decodeAudioData resamples to its context's rate with its own anti-alias filter), and
-// buffers and live audio at other rates go through the package's windowed-sinc resampler.
+// Rate conversion never drops samples: buffers, WAV and raw files, and live audio at rates
+// other than 6000/s go through the package's windowed-sinc resampler; other formats are decoded
+// by the browser straight to 6000/s (decodeAudioData resamples to its context's rate with its
+// own anti-alias filter).
 import { DETECTOR_RATE, Detector, wasmBytes } from './core.js';
+import { decodePcm, isWav, parseWav } from './pcm.js';
 import { checkRate, checkSamples } from './resampler.js';
 
 export { DETECTOR_RATE, Detector, RsidWasm, instantiate, wasmBytes } from './core.js';
@@ -12,12 +14,13 @@ export { Resampler } from './resampler.js';
 
 // Every identifier in a whole buffer of mono audio at rate samples/s on the +-1 scale. The rate
 // is required: samples at an assumed rate would be found at the wrong times and frequencies.
-export async function detect(samples, rate) {
+// options: onWarning and name, as for Detector.
+export async function detect(samples, rate, options = {}) {
   checkSamples(samples);
   if (rate === undefined)
     throw new TypeError('rsid: detect(samples, rate) needs the samples\' rate');
   checkRate(rate);
-  const detector = await Detector.create({ rate });
+  const detector = await Detector.create({ ...options, rate });
   try {
     const found = detector.feed(samples);
     found.push(...detector.finish());
@@ -25,6 +28,14 @@ export async function detect(samples, rate) {
   } finally {
     detector.dispose();
   }
+}
+
+// The bytes of an ArrayBuffer, typed array or Blob (a copy only for a Blob).
+async function bytesOf(data) {
+  if (typeof Blob === 'function' && data instanceof Blob) return new Uint8Array(await data.arrayBuffer());
+  if (ArrayBuffer.isView(data)) return new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
+  if (data instanceof ArrayBuffer) return new Uint8Array(data);
+  throw new TypeError('rsid: a file must be an ArrayBuffer, a typed array or a Blob');
 }
 
 // Decodes an encoded file (ArrayBuffer, typed array or Blob) with the browser's decoder and
@@ -46,10 +57,39 @@ export async function decodeAudio(data) {
   return { samples, rate: DETECTOR_RATE, duration: buffer.duration };
 }
 
-// Every identifier in an encoded file (any format the browser decodes).
-export async function detectFile(data) {
-  const { samples } = await decodeAudio(data);
-  return detect(samples, DETECTOR_RATE);
+// Every identifier in a file: WAV (decoded here, anywhere), headerless samples described by
+// options.raw ({ rate, encoding, bits, channels, endian }, decoded here), or any other format
+// (WAV in other encodings too) the browser decodes (Web Audio only). Channels are averaged, as the rsid tool does by default.
+// options.onWarning and options.name as for Detector (name defaults to a File's name).
+export async function detectFile(data, options = {}) {
+  const { raw, ...rest } = options;
+  const bytes = await bytesOf(data);
+  const name = rest.name ?? (typeof data.name === 'string' && data.name ? data.name : 'input');
+  const warn = rest.onWarning ?? console.warn;
+  const webAudio = typeof OfflineAudioContext === 'function';
+  let samples;
+  let rate;
+  let wav = null;
+  if (raw === undefined && isWav(bytes)) {
+    try {
+      wav = parseWav(bytes);
+    } catch (e) {
+      if (!(e.unsupported && webAudio)) throw e; // else an encoding for the browser's decoder
+    }
+  }
+  if (raw !== undefined) {
+    ({ samples, rate } = decodePcm(bytes, raw));
+  } else if (wav) {
+    if (wav.warning) warn(`rsid: warning: ${name}: ${wav.warning}`);
+    ({ samples, rate } = decodePcm(wav.data, wav.format));
+  } else if (webAudio) {
+    ({ samples, rate } = await decodeAudio(bytes));
+  } else {
+    throw new Error(`rsid: ${name}: not a WAV file; without the Web Audio API detectFile reads ` +
+      'WAV and raw samples ({ raw: { rate, encoding, bits, channels } }) only. Other formats: ' +
+      'decode them in a browser (detectFile or decodeAudio there), or to WAV first');
+  }
+  return detect(samples, rate, { ...rest, name, onWarning: warn });
 }
 
 const registered = new WeakMap(); // context -> Promise of its addModule
