@@ -14,6 +14,7 @@
 // frames in all, enough for an identifier at 12000/s to be heard. A scanner wider than 100000
 // frames/s is made and freed but not fed: its transforms alone take seconds under the
 // sanitizers, which would leave the fuzzer a few inputs a second.
+#include "fuzz_support.h"
 #include "rsid_engine.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -28,14 +29,8 @@
 
 namespace {
 
-void require(bool ok) {
-    if (!ok)
-        __builtin_trap();
-}
-
-template <typename T> std::unique_ptr<T[]> exact(std::size_t n) {
-    return std::unique_ptr<T[]>(new T[n]()); // no slack: one past the end is out of bounds
-}
+using fuzz::exact;
+using fuzz::require;
 
 double any_double(FuzzedDataProvider& in) {
     static constexpr double special[] = {0.0,
@@ -62,13 +57,9 @@ double any_double(FuzzedDataProvider& in) {
                                          100e6};
     switch (in.ConsumeIntegralInRange(0, 2)) {
     case 0:
-        return special[in.ConsumeIntegralInRange<std::size_t>(0, std::size(special) - 1)];
-    case 1: { // any bit pattern
-        const auto bits = in.ConsumeIntegral<uint64_t>();
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        return d;
-    }
+        return fuzz::pick(in, special);
+    case 1:
+        return fuzz::any_bits(in);
     default:
         return in.ConsumeFloatingPointInRange(-1e6, 3e6);
     }

@@ -10,6 +10,7 @@
 // replays the same way on its own. Spectra dominate the cost (a few ms each under the
 // sanitizers), so an input gets at most 12 rsid_check calls: enough for one identifier to be
 // heard, few enough to keep the fuzzer at tens of inputs a second.
+#include "fuzz_support.h"
 #include "rsid.h"
 #include "rsid_state.h"
 
@@ -23,14 +24,8 @@
 
 namespace {
 
-void require(bool ok) {
-    if (!ok)
-        __builtin_trap();
-}
-
-template <typename T> std::unique_ptr<T[]> exact(std::size_t n) {
-    return std::unique_ptr<T[]>(new T[n]()); // no slack: one past the end is out of bounds
-}
+using fuzz::exact;
+using fuzz::require;
 
 double any_double(FuzzedDataProvider& in) {
     static constexpr double special[] = {0.0,
@@ -53,13 +48,9 @@ double any_double(FuzzedDataProvider& in) {
                                          2231.0};
     switch (in.ConsumeIntegralInRange(0, 3)) {
     case 0:
-        return special[in.ConsumeIntegralInRange<std::size_t>(0, std::size(special) - 1)];
-    case 1: { // any bit pattern
-        uint64_t bits = in.ConsumeIntegral<uint64_t>();
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        return d;
-    }
+        return fuzz::pick(in, special);
+    case 1:
+        return fuzz::any_bits(in);
     case 2:
         return in.ConsumeFloatingPoint<double>();
     default: // the audio band, where the detector looks
@@ -92,7 +83,7 @@ int any_int(FuzzedDataProvider& in) {
                                       std::numeric_limits<int>::max(),
                                       std::numeric_limits<int>::min()};
     if (in.ConsumeBool())
-        return special[in.ConsumeIntegralInRange<std::size_t>(0, std::size(special) - 1)];
+        return fuzz::pick(in, special);
     return in.ConsumeIntegral<int>();
 }
 

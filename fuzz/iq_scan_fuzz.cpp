@@ -9,6 +9,7 @@
 //
 // Allowed outcomes: reports, or input_error. Any other exception, a crash, a hang or a sanitizer
 // report is a finding.
+#include "fuzz_support.h"
 #include "input/iq_input.h"
 #include "pictures/waterfall.h"
 #include "scanner.h" // engine/
@@ -24,12 +25,9 @@
 
 namespace {
 
-using namespace rsid_tool;
+using fuzz::require;
 
-void require(bool ok) {
-    if (!ok)
-        __builtin_trap();
-}
+using namespace rsid_tool;
 
 // A file with the given contents, kept in memory (memfd) and opened by path like any other.
 std::string memory_file(std::span<const unsigned char> bytes, int& fd) {

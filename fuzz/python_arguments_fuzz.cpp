@@ -17,6 +17,7 @@
 // Allowed outcomes: the engine runs, or std::invalid_argument (the module's ValueError and
 // TypeError). Any other exception, a crash or a sanitizer report is a finding.
 #include "arguments.h"
+#include "fuzz_support.h"
 #include "rsid_signal.h"
 #include "send.h"
 
@@ -30,12 +31,9 @@
 
 namespace {
 
-using namespace rsid_python;
+using fuzz::require;
 
-void require(bool ok) {
-    if (!ok)
-        __builtin_trap();
-}
+using namespace rsid_python;
 
 struct dtype_case {
     char kind;

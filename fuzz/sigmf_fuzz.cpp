@@ -11,6 +11,7 @@
 // Allowed outcomes: a recording or input_error; annotations or output_error (or input_error for
 // what cannot be read). Any other exception, a crash or a sanitizer report is a finding.
 #include "errors.h"
+#include "fuzz_support.h"
 #include "input/sigmf.h"
 #include "scanner.h" // engine/: max_center_hz
 
@@ -26,13 +27,10 @@
 
 namespace {
 
+using fuzz::require;
+
 namespace fs = std::filesystem;
 using namespace rsid_tool;
-
-void require(bool ok) {
-    if (!ok)
-        __builtin_trap();
-}
 
 // A directory of its own for each input, removed after it: libFuzzer may end without exit().
 struct scratch {

@@ -16,6 +16,7 @@
 // and, where nothing on the way loses the signal, make the tool's detectors (as `rsid detect`
 // runs them) report the frequency sent.
 #include "command_line.h"
+#include "fuzz_support.h"
 #include "input/audio_input.h"
 #include "output/output_format.h"
 #include "publish/mqtt_publisher.h"
@@ -45,13 +46,10 @@
 
 namespace {
 
+using fuzz::require;
+
 using namespace rsid_tool;
 namespace sig = rsid_signal;
-
-void require(bool ok) {
-    if (!ok)
-        __builtin_trap();
-}
 
 // One scratch directory for the process; each input leaves it empty.
 const std::string& scratch() {

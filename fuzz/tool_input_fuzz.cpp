@@ -7,9 +7,11 @@
 //
 // Allowed outcomes: blocks of finite samples, or input_error. Any other exception, a crash or a
 // sanitizer report is a finding.
+#include "fuzz_support.h"
 #include "input/audio_input.h"
 #include "rsid.h"
 #include "rsid_state.h"
+#include "tool_formats.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -21,12 +23,11 @@
 
 namespace {
 
-using namespace rsid_tool;
+using fuzz::raw_format_from;
 
-void require(bool ok) {
-    if (!ok)
-        __builtin_trap();
-}
+using fuzz::require;
+
+using namespace rsid_tool;
 
 // A file with the given contents, kept in memory (memfd) and opened by path like any other.
 class memory_file {
@@ -62,19 +63,6 @@ struct block_sink {
         }
     }
 };
-
-raw_format raw_format_from(uint8_t a, uint8_t b) {
-    static constexpr double rates[] = {6000.0,  8000.0,  11025.0,   44100.0,   48000.0, 1000.0,
-                                       999.0,   96000.0, 1536000.0, 1536001.0, 0.0,     -48000.0,
-                                       22050.0, 7999.5,  192000.0,  16000.0};
-    static constexpr int bits[] = {8, 16, 24, 32, 64, 0, 12, 7};
-    raw_format f;
-    f.rate = rates[a % 16];
-    f.encoding = static_cast<sample_encoding>(a / 16 % 5);
-    f.bits = bits[b % 8];
-    f.channels = (b / 8) % 8 == 7 ? 65 : (b / 8) % 8; // 0 and 65 must be refused
-    return f;
-}
 
 } // namespace
 

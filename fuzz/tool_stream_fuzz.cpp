@@ -20,10 +20,12 @@
 // stops early with input_error, the blocks before it equal: libsndfile believes a header's
 // length only in a file). Scanning an input must give the same reports whatever was scanned
 // before it in the same process.
+#include "fuzz_support.h"
 #include "input/audio_input.h"
 #include "recognizer.h"
 #include "rsid.h"
 #include "rsid_state.h"
+#include "tool_formats.h"
 
 #include <pthread.h>
 #include <sys/ioctl.h>
@@ -39,12 +41,11 @@
 
 namespace {
 
-using namespace rsid_tool;
+using fuzz::raw_format_from;
 
-void require(bool ok) {
-    if (!ok)
-        __builtin_trap();
-}
+using fuzz::require;
+
+using namespace rsid_tool;
 
 extern "C" void on_interrupt(int) {}
 
@@ -204,20 +205,6 @@ void require_same(const scan_result& a, const scan_result& b) {
     require(a.failed == b.failed && a.frames == b.frames && a.reports.size() == b.reports.size());
     for (std::size_t i = 0; i < a.reports.size(); ++i)
         require(same(a.reports[i], b.reports[i]));
-}
-
-raw_format raw_format_from(uint8_t a, uint8_t b) {
-    static constexpr double rates[] = {6000.0,  8000.0,  11025.0,   44100.0,   48000.0, 1000.0,
-                                       999.0,   96000.0, 1536000.0, 1536001.0, 0.0,     -48000.0,
-                                       22050.0, 7999.5,  192000.0,  16000.0};
-    static constexpr int bits[] = {8, 16, 24, 32, 64, 0, 12, 7};
-    raw_format f;
-    f.rate = rates[a % 16];
-    f.encoding = static_cast<sample_encoding>(a / 16 % 5);
-    f.bits = bits[b % 8];
-    f.channels = (b / 8) % 8 == 7 ? 65 : (b / 8) % 8;
-    f.big_endian = b >= 128;
-    return f;
 }
 
 } // namespace
