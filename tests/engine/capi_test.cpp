@@ -20,6 +20,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -43,26 +44,29 @@ detections read_all_scanner(rsid_scanner* s) {
 }
 
 // Through the C API in chunks of the given size, then finished.
-detections detect_f32(const std::vector<float>& x, double rate, std::size_t chunk) {
+template <typename Sample>
+detections detect_chunks(const std::vector<Sample>& x, double rate, std::size_t chunk) {
     rsid_detector* d = nullptr;
     EXPECT_EQ(rsid_detector_new(&d, rate), RSID_OK);
-    for (std::size_t at = 0; at < x.size(); at += chunk)
-        EXPECT_EQ(rsid_detector_feed_f32(d, x.data() + at, std::min(chunk, x.size() - at)), 0);
+    for (std::size_t at = 0; at < x.size(); at += chunk) {
+        const std::size_t n = std::min(chunk, x.size() - at);
+        if constexpr (std::is_same_v<Sample, float>)
+            EXPECT_EQ(rsid_detector_feed_f32(d, x.data() + at, n), 0);
+        else
+            EXPECT_EQ(rsid_detector_feed_i16(d, x.data() + at, n), 0);
+    }
     EXPECT_EQ(rsid_detector_finish(d), RSID_OK);
     detections got = read_all_detector(d);
     rsid_detector_free(d);
     return got;
 }
 
+detections detect_f32(const std::vector<float>& x, double rate, std::size_t chunk) {
+    return detect_chunks(x, rate, chunk);
+}
+
 detections detect_i16(const std::vector<int16_t>& x, double rate, std::size_t chunk) {
-    rsid_detector* d = nullptr;
-    EXPECT_EQ(rsid_detector_new(&d, rate), RSID_OK);
-    for (std::size_t at = 0; at < x.size(); at += chunk)
-        EXPECT_EQ(rsid_detector_feed_i16(d, x.data() + at, std::min(chunk, x.size() - at)), 0);
-    EXPECT_EQ(rsid_detector_finish(d), RSID_OK);
-    detections got = read_all_detector(d);
-    rsid_detector_free(d);
-    return got;
+    return detect_chunks(x, rate, chunk);
 }
 
 void expect_same(const detections& got, const std::vector<rsid::detection>& want,
