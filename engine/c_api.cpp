@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -71,6 +72,53 @@ struct report_queue {
     }
 };
 
+// What rsid_detector_options asks for, checked. A struct of the first version (up to channel)
+// gets the default rule; later fields are read only when the caller's size reaches them.
+struct asked {
+    int32_t channel = 0;
+    rsid::detector_options rule = rsid::default_detector_options();
+};
+
+int read_options(const rsid_detector_options* o, asked& a) {
+    constexpr std::size_t first_size = offsetof(rsid_detector_options, channel) + sizeof(int32_t);
+    if (o == nullptr)
+        return RSID_OK;
+    if (o->size < first_size || o->channel < 0)
+        return RSID_EINVAL;
+    a.channel = o->channel;
+    if (o->size < offsetof(rsid_detector_options, code_count) + sizeof(std::size_t))
+        return RSID_OK;
+    if (o->codes == nullptr && o->code_count != 0)
+        return RSID_EINVAL;
+    switch (o->rule) {
+    case RSID_RULE_DEFAULT:
+        if (o->all_codes == 0 && o->code_count == 0)
+            return RSID_OK;
+        a.rule.exact = false; // codes are the soft rule's
+        break;
+    case RSID_RULE_EXACT:
+        if (o->all_codes != 0 || o->code_count != 0)
+            return RSID_EINVAL;
+        a.rule.exact = true;
+        return RSID_OK;
+    case RSID_RULE_SOFT:
+        a.rule.exact = false;
+        break;
+    default:
+        return RSID_EINVAL;
+    }
+    a.rule.all_codes = o->all_codes != 0;
+    if (o->code_count != 0) {
+        if (o->code_count > 4096)
+            return RSID_ERANGE;
+        a.rule.codes.assign(o->codes, o->codes + o->code_count);
+    }
+    for (const int c : a.rule.codes)
+        if (c < 0 || c > 4095)
+            return RSID_ERANGE;
+    return RSID_OK;
+}
+
 } // namespace
 
 struct rsid_detector {
@@ -79,7 +127,8 @@ struct rsid_detector {
     std::vector<double> wide = std::vector<double>(chunk);
     report_queue queue;
 
-    rsid_detector(double rate, int32_t ch) : stream(rate, 1.0), channel(ch) {}
+    rsid_detector(double rate, int32_t ch, const rsid::detector_options& rule)
+        : stream(rate, 1.0, rule), channel(ch) {}
 
     // Feeds count samples, each converted by to_unit to the +-1 scale.
     template <class T, class C> int feed(const T* samples, std::size_t count, C to_unit) {
@@ -105,6 +154,7 @@ struct rsid_scanner {
     std::size_t frame_bytes;    // bytes of one input frame
     std::vector<float> samples; // a chunk of frames as floats, full scale 1
     report_queue queue;
+    int32_t channel = 0; // written into every report
 
     // A chunk of input frames as floats on the band scanner's scale, as the tool reads them.
     void decode(const unsigned char* in, std::size_t frames) {
@@ -169,19 +219,16 @@ int rsid_detector_new(rsid_detector** out, double rate) {
 int rsid_detector_new_with(rsid_detector** out, double rate, const rsid_detector_options* options) {
     if (out == nullptr)
         return RSID_EINVAL;
-    // The first version's struct ends after channel; later fields get their defaults when the
-    // caller's size does not reach them.
-    constexpr std::size_t first_size = offsetof(rsid_detector_options, channel) + sizeof(int32_t);
-    int32_t channel = 0;
-    if (options != nullptr) {
-        if (options->size < first_size || options->channel < 0)
-            return RSID_EINVAL;
-        channel = options->channel;
-    }
+    asked a;
+    int checked = RSID_OK;
+    if (const int rc = guarded([&] { checked = read_options(options, a); }); rc != RSID_OK)
+        return rc;
+    if (checked != RSID_OK)
+        return checked;
     if (!in(rate, min_detector_rate, max_detector_rate))
         return RSID_ERANGE;
     rsid_detector* d = nullptr;
-    const int rc = guarded([&] { d = new rsid_detector(rate, channel); });
+    const int rc = guarded([&] { d = new rsid_detector(rate, a.channel, a.rule); });
     if (rc == RSID_OK)
         *out = d;
     return rc;
@@ -223,8 +270,19 @@ uint64_t rsid_detector_samples(const rsid_detector* d) {
 void rsid_detector_free(rsid_detector* d) { delete d; }
 
 int rsid_scanner_new(rsid_scanner** out, double rate, double center_hz, int format) {
+    return rsid_scanner_new_with(out, rate, center_hz, format, nullptr);
+}
+
+int rsid_scanner_new_with(rsid_scanner** out, double rate, double center_hz, int format,
+                          const rsid_detector_options* options) {
     if (out == nullptr)
         return RSID_EINVAL;
+    asked a;
+    int checked = RSID_OK;
+    if (const int rc = guarded([&] { checked = read_options(options, a); }); rc != RSID_OK)
+        return rc;
+    if (checked != RSID_OK)
+        return checked;
     std::size_t per_frame = 2, sample_bytes = 0;
     switch (format) {
     case RSID_CF32:
@@ -250,7 +308,8 @@ int rsid_scanner_new(rsid_scanner** out, double rate, double center_hz, int form
     const int rc = guarded([&] {
         auto made = std::make_unique<rsid_scanner>();
         made->scan = std::make_unique<rsid::band_scanner>(
-            rsid::scan_options{rate, format != RSID_F32, center_hz, 1.0});
+            rsid::scan_options{rate, format != RSID_F32, center_hz, 1.0}, a.rule);
+        made->channel = a.channel;
         made->format = format;
         made->per_frame = per_frame;
         made->frame_bytes = per_frame * sample_bytes;
@@ -288,7 +347,7 @@ int rsid_scanner_finish(rsid_scanner* s) {
 size_t rsid_scanner_read(rsid_scanner* s, rsid_detection* out, size_t max) {
     if (s == nullptr || out == nullptr)
         return 0;
-    return s->queue.pop(out, max, 0);
+    return s->queue.pop(out, max, s->channel);
 }
 
 size_t rsid_scanner_pending(const rsid_scanner* s) { return s == nullptr ? 0 : s->queue.pending(); }

@@ -97,12 +97,29 @@ typedef struct rsid_detector_options {
     size_t size;     /* sizeof(rsid_detector_options): set by RSID_DETECTOR_OPTIONS_INIT */
     int32_t channel; /* written into every report's channel (0, the default: mono or a mix); a
                         host running one detector per channel numbers them from 1 */
+    /* Added after the first version (read only when size reaches them): the rule that decides,
+       and the codes it looks for. */
+    int32_t rule;         /* RSID_RULE_DEFAULT (0), RSID_RULE_EXACT or RSID_RULE_SOFT */
+    int32_t all_codes;    /* RSID_RULE_SOFT: nonzero looks for every code but the 16 steady
+                             carriers (codes, when given, are looked for too) */
+    const int32_t* codes; /* RSID_RULE_SOFT: the codes looked for, 0 to 4095; NULL with
+                             code_count 0: 131 alone. Copied: the caller may free them. */
+    size_t code_count;
 } rsid_detector_options;
 #define RSID_DETECTOR_OPTIONS_INIT                                                                 \
-    { sizeof(rsid_detector_options), 0 }
+    { sizeof(rsid_detector_options), 0, RSID_RULE_DEFAULT, 0, NULL, 0 }
+
+/* Rules. EXACT is the library's: code 131, hard tone decisions, at most one tone of 15 wrong.
+ * SOFT sums the energy of each candidate codeword's tones against the noise around them, hears
+ * identifiers several dB weaker at the same false-alarm budget (one report a day of noise),
+ * and can look for any code. DEFAULT is the engine's choice, which hosts of this version get
+ * when they do not say: EXACT today. */
+enum { RSID_RULE_DEFAULT = 0, RSID_RULE_EXACT = 1, RSID_RULE_SOFT = 2 };
 
 /* rsid_detector_new with options; options may be NULL for the defaults. Also RSID_EINVAL for a
- * size below the first version's or a negative channel. */
+ * size below the first version's, a negative channel, an unknown rule, codes NULL with a
+ * code_count, or codes and all_codes with the exact rule; RSID_ERANGE for a code outside 0 to
+ * 4095. A caller built against the first version (size up to channel) gets the default rule. */
 RSID_ENGINE_API int rsid_detector_new_with(rsid_detector** out, double rate,
                                            const rsid_detector_options* options);
 
@@ -149,6 +166,12 @@ enum { RSID_CF32 = 1, RSID_CS16 = 2, RSID_CU8 = 3, RSID_CS8 = 4, RSID_F32 = 5 };
  * unknown format), RSID_ERANGE (rate out of range, rate or center_hz NaN or Inf) or
  * RSID_ENOMEM, leaving *out alone. A scanner holds a few arrays of about rate / 5 floats. */
 RSID_ENGINE_API int rsid_scanner_new(rsid_scanner** out, double rate, double center_hz, int format);
+
+/* rsid_scanner_new with the rule and codes of options (its channel is written into every
+ * report); options may be NULL for the defaults. Errors as rsid_scanner_new's and
+ * rsid_detector_new_with's. */
+RSID_ENGINE_API int rsid_scanner_new_with(rsid_scanner** out, double rate, double center_hz,
+                                          int format, const rsid_detector_options* options);
 
 /* Takes count frames (a frame is one I/Q pair, or one real sample for F32: count is frames,
  * not bytes) in the scanner's format. frames may be NULL only when count is 0. Returns 0, or

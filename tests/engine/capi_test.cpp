@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -140,6 +141,22 @@ TEST(EngineCApi, RefusesBadArgumentsAndChangesNothing) {
     rsid_detector_options opt_small = RSID_DETECTOR_OPTIONS_INIT, opt_neg = opt_small;
     opt_small.size = sizeof(size_t);
     opt_neg.channel = -1;
+    const int32_t code_4096[] = {131, 4096}, code_minus[] = {-1}, code_7[] = {7};
+    rsid_detector_options opt_rule = opt_small, opt_null = opt_small, opt_exact_codes = opt_small,
+                          opt_4096 = opt_small, opt_minus = opt_small;
+    for (rsid_detector_options* o : {&opt_rule, &opt_null, &opt_exact_codes, &opt_4096, &opt_minus})
+        *o = RSID_DETECTOR_OPTIONS_INIT;
+    opt_rule.rule = 3;
+    opt_null.rule = RSID_RULE_SOFT;
+    opt_null.code_count = 2;
+    opt_exact_codes.rule = RSID_RULE_EXACT;
+    opt_exact_codes.codes = code_7;
+    opt_exact_codes.code_count = 1;
+    opt_4096.rule = RSID_RULE_SOFT;
+    opt_4096.codes = code_4096;
+    opt_4096.code_count = 2;
+    opt_minus.codes = code_minus; // the default rule with codes is the soft rule
+    opt_minus.code_count = 1;
 
     const struct {
         const char* call;
@@ -158,6 +175,22 @@ TEST(EngineCApi, RefusesBadArgumentsAndChangesNothing) {
         {"new_with small size", [&] { return rsid_detector_new_with(&made_d, 8e3, &opt_small); },
          RSID_EINVAL},
         {"new_with channel -1", [&] { return rsid_detector_new_with(&made_d, 8e3, &opt_neg); },
+         RSID_EINVAL},
+        {"new_with rule 3", [&] { return rsid_detector_new_with(&made_d, 8e3, &opt_rule); },
+         RSID_EINVAL},
+        {"new_with codes NULL", [&] { return rsid_detector_new_with(&made_d, 8e3, &opt_null); },
+         RSID_EINVAL},
+        {"new_with exact and codes",
+         [&] { return rsid_detector_new_with(&made_d, 8e3, &opt_exact_codes); }, RSID_EINVAL},
+        {"new_with code 4096", [&] { return rsid_detector_new_with(&made_d, 8e3, &opt_4096); },
+         RSID_ERANGE},
+        {"new_with code -1", [&] { return rsid_detector_new_with(&made_d, 8e3, &opt_minus); },
+         RSID_ERANGE},
+        {"scanner_new_with code 4096",
+         [&] { return rsid_scanner_new_with(&made_s, 48e3, 0.0, RSID_CF32, &opt_4096); },
+         RSID_ERANGE},
+        {"scanner_new_with channel -1",
+         [&] { return rsid_scanner_new_with(&made_s, 48e3, 0.0, RSID_CF32, &opt_neg); },
          RSID_EINVAL},
         {"feed_f32(NULL handle)", [&] { return rsid_detector_feed_f32(nullptr, f, 4); },
          RSID_EINVAL},
@@ -265,6 +298,86 @@ TEST(EngineCApi, DetectorReportsAreTheEngines) {
         ASSERT_EQ(with_nan.size(), several.size()) << rate;
         for (std::size_t i = 0; i < with_nan.size(); ++i)
             EXPECT_EQ(with_nan[i].level_dbfs, with_zero[i].level_dbfs) << rate << " #" << i;
+    }
+}
+
+// The rule and the codes reach the detector and the scanner as the engine's own options: each
+// handle reports what the C++ engine with the same options reports, and the codes heard are
+// those asked for. A caller of the first version's struct size gets the default rule whatever
+// lies beyond it.
+TEST(EngineCApi, RulesAndCodesReachTheEngine) {
+    const double rate = 8000.0;
+    std::vector<double> x(static_cast<std::size_t>(rate * 6.0));
+    synth::add_identifier(x, rate, 0.5, 1000.0, 4000.0, 131);
+    synth::add_identifier(x, rate, 3.0, 1800.0, 4000.0, 1000);
+    synth::add_noise(x, rate, 4000.0, 6.0, 5);
+    std::vector<float> f(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i)
+        f[i] = static_cast<float>(x[i] / 32768.0);
+    const int32_t both[] = {131, 1000};
+    const struct {
+        const char* name;
+        int32_t rule, all_codes;
+        const int32_t* codes;
+        std::size_t count;
+        bool first_version; // size up to channel only
+        std::vector<int> heard;
+    } cases[] = {
+        {"default", RSID_RULE_DEFAULT, 0, nullptr, 0, false, {131}},
+        {"exact", RSID_RULE_EXACT, 0, nullptr, 0, false, {131}},
+        {"soft both", RSID_RULE_SOFT, 0, both, 2, false, {131, 1000}},
+        {"default with codes", RSID_RULE_DEFAULT, 0, both, 2, false, {131, 1000}},
+        {"soft all", RSID_RULE_SOFT, 1, nullptr, 0, false, {131, 1000}},
+        {"first version", 99, 1, nullptr, 7, true, {131}},
+    };
+    for (const auto& c : cases) {
+        rsid_detector_options o = RSID_DETECTOR_OPTIONS_INIT;
+        o.channel = 2;
+        o.rule = c.rule;
+        o.all_codes = c.all_codes;
+        o.codes = c.codes;
+        o.code_count = c.count;
+        if (c.first_version)
+            o.size = offsetof(rsid_detector_options, channel) + sizeof(int32_t);
+        rsid::detector_options rule = rsid::default_detector_options();
+        if (!c.first_version && (c.rule == RSID_RULE_SOFT || c.count > 0 || c.all_codes)) {
+            rule.exact = false;
+            rule.all_codes = c.all_codes != 0;
+            if (c.count > 0)
+                rule.codes.assign(c.codes, c.codes + c.count);
+        } else if (c.rule == RSID_RULE_EXACT) {
+            rule.exact = true;
+        }
+
+        std::vector<rsid::detection> want;
+        rsid::stream_detector engine(rate, 1.0, rule);
+        const std::vector<double> unit(f.begin(), f.end());
+        engine.feed(unit.data(), unit.size(), want);
+        engine.finish(want);
+        rsid_detector* d = nullptr;
+        ASSERT_EQ(rsid_detector_new_with(&d, rate, &o), RSID_OK) << c.name;
+        ASSERT_EQ(rsid_detector_feed_f32(d, f.data(), f.size()), RSID_OK) << c.name;
+        ASSERT_EQ(rsid_detector_finish(d), RSID_OK) << c.name;
+        const detections got = read_all_detector(d);
+        rsid_detector_free(d);
+        expect_same(got, want, std::string(c.name) + " detector");
+        std::vector<int> heard;
+        for (const auto& r : got) {
+            heard.push_back(r.code);
+            EXPECT_EQ(r.channel, 2) << c.name;
+        }
+        EXPECT_EQ(heard, c.heard) << c.name;
+
+        std::vector<rsid::detection> band_want;
+        rsid::band_scanner band({rate, false, 0.0, 1.0}, rule);
+        band.feed(f.data(), f.size(), band_want);
+        band.finish(band_want);
+        rsid_scanner* s = nullptr;
+        ASSERT_EQ(rsid_scanner_new_with(&s, rate, 0.0, RSID_F32, &o), RSID_OK) << c.name;
+        ASSERT_EQ(rsid_scanner_feed(s, f.data(), f.size()), RSID_OK) << c.name;
+        ASSERT_EQ(rsid_scanner_finish(s), RSID_OK) << c.name;
+        expect_same(read_all_scanner(s), band_want, std::string(c.name) + " scanner");
+        rsid_scanner_free(s);
     }
 }
 
