@@ -128,6 +128,10 @@ detector_options default_detector_options() {
 }
 
 void check_options(const detector_options& o) {
+    if (!std::isfinite(o.threshold_db))
+        throw std::invalid_argument("the threshold offset must be finite");
+    if (o.max_distance < 0 || o.max_distance > symbols)
+        throw std::invalid_argument("the tones that may lose are 0 to 15");
     if (o.exact || o.all_codes)
         return;
     if (o.codes.empty())
@@ -136,8 +140,6 @@ void check_options(const detector_options& o) {
         std::find_if(o.codes.begin(), o.codes.end(), [](int c) { return c < 0 || c >= all; });
     if (bad != o.codes.end())
         throw std::invalid_argument("code " + std::to_string(*bad) + " is outside 0 to 4095");
-    if (!std::isfinite(o.threshold_db))
-        throw std::invalid_argument("the threshold offset must be finite");
 }
 
 soft_search::soft_search(const detector_options& options, int width, int rows_per_symbol,
@@ -145,6 +147,7 @@ soft_search::soft_search(const detector_options& options, int width, int rows_pe
     : width_(width), columns_(width - 30), rows_per_symbol_(rows_per_symbol),
       ring_rows_(14 * rows_per_symbol + 1) {
     check_options(options);
+    max_distance_ = options.max_distance;
     tables();
     std::vector<int> codes;
     if (options.all_codes) {
@@ -265,10 +268,13 @@ void soft_search::row(const Magnitude* magnitudes, std::vector<match>& out) {
         // logarithms, which moves no score across the threshold.
         const int code = best_code_[static_cast<std::size_t>(c)];
         const auto& tones = codeword_of(code);
+        const int distance = hard_distance(rows, c, tones.data());
+        if (distance > max_distance_)
+            continue;
         float unclipped = 0.0f;
         for (int j = 0; j < symbols; ++j)
             unclipped += std::log1p(rows[j][c + 2 * tones[static_cast<std::size_t>(j)]]);
-        out.push_back({c, hard_distance(rows, c, tones.data()), code, s + tie_step * unclipped});
+        out.push_back({c, distance, code, s + tie_step * unclipped});
     }
     ++rows_;
 }

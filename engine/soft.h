@@ -37,6 +37,11 @@ struct detector_options {
     // Added to the threshold in dB of the signal energy it takes (negative: more sensitive, and
     // more false reports). For tests and measurements.
     double threshold_db = 0.0;
+    // Symbols of a report whose tone may lose to another bin, 0 to 15. Clipped energies alone
+    // let a strong identifier of another code lift a listed codeword one bin aside through its
+    // tones' leakage (4 of 15 tones the strongest there); one at the detection threshold has 6
+    // or more. 15 leaves the score alone: for measuring its tail.
+    int max_distance = 9;
 };
 
 // The options every host starts from.
@@ -91,6 +96,7 @@ class soft_search {
     std::vector<uint8_t> tones_; // candidates: the strongest tone of each column, per row
     std::vector<float> sums_;    // per column
     std::vector<float> best_;    // per column: the best score of this row
+    int max_distance_ = 15;
     std::vector<int> best_code_; // and its code
     int64_t rows_ = 0;
 };
