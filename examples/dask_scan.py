@@ -6,11 +6,15 @@
     python3 dask_scan.py RECORDINGS/ -o found.jsonl --serial         # one process, no Dask
 
 Each file is one task (a dask.bag with one file per partition) run on dask.distributed; every
-worker needs `import rsid` and the files under the same paths. The output is JSON Lines with
-the fields of `rsid detect --json`: a "detection" record per identifier, then an "end" record
-per input (status "ok" or "error"), sorted by input. Records reach the file as each input is
-done, so a stopped scan resumes: inputs that already have an "ok" end record are not scanned
-again, and the records of inputs left half-written are dropped.
+worker needs `import rsid` and the files under the same paths. The output is the JSON Lines
+`rsid detect --json` prints, written by the same writer (rsid.file_records): a "detection"
+record per identifier, then an "end" record per input (status "ok", or "error" with the
+reader's message), sorted by input. Every file under the folder is tried: the readers know a
+sound file by its content, not its name, so every format the tool reads is scanned, and a file
+that is not audio gets an "error" end record saying so. Skipped, and named on stderr with the
+reason: hidden files and the output file itself. Records reach the file as each input is done,
+so a stopped scan resumes: inputs that already have an "ok" end record are not scanned again,
+and the records of inputs left half-written are dropped.
 """
 
 import argparse
@@ -22,39 +26,36 @@ import time
 
 import rsid
 
-AUDIO = {".wav", ".flac", ".ogg", ".oga", ".aif", ".aiff", ".au", ".snd", ".caf", ".w64"}
-VERSION = 1  # the version field of `rsid detect --json`
-
 
 def scan(path):
-    """Every record for one input, as JSON lines; runs on a worker."""
-    records = []
-    try:
-        found = rsid.detect_file(path)
-        status, error = "ok", None
-    except (OSError, ValueError) as e:
-        found, status, error = [], "error", str(e)
-    for d in found:
-        records.append({
-            "version": VERSION, "type": "detection", "input": path,
-            "time_s": round(d.time_s, 3), "sample": d.sample,
-            "rate": int(d.rate) if d.rate == int(d.rate) else d.rate, "code": d.code,
-            "freq_hz": round(d.freq_hz, 4), "snr_db": round(d.snr_db, 2),
-            "level_dbfs": round(d.level_dbfs, 2), "channel": d.channel})
-    end = {"version": VERSION, "type": "end", "input": path, "status": status,
-           "detections": len(found)}
-    if error:
-        end["error"] = error
-    records.append(end)
-    return [json.dumps(r) for r in records]
+    """Every record for one input, as `rsid detect --json` writes them; runs on a worker."""
+    return rsid.file_records(path)
 
 
-def inputs(folder, manifest):
+def skipped_because(path, output):
+    """Why a file under the folder is not scanned, or None to scan it."""
+    if path.resolve() in (output.resolve(), output.resolve().with_name(output.name + ".tmp")):
+        return "the output file"
+    if path.name.startswith("."):
+        return "a hidden file"
+    return None
+
+
+def inputs(folder, manifest, output):
+    """The paths to scan; what a folder holds but is skipped is named on stderr."""
     if manifest:
         lines = pathlib.Path(manifest).read_text().splitlines()
         return [s.strip() for s in lines if s.strip() and not s.lstrip().startswith("#")]
-    return sorted(str(p) for p in pathlib.Path(folder).rglob("*")
-                  if p.is_file() and p.suffix.lower() in AUDIO)
+    wanted = []
+    for p in sorted(pathlib.Path(folder).rglob("*")):
+        if not p.is_file():
+            continue
+        why = skipped_because(p, pathlib.Path(output))
+        if why:
+            print(f"dask_scan: skipped {p}: {why}", file=sys.stderr)
+        else:
+            wanted.append(str(p))
+    return wanted
 
 
 def read_output(path):
@@ -127,7 +128,7 @@ def main():
         p.error("give a folder or --manifest, not both")
 
     started = time.monotonic()
-    wanted = inputs(args.folder, args.manifest)
+    wanted = inputs(args.folder, args.manifest, args.output)
     by_input = read_output(args.output)
     todo = [i for i in dict.fromkeys(wanted) if i not in by_input]
     write_sorted(args.output, by_input)  # drops what a stopped run left half-written

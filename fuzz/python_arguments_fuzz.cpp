@@ -6,7 +6,7 @@
 // Input: a 48-byte header, then ndim dimensions (4 bytes each), then the samples.
 //   0 entry: detect, Detector (two chunks), scan, Scanner (two chunks), send, file name
 //   1 dtype (an index into `dtypes`, which holds refused types too)    2 ndim
-//   3 channel: 0 for None, else the byte - 3 (so -2 and 0 come up)
+//   3 channel: the byte - 3 (0 the mix, -1 every channel, -2 and -3 refused, 1.. one)
 //   4 iq / complex: 0 None, 1 False, 2 True
 //   8 rate, 16 center (also send's freq), 24 lead, 32 tail: native doubles
 //   40 dimensions' multiplier: dimension k is its 4 bytes times 1 + byte 40 + k (so that huge
@@ -62,21 +62,21 @@ void take(audio& a, const uint8_t* samples, std::size_t available) {
     std::vector<double> column(a.frames);
     for (std::size_t c = 0; c < a.channels; ++c)
         a.channel(c, 0, a.frames, column.data());
+    a.mix(0, a.frames, column.data());
     std::vector<float> interleaved(a.frames * a.channels);
     a.frames_as_floats(0, a.frames, interleaved.data());
     for (float x : interleaved)
         require(!std::isinf(x)); // beyond float's range is NaN (silence), never infinity
 }
 
-void detect(const audio& a, double rate, std::optional<int> channel,
-            std::vector<rsid::detection>& found) {
-    const std::vector<std::size_t> channels = chosen(a, channel);
+void detect(const audio& a, double rate, int channel, std::vector<rsid::detection>& found) {
+    const std::vector<int> heard = heard_as(a.channels, channel);
     std::vector<rsid::stream_detector> detectors;
-    for (std::size_t k = 0; k < channels.size(); ++k)
+    for (std::size_t k = 0; k < heard.size(); ++k)
         detectors.emplace_back(rate, a.full_scale);
     std::vector<double> buffer;
-    run_feed(a, channels, detectors, buffer, found, a.two_d ? 1 : 0);
-    run_finish(channels, detectors, found, a.two_d ? 1 : 0);
+    run_feed(a, heard, detectors, buffer, found);
+    run_finish(heard, detectors, found);
     order(found);
     audio_offsets(found);
 }
@@ -102,8 +102,7 @@ void run(const uint8_t* data, std::size_t size) {
     const int entry = data[0] % 6;
     const dtype_case& t = dtypes[data[1] % std::size(dtypes)];
     const std::size_t ndim = data[2] % 5;
-    const std::optional<int> channel =
-        data[3] == 0 ? std::nullopt : std::optional<int>(static_cast<int>(data[3]) - 3);
+    const int channel = static_cast<int>(data[3]) - 3; // the mix, every channel, or one
     const std::optional<bool> iq =
         data[4] % 3 == 0 ? std::nullopt : std::optional<bool>(data[4] % 3 == 2);
     const double rate = double_at(data + 8), center = double_at(data + 16);
@@ -131,6 +130,7 @@ void run(const uint8_t* data, std::size_t size) {
     case 0: { // detect(x, rate, channel)
         check_rate(rate);
         audio a = check_audio(shape, "x");
+        check_whole(a, "x");
         take(a, samples, available);
         detect(a, rate, channel, found);
         break;

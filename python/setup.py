@@ -6,6 +6,7 @@ from the system: CMake, a C++20 compiler, pybind11, numpy, libsndfile and soxr (
 packages that ./run.sh installs).
 """
 
+import importlib.util
 import os
 import pathlib
 import re
@@ -13,8 +14,27 @@ import shutil
 import subprocess
 import sys
 
-from setuptools import Extension, setup
-from setuptools.command.build_ext import build_ext
+HINT = ("Without build isolation pip builds with the packages of the Python it runs in. Make the "
+        "environment from Debian's Python, whose setuptools and wheel it sees:\n"
+        "    /usr/bin/python3 -m venv --system-site-packages ENV\n"
+        "    ENV/bin/pip install --no-build-isolation ./python\n"
+        "or install them into this one first: ENV/bin/pip install setuptools wheel")
+
+
+def require_build_tools(argv):
+    """Stops with a hint, instead of "invalid command 'bdist_wheel'", when a package is missing."""
+    wheels = {"bdist_wheel", "dist_info", "editable_wheel"}  # pip's metadata step needs it too
+    needed = ["setuptools"] + (["wheel"] if wheels.intersection(argv) else [])
+    missing = [m for m in needed if importlib.util.find_spec(m) is None]
+    if missing:
+        sys.exit(f"rsid: {sys.executable} has no {' or '.join(missing)}, which building rsid "
+                 f"needs.\n{HINT}")
+
+
+require_build_tools(sys.argv)
+
+from setuptools import Extension, setup  # noqa: E402 (after the check that it is there)
+from setuptools.command.build_ext import build_ext  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent

@@ -1,6 +1,7 @@
 // detect.cpp - `rsid detect`: open each input, run the recognizer over it, print the records.
 #include "commands.h"
 #include "diagnostics.h"
+#include "input/reach.h"
 #include "pictures/audio_plot.h"
 #include "publish/outbox.h"
 #include "recognizer.h"
@@ -172,25 +173,13 @@ class scanner {
     // With --mqtt, -q also leaves stdout to the broker.
     bool quiet_stdout() const { return mqtt_ && o_.quiet; }
 
-    // The detector looks at tone 0 from bin 111 up and tone 15 up to bin 444; an input whose
-    // rate cannot carry that band holds only the identifiers that fit below half its rate.
+    // An input whose rate cannot carry the detector's band (input/reach.h).
     void check_band(const source_info& info, outbox& box) const {
-        namespace sig = rsid_signal;
-        const double band_top = (sig::first_bin + sig::bins) * sig::true_bin_hz; // 2397 Hz
-        if (info.rate >= 2.0 * band_top)
-            return;
-        const double above = 15 * sig::tone_spacing_hz; // tone 15 above tone 0
-        const double highest_base = info.rate / 2.0 - above;
-        const std::string why = fmt::format("the detector's band reaches {:.0f} Hz, which needs "
-                                            "{:.0f}/s or more",
-                                            band_top, std::ceil(2.0 * band_top));
-        if (highest_base <= sig::first_bin * sig::true_bin_hz)
-            throw input_error(fmt::format("{}: {:g}/s is too low for any identifier ({})",
-                                          info.name, info.rate, why));
-        if (!o_.quiet)
-            box.err(fmt::format("rsid: warning: {}: at {:g}/s only identifiers with tone 0 below "
-                                "{:.0f} Hz can be found ({})",
-                                info.name, info.rate, highest_base, why));
+        const rate_reach r = reach_at(info.rate);
+        if (r.none)
+            throw input_error(fmt::format("{}: {}", info.name, r.warning));
+        if (!r.warning.empty() && !o_.quiet)
+            box.err(fmt::format("rsid: warning: {}: {}", info.name, r.warning));
     }
 
     void report(const source_info& info, const heard& h, outbox& box) {

@@ -13,22 +13,28 @@ to half the rate.
     [1500.3...]
 
 Functions:
-    detect(x, rate, *, channel=None)        every identifier in an array of samples
-    detect_file(path, *, channel=None)      the same for any file libsndfile reads
+    detect(x, rate, *, channel="mix")       every identifier in an array of samples
+    detect_file(path, *, channel="mix")     the same for any file the rsid tool reads
     send(freq=1500.0, rate=48000, *, lead=0.0, tail=0.0)   the identifier as int16 samples
-    Detector(rate, *, channel=None)         the same detector over a stream, chunk by chunk
+    Detector(rate, *, channel="mix")        the same detector over a stream, chunk by chunk
     scan(x, rate, *, center=0.0, iq=None)   every identifier anywhere in a band of I/Q or audio
     scan_file(path, *, center=None, iq=None)   the same for a sound file
     Scanner(rate, *, center=0.0, complex=True)   the band scanner over a stream
+    records(detections, input, *, duration_s=None, ...)   the JSON lines `rsid detect --json`
+                                            writes; Detection.to_json(input) for one
+    file_records(path, *, channel="mix", label="")   detect_file's records, errors included
 
 Samples are int16 or int32 (each on its own full scale, 32768 and 2147483648) or float32 or
-float64 (audio normalised to +-1). A 1-D array is one channel; a 2-D array is frames x
-channels, and each channel is searched on its own unless channel= picks one (counting from 1).
+float64 (audio normalised to +-1). A 1-D array is one channel; a 2-D array is (frames,
+channels), at most 64 channels and no more channels than frames. As `rsid detect --channel`,
+channel="mix" (the default) searches the mean of all channels (Detection.channel 0), "all" each
+channel with a detector of its own, and a number that channel alone (both counting from 1).
 A band is complex64 or complex128 (I/Q, full scale 1.0), two columns of real samples taken
 as I and Q with iq=True, or 1-D real samples of wide audio.
 
 The work runs without the GIL, so threads scale across cores. Bad arguments raise ValueError
-or TypeError; a file that cannot be read raises InputError (an OSError).
+or TypeError; a file that cannot be read raises InputError (an OSError); memory that runs out,
+MemoryError. A rate too low to carry the detector's band warns (UserWarning) as the tool does.
 """
 
 from __future__ import annotations
@@ -36,15 +42,17 @@ from __future__ import annotations
 import dataclasses
 import numbers
 import os
-from typing import Any, List, Optional, Union
+import warnings
+from typing import Any, Iterable, Iterator, List, Optional, Union
 
 import numpy
 
 from . import _rsid
 from ._rsid import InputError
 
-__all__ = ["Detection", "Detector", "InputError", "Scanner", "detect", "detect_file", "scan",
-           "scan_file", "send", "__version__"]
+__all__ = ["Detection", "Detector", "InputError", "Scanner", "detect", "detect_file",
+           "file_records", "records", "scan", "scan_file", "send", "__version__"]
+Channel = Union[int, str]
 __version__: str = _rsid.__version__
 
 
@@ -62,9 +70,11 @@ class Detection:
     snr_db      power of the tones against the noise in 3 kHz [dB]
     level_dbfs  peak amplitude of the tones against full scale (a full-scale sine: 0 dBFS)
     code        identifier code heard (131)
-    channel     channel it was heard on, counting from 1; 0 for 1-D samples, a mono file or
-                a band
+    channel     channel it was heard on, counting from 1; 0 for the mix of all channels
+                (the default; also 1-D samples and mono files) or a band
     rate        the input's sample rate [samples/s]
+    band        True when the band scanner found it: its records carry offset_hz, as
+                `rsid scan --json` writes them
     """
 
     time_s: float
@@ -76,10 +86,31 @@ class Detection:
     code: int
     channel: int
     rate: float
+    band: bool = dataclasses.field(default=False, repr=False)
+
+    def to_json(self, input: Union[str, bytes, os.PathLike[Any]], *, label: str = "") -> str:
+        """This detection's record as `rsid detect --json` (or `rsid scan --json`) writes it,
+        without the newline: the tool's own writer. `input` is the name the record gives."""
+        row = dataclasses.astuple(self)[:9]
+        return _rsid.detection_json(row, self.offset_hz if self.band else None, _name(input),
+                                    label.encode())
 
 
-def _detections(rows: List[Any]) -> List[Detection]:
-    return [Detection(*row) for row in rows]
+def _detections(rows: List[Any], band: bool = False) -> List[Detection]:
+    return [Detection(*row, band=band) for row in rows]
+
+
+def _name(input: Any) -> bytes:
+    """A name as the bytes the file system has: the writer adds input_bytes if not UTF-8."""
+    if not isinstance(input, (str, bytes, os.PathLike)):
+        raise TypeError(f"input must be a str, bytes or os.PathLike, not {type(input).__name__}")
+    return os.fsencode(input)
+
+
+def _warn_rate(rate: float) -> None:
+    message = _rsid.rate_warning(rate)
+    if message:
+        warnings.warn(message, stacklevel=3)
 
 
 def _number(name: str, value: Any) -> float:
@@ -100,34 +131,75 @@ def _path(path: Any) -> Any:
     return path
 
 
-def _channel(value: Any) -> Optional[int]:
-    if value is None:
-        return None
+def _channel(value: Any) -> int:
+    """The tool's --channel as the native module takes it: 0 the mix, -1 all, else n."""
+    if value == "mix" and isinstance(value, str):
+        return 0
+    if value == "all" and isinstance(value, str):
+        return -1
+    if isinstance(value, str):
+        raise ValueError(f'channel must be "mix", "all" or a number from 1, not {value!r}')
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"channel must be an int counting from 1 or None, "
+        raise TypeError(f'channel must be "mix", "all" or an int counting from 1, '
                         f"not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"channel counts from 1, not {value}")
     return int(value)
 
 
-def detect(x: Any, rate: float, *, channel: Optional[int] = None) -> List[Detection]:
+def detect(x: Any, rate: float, *, channel: Channel = "mix") -> List[Detection]:
     """Every identifier in the samples x taken at `rate` samples/s, in order of start.
 
-    x: 1-D (one channel) or 2-D (frames x channels) array-like of int16, int32, float32 or
-    float64. With 2-D samples every channel is searched on its own (Detection.channel counts
-    from 1) unless `channel` names one. NaN and infinite samples count as silence.
+    x: 1-D (one channel) or 2-D (frames, channels) array-like of int16, int32, float32 or
+    float64, read in place. 2-D samples with more channels than frames, or more than 64
+    channels, raise ValueError: pass x.T if they are (channels, frames). As the tool's
+    --channel: "mix" (the default) searches the mean of the channels (Detection.channel 0),
+    "all" each channel on its own, a number (from 1) that channel. NaN and infinite samples
+    count as silence. A rate below 4794/s warns that only lower identifiers can be found.
     """
-    return _detections(_rsid.detect(x, _number("rate", rate), _channel(channel)))
+    rate = _number("rate", rate)
+    rows = _rsid.detect(x, rate, _channel(channel))
+    _warn_rate(rate)
+    return _detections(rows)
 
 
 def detect_file(path: Union[str, bytes, os.PathLike[Any]], *,
-                channel: Optional[int] = None) -> List[Detection]:
-    """Every identifier in a sound file (any format libsndfile reads), in order of start.
+                channel: Channel = "mix") -> List[Detection]:
+    """Every identifier in a sound file, read as `rsid detect` reads it, in order of start.
 
-    A file with several channels is searched channel by channel unless `channel` names one
-    (counting from 1); a mono file's detections have channel 0. Raises InputError (an OSError)
-    if the file cannot be opened or decoded.
+    `channel` as for detect: the mix of a file's channels by default (channel 0). Raises
+    InputError (an OSError) if the file cannot be opened or decoded.
     """
-    return _detections(_rsid.detect_file(_path(path), _channel(channel)))
+    rows, _ = _rsid.detect_file(_path(path), _channel(channel))
+    return _detections(rows)
+
+
+def records(detections: Iterable[Detection], input: Union[str, bytes, os.PathLike[Any]], *,
+            duration_s: Optional[float] = None, status: str = "ok", error: str = "",
+            label: str = "") -> Iterator[str]:
+    """The JSON lines `rsid detect --json` writes for one input, without newlines, written by
+    the tool's own writer: a detection record per Detection, then, when duration_s (the
+    seconds of audio read) is given, the input's end record with `status` ("ok", "error",
+    "interrupted" or "stopped") and `error`. `input` is the name the records give.
+    """
+    name, count = _name(input), 0
+    for d in detections:
+        count += 1
+        yield d.to_json(name, label=label)
+    if duration_s is not None:
+        yield _rsid.end_json(name, status, count, _number("duration_s", duration_s), error)
+
+
+def file_records(path: Union[str, bytes, os.PathLike[Any]], *, channel: Channel = "mix",
+                 label: str = "") -> List[str]:
+    """The JSON lines `rsid detect --json PATH` writes: the file's detections, then its end
+    record; a file that cannot be read gives an end record with status "error" and the
+    reader's message (InputError), as the tool does. Other errors raise."""
+    try:
+        rows, duration_s = _rsid.detect_file(_path(path), _channel(channel))
+    except InputError as e:
+        return list(records([], path, duration_s=0.0, status="error", error=str(e)))
+    return list(records(_detections(rows), path, duration_s=duration_s, label=label))
 
 
 def scan(x: Any, rate: float, *, center: float = 0.0,
@@ -147,7 +219,7 @@ def scan(x: Any, rate: float, *, center: float = 0.0,
     samples count as silence.
     """
     return _detections(_rsid.scan(x, _number("rate", rate), _number("center", center),
-                                  _iq("iq", iq)))
+                                  _iq("iq", iq)), band=True)
 
 
 def scan_file(path: Union[str, bytes, os.PathLike[Any]], *, center: Optional[float] = None,
@@ -160,7 +232,7 @@ def scan_file(path: Union[str, bytes, os.PathLike[Any]], *, center: Optional[flo
     be opened or decoded, ValueError if its channels or rate (6000/s or more) do not fit.
     """
     where = 0.0 if center is None else _number("center", center)
-    return _detections(_rsid.scan_file(_path(path), where, _iq("iq", iq)))
+    return _detections(_rsid.scan_file(_path(path), where, _iq("iq", iq)), band=True)
 
 
 def send(freq: float = 1500.0, rate: float = 48000, *, lead: float = 0.0,
@@ -171,24 +243,33 @@ def send(freq: float = 1500.0, rate: float = 48000, *, lead: float = 0.0,
     1000 to 768000, are converted by a high-quality resampler. `lead` and `tail` add that many
     seconds of silence before and after it. The tones must fit below half the rate. The samples
     are made in memory: at most 2**25 of them at 48000/s and at `rate` (lead + tail up to 697 s
-    at 48000/s or below), else ValueError.
+    at 48000/s or below), else ValueError. Warns when the detector could not find it: a rate
+    too low to carry the detector's band, as detect warns, or tone 0 outside 598 to 2230 Hz.
     """
-    return _rsid.send(_number("freq", freq), _number("rate", rate), _number("lead", lead),
-                      _number("tail", tail))
+    freq, rate = _number("freq", freq), _number("rate", rate)
+    x = _rsid.send(freq, rate, _number("lead", lead), _number("tail", tail))
+    _warn_rate(rate)
+    message = _rsid.tone_warning(freq, rate)
+    if message:
+        warnings.warn(message, stacklevel=2)
+    return x
 
 
 class Detector:
     """The detector over a stream: feed chunks of any size as they arrive.
 
-    Detector(rate, channel=None) takes chunks at `rate` samples/s. The first chunk fixes the
+    Detector(rate, channel="mix") takes chunks at `rate` samples/s (channel as for detect; a
+    chunk may hold a single frame). The first chunk fixes the
     layout (1-D, or 2-D with its number of channels) and the scale (int16, int32 or float) until
     finish(). Chunking never changes what is found: feeding the samples in one call or one
     sample at a time gives the same detections. Positions count from the start of the stream.
     One call at a time runs on a Detector; separate Detectors run in parallel.
     """
 
-    def __init__(self, rate: float, *, channel: Optional[int] = None) -> None:
-        self._stream = _rsid.Stream(_number("rate", rate), _channel(channel))
+    def __init__(self, rate: float, *, channel: Channel = "mix") -> None:
+        rate = _number("rate", rate)
+        self._stream = _rsid.Stream(rate, _channel(channel))
+        _warn_rate(rate)
 
     @property
     def rate(self) -> float:
@@ -251,11 +332,11 @@ class Scanner:
 
     def feed(self, chunk: Any) -> List[Detection]:
         """Takes the next samples; returns the identifiers that ended in them, in order of start."""
-        return _detections(self._stream.feed(chunk))
+        return _detections(self._stream.feed(chunk), band=True)
 
     def finish(self) -> List[Detection]:
         """Ends the stream and returns what it still held; the next chunk starts a new stream."""
-        return _detections(self._stream.finish())
+        return _detections(self._stream.finish(), band=True)
 
     def __repr__(self) -> str:
         return (f"Scanner(rate={self.rate!r}, center={self.center!r}, complex={self.complex}, "

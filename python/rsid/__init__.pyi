@@ -1,6 +1,6 @@
 import dataclasses
 import os
-from typing import Any, List, Optional, Union
+from typing import Any, Iterable, Iterator, List, Optional, Union
 
 import numpy
 import numpy.typing
@@ -14,12 +14,15 @@ __all__ = [
     "Scanner",
     "detect",
     "detect_file",
+    "file_records",
+    "records",
     "scan",
     "scan_file",
     "send",
     "__version__",
 ]
 __version__: str
+Channel = Union[int, str]
 
 @dataclasses.dataclass(frozen=True)
 class Detection:
@@ -32,13 +35,27 @@ class Detection:
     code: int
     channel: int
     rate: float
+    band: bool = ...
+    def to_json(self, input: Union[str, bytes, os.PathLike[Any]], *, label: str = "") -> str: ...
 
 def detect(
-    x: numpy.typing.ArrayLike, rate: float, *, channel: Optional[int] = None
+    x: numpy.typing.ArrayLike, rate: float, *, channel: Channel = "mix"
 ) -> List[Detection]: ...
 def detect_file(
-    path: Union[str, bytes, os.PathLike[Any]], *, channel: Optional[int] = None
+    path: Union[str, bytes, os.PathLike[Any]], *, channel: Channel = "mix"
 ) -> List[Detection]: ...
+def records(
+    detections: Iterable[Detection],
+    input: Union[str, bytes, os.PathLike[Any]],
+    *,
+    duration_s: Optional[float] = None,
+    status: str = "ok",
+    error: str = "",
+    label: str = "",
+) -> Iterator[str]: ...
+def file_records(
+    path: Union[str, bytes, os.PathLike[Any]], *, channel: Channel = "mix", label: str = ""
+) -> List[str]: ...
 def scan(
     x: numpy.typing.ArrayLike, rate: float, *, center: float = 0.0, iq: Optional[bool] = None
 ) -> List[Detection]: ...
@@ -53,7 +70,7 @@ def send(
 ) -> numpy.typing.NDArray[numpy.int16]: ...
 
 class Detector:
-    def __init__(self, rate: float, *, channel: Optional[int] = None) -> None: ...
+    def __init__(self, rate: float, *, channel: Channel = "mix") -> None: ...
     @property
     def rate(self) -> float: ...
     @property

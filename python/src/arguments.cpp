@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <sstream>
 #include <tuple>
 
@@ -69,7 +70,7 @@ audio check_real(const array_shape& s, const std::string& what, const std::strin
     if (a.two_d && a.channels == 0)
         throw std::invalid_argument(what + " has no channels (shape " + std::to_string(a.frames) +
                                     " x 0)");
-    // Each channel has a detector of its own (about 0.3 MB): as many as a sound file may have.
+    // As many as a sound file may have: with a detector each (about 0.3 MB), at most 20 MB.
     if (a.channels > static_cast<std::size_t>(rsid_tool::max_channels))
         throw std::invalid_argument(what + " has shape " + shape_text(s) + ": more than " +
                                     std::to_string(rsid_tool::max_channels) +
@@ -86,6 +87,8 @@ audio check_real(const array_shape& s, const std::string& what, const std::strin
 }
 
 } // namespace
+
+void audio::view(const void* samples) { samples_ = samples; }
 
 void audio::copy_from(const void* samples) {
     const std::size_t count = bytes() / part_size(type);
@@ -105,36 +108,69 @@ void audio::copy_from(const void* samples) {
         copy_as<double>(*this, samples, count);
         break;
     }
+    samples_ = std::visit([](const auto& v) -> const void* { return v.data(); }, data);
 }
 
 std::size_t audio::bytes() const { return frames * channels * part_size(type); }
 
+// Calls f with the samples as a pointer to their part type.
+template <typename F> void audio::with_samples(F f) const {
+    switch (type) {
+    case sample_type::int16:
+        return f(static_cast<const int16_t*>(samples_));
+    case sample_type::int32:
+        return f(static_cast<const int32_t*>(samples_));
+    case sample_type::float32:
+    case sample_type::complex64:
+        return f(static_cast<const float*>(samples_));
+    case sample_type::float64:
+    case sample_type::complex128:
+        return f(static_cast<const double*>(samples_));
+    }
+}
+
 void audio::channel(std::size_t c, std::size_t from, std::size_t n, double* out) const {
-    std::visit(
-        [&](const auto& v) {
-            const auto* p = v.data() + from * channels + c;
-            for (std::size_t i = 0; i < n; ++i)
-                out[i] = static_cast<double>(p[i * channels]);
-        },
-        data);
+    with_samples([&](const auto* v) {
+        const auto* p = v + from * channels + c;
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = static_cast<double>(p[i * channels]);
+    });
+}
+
+void audio::mix(std::size_t from, std::size_t n, double* out) const {
+    with_samples([&](const auto* v) {
+        const auto* p = v + from * channels;
+        for (std::size_t i = 0; i < n; ++i, p += channels) {
+            double sum = 0.0;
+            for (std::size_t c = 0; c < channels; ++c)
+                sum += static_cast<double>(p[c]);
+            out[i] = sum / static_cast<double>(channels);
+        }
+    });
 }
 
 void audio::frames_as_floats(std::size_t from, std::size_t n, float* out) const {
-    std::visit(
-        [&](const auto& v) {
-            const auto* p = v.data() + from * channels;
-            for (std::size_t i = 0; i < n * channels; ++i) {
-                const auto x = static_cast<double>(p[i]);
-                out[i] = std::abs(x) <= std::numeric_limits<float>::max()
-                             ? static_cast<float>(x)
-                             : std::numeric_limits<float>::quiet_NaN();
-            }
-        },
-        data);
+    with_samples([&](const auto* v) {
+        const auto* p = v + from * channels;
+        for (std::size_t i = 0; i < n * channels; ++i) {
+            const auto x = static_cast<double>(p[i]);
+            out[i] = std::abs(x) <= std::numeric_limits<float>::max()
+                         ? static_cast<float>(x)
+                         : std::numeric_limits<float>::quiet_NaN();
+        }
+    });
 }
 
 audio check_audio(const array_shape& shape, const std::string& what) {
     return check_real(shape, what, std::string("rsid takes ") + audio_types);
+}
+
+void check_whole(const audio& a, const std::string& what) {
+    if (a.two_d && a.frames > 0 && a.channels > a.frames)
+        throw std::invalid_argument(what + " has " + std::to_string(a.frames) + " frames of " +
+                                    std::to_string(a.channels) +
+                                    " channels: rsid takes (frames, channels); pass " + what +
+                                    ".T if these are (channels, frames)");
 }
 
 audio check_band(const array_shape& s, const std::string& what, std::optional<bool> iq,
@@ -196,49 +232,46 @@ void check_path(const std::string& name) {
         throw std::invalid_argument("path holds a NUL character, which no file name can");
 }
 
-std::vector<std::size_t> chosen(const audio& a, std::optional<int> channel) {
-    std::vector<std::size_t> list;
-    if (!channel) {
-        for (std::size_t c = 0; c < a.channels; ++c)
-            list.push_back(c);
-        return list;
+std::vector<int> heard_as(std::size_t channels, int choice) {
+    if (choice == mix_channels)
+        return {0};
+    if (choice == every_channel) {
+        std::vector<int> all(channels);
+        std::iota(all.begin(), all.end(), 1);
+        return all;
     }
-    if (!a.two_d)
-        throw std::invalid_argument("channel=" + std::to_string(*channel) +
-                                    " needs 2-D samples (frames x channels); 1-D samples are "
-                                    "one channel already");
-    if (*channel < 1 || static_cast<std::size_t>(*channel) > a.channels)
-        throw std::invalid_argument("no channel " + std::to_string(*channel) +
-                                    ": the samples have " + std::to_string(a.channels) +
-                                    " (channels count from 1)");
-    list.push_back(static_cast<std::size_t>(*channel - 1));
-    return list;
+    if (choice < 1 || static_cast<std::size_t>(choice) > channels)
+        throw std::invalid_argument("no channel " + std::to_string(choice) + ": the samples have " +
+                                    std::to_string(channels) + " (channels count from 1)");
+    return {choice};
 }
 
-void run_feed(const audio& a, const std::vector<std::size_t>& channels,
+void run_feed(const audio& a, const std::vector<int>& heard,
               std::vector<rsid::stream_detector>& detectors, std::vector<double>& buffer,
-              std::vector<rsid::detection>& found, int first_number) {
+              std::vector<rsid::detection>& found) {
     for (std::size_t from = 0; from < a.frames; from += block_frames) {
         const std::size_t n = std::min(block_frames, a.frames - from);
         buffer.resize(n);
-        for (std::size_t k = 0; k < channels.size(); ++k) {
-            a.channel(channels[k], from, n, buffer.data());
+        for (std::size_t k = 0; k < heard.size(); ++k) {
+            if (heard[k] == 0)
+                a.mix(from, n, buffer.data());
+            else
+                a.channel(static_cast<std::size_t>(heard[k] - 1), from, n, buffer.data());
             const std::size_t before = found.size();
             detectors[k].feed(buffer.data(), n, found);
             for (std::size_t i = before; i < found.size(); ++i)
-                found[i].channel = first_number + static_cast<int>(channels[k]);
+                found[i].channel = heard[k];
         }
     }
 }
 
-void run_finish(const std::vector<std::size_t>& channels,
-                std::vector<rsid::stream_detector>& detectors, std::vector<rsid::detection>& found,
-                int first_number) {
-    for (std::size_t k = 0; k < channels.size(); ++k) {
+void run_finish(const std::vector<int>& heard, std::vector<rsid::stream_detector>& detectors,
+                std::vector<rsid::detection>& found) {
+    for (std::size_t k = 0; k < heard.size(); ++k) {
         const std::size_t before = found.size();
         detectors[k].finish(found);
         for (std::size_t i = before; i < found.size(); ++i)
-            found[i].channel = first_number + static_cast<int>(channels[k]);
+            found[i].channel = heard[k];
     }
 }
 

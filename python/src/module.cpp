@@ -1,15 +1,17 @@
 // module.cpp - rsid._rsid, the native half of the Python module: numpy arrays in, detections
-// out, over the engine (stream detectors, the identifier at any rate) and the tool's file
-// readers.
+// out, over the engine (stream detectors, the identifier at any rate) and io/: the file
+// readers, and the record writer that `rsid detect --json` prints with.
 //
-// Every entry point works the same way: with the GIL held, check the arguments and copy the
-// samples out of the caller's array into a buffer of their own type (arguments.h, shared with
-// the fuzz harness); then release the GIL for the engine's work, so that Python threads run
-// detectors and band scanners on several cores at once. Detections go back as plain tuples
-// (time_s, sample, freq_hz, offset_hz, snr_db, level_dbfs, code, channel, rate);
-// rsid/__init__.py makes them Detection values.
+// Every entry point works the same way: with the GIL held, check the arguments and take the
+// samples in place from the caller's array, in their own type (arguments.h, shared with the
+// fuzz harness), so that no input is copied whatever its size; then release the GIL for the
+// engine's work, so that Python threads run detectors and band scanners on several cores at once.
+// Detections go back as plain tuples (time_s, sample, freq_hz, offset_hz, snr_db, level_dbfs, code,
+// channel, rate); rsid/__init__.py makes them Detection values.
 #include "arguments.h"
 #include "input/audio_input.h"
+#include "input/reach.h"
+#include "records/report.h"
 #include "send.h"
 
 #include <pybind11/numpy.h>
@@ -42,46 +44,54 @@ array_shape shape_of(const py::array& x) {
     return s;
 }
 
-// The checked samples copied out of the array. forcecast to the native byte order and C order
-// copies only when the layout differs.
-template <typename T> void copy_out(audio& a, const py::array& x) {
-    const auto c = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(x);
-    if (!c)
-        throw py::error_already_set();
-    a.copy_from(c.data());
+// Checked samples, read in place from the array: forcecast to the native byte order and C
+// order copies only when the caller's layout differs. `keep` holds the memory while `a` is used.
+struct samples {
+    py::array keep;
+    audio a;
+};
+
+// The conversion keeps numpy's error (MemoryError for a copy that does not fit), which
+// array_t::ensure() would clear.
+template <typename T> py::array in_place(audio& a, const py::array& x) {
+    const py::array_t<T, py::array::c_style | py::array::forcecast> c(x);
+    a.view(c.data());
+    return c;
 }
 
-void take_samples(audio& a, const py::array& x) {
+py::array take_samples(audio& a, const py::array& x) {
     switch (a.type) {
     case sample_type::int16:
-        return copy_out<int16_t>(a, x);
+        return in_place<int16_t>(a, x);
     case sample_type::int32:
-        return copy_out<int32_t>(a, x);
+        return in_place<int32_t>(a, x);
     case sample_type::float32:
-        return copy_out<float>(a, x);
+        return in_place<float>(a, x);
     case sample_type::float64:
-        return copy_out<double>(a, x);
+        return in_place<double>(a, x);
     case sample_type::complex64:
-        return copy_out<std::complex<float>>(a, x);
+        return in_place<std::complex<float>>(a, x);
     case sample_type::complex128:
-        return copy_out<std::complex<double>>(a, x);
+        return in_place<std::complex<double>>(a, x);
     }
+    return x;
 }
 
-// Checks and copies an array-like of audio samples; `what` names it in messages.
-audio take_audio(const py::handle& obj, const char* what) {
+// Checks an array-like of audio samples; `what` names it in messages.
+samples take_audio(const py::handle& obj, const char* what) {
     const py::array x = py::module_::import("numpy").attr("asarray")(obj);
-    audio a = check_audio(shape_of(x), what);
-    take_samples(a, x);
-    return a;
+    samples s{x, check_audio(shape_of(x), what)};
+    s.keep = take_samples(s.a, x);
+    return s;
 }
 
-// Checks and copies the samples of a band (check_band() says which).
-audio take_band(const py::handle& obj, const char* what, std::optional<bool> iq, const char* flag) {
+// Checks the samples of a band (check_band() says which).
+samples take_band(const py::handle& obj, const char* what, std::optional<bool> iq,
+                  const char* flag) {
     const py::array x = py::module_::import("numpy").attr("asarray")(obj);
-    audio a = check_band(shape_of(x), what, iq, flag);
-    take_samples(a, x);
-    return a;
+    samples s{x, check_band(shape_of(x), what, iq, flag)};
+    s.keep = take_samples(s.a, x);
+    return s;
 }
 
 // A path (str, bytes or os.PathLike) as the file name the readers open.
@@ -121,20 +131,20 @@ py::list tuples(const std::vector<rsid::detection>& found) {
     return out;
 }
 
-py::list detect(const py::handle& x, double rate, std::optional<int> channel) {
+py::list detect(const py::handle& x, double rate, int channel) {
     check_rate(rate);
-    const audio a = take_audio(x, "x");
-    const std::vector<std::size_t> channels = chosen(a, channel);
+    const samples in = take_audio(x, "x");
+    check_whole(in.a, "x");
+    const std::vector<int> heard = heard_as(in.a.channels, channel);
     std::vector<rsid::detection> found;
     {
         py::gil_scoped_release unlocked;
         std::vector<rsid::stream_detector> detectors;
-        for (std::size_t k = 0; k < channels.size(); ++k)
-            detectors.emplace_back(rate, a.full_scale);
+        for (std::size_t k = 0; k < heard.size(); ++k)
+            detectors.emplace_back(rate, in.a.full_scale);
         std::vector<double> buffer;
-        const int first_number = a.two_d ? 1 : 0; // 1-D: channel 0, a mono stream
-        run_feed(a, channels, detectors, buffer, found, first_number);
-        run_finish(channels, detectors, found, first_number);
+        run_feed(in.a, heard, detectors, buffer, found);
+        run_finish(heard, detectors, found);
         order(found);
         audio_offsets(found);
     }
@@ -145,25 +155,26 @@ py::list detect(const py::handle& x, double rate, std::optional<int> channel) {
 // channels) and the scale (int16, int32 or float) until finish() ends the stream.
 class stream {
   public:
-    stream(double rate, std::optional<int> channel) : rate_(rate), channel_(channel) {
+    stream(double rate, int channel) : rate_(rate), channel_(channel) {
         check_rate(rate);
-        if (channel && *channel < 1)
-            throw std::invalid_argument("channel counts from 1, not " + std::to_string(*channel));
+        if (channel < every_channel)
+            throw std::invalid_argument("channel counts from 1, not " + std::to_string(channel));
     }
 
     py::list feed(const py::handle& chunk) {
-        const audio a = take_audio(chunk, "chunk");
+        const samples in = take_audio(chunk, "chunk");
+        const audio& a = in.a;
         std::vector<rsid::detection> found;
         if (a.frames > 0) { // an empty chunk changes nothing, not even the layout
             py::gil_scoped_release unlocked;
             const std::lock_guard<std::mutex> hold(busy_); // one call at a time per stream
             if (detectors_.empty()) {
-                channels_ = chosen(a, channel_);
+                heard_ = heard_as(a.channels, channel_);
                 two_d_ = a.two_d;
                 width_ = a.channels;
                 full_scale_ = a.full_scale;
                 type_ = a.name;
-                for (std::size_t k = 0; k < channels_.size(); ++k)
+                for (std::size_t k = 0; k < heard_.size(); ++k)
                     detectors_.emplace_back(rate_, full_scale_);
             } else if (a.two_d != two_d_ || a.channels != width_) {
                 throw std::invalid_argument("this stream takes " + layout(two_d_, width_) +
@@ -174,7 +185,7 @@ class stream {
                                  " samples (its full scale); the chunk holds " + a.name +
                                  " (finish() ends the stream)");
             }
-            run_feed(a, channels_, detectors_, buffer_, found, two_d_ ? 1 : 0);
+            run_feed(a, heard_, detectors_, buffer_, found);
             frames_ += a.frames;
             order(found);
             audio_offsets(found);
@@ -187,7 +198,7 @@ class stream {
         {
             py::gil_scoped_release unlocked;
             const std::lock_guard<std::mutex> hold(busy_);
-            run_finish(channels_, detectors_, found, two_d_ ? 1 : 0);
+            run_finish(heard_, detectors_, found);
             detectors_.clear();
             frames_ = 0;
             order(found);
@@ -209,9 +220,9 @@ class stream {
     }
 
     double rate_;
-    std::optional<int> channel_;
+    int channel_; // mix_channels, every_channel or 1..n
     std::mutex busy_;
-    std::vector<std::size_t> channels_;
+    std::vector<int> heard_;
     std::vector<rsid::stream_detector> detectors_; // empty until the stream's first samples
     std::vector<double> buffer_;
     bool two_d_ = false;
@@ -221,59 +232,64 @@ class stream {
     uint64_t frames_ = 0;
 };
 
-py::list detect_file(const py::handle& path, std::optional<int> channel) {
+// Every frame of a file through detectors that hear `heard`; returns the frames read. The
+// readers give every encoding on the 16-bit scale.
+uint64_t detect_source(rsid_tool::audio_source& source, const std::vector<int>& heard,
+                       interruption& interrupted, std::vector<rsid::detection>& found) {
+    const rsid_tool::source_info& info = source.info();
+    std::vector<rsid::stream_detector> detectors;
+    for (std::size_t k = 0; k < heard.size(); ++k)
+        detectors.emplace_back(info.rate, 32768.0);
+    constexpr std::size_t block_frames = 8192;
+    audio block;
+    block.channels = static_cast<std::size_t>(info.channels);
+    std::vector<double> frames(block_frames * block.channels), buffer;
+    uint64_t read = 0;
+    while (const std::size_t n = source.read(frames.data(), block_frames)) {
+        if (interrupted())
+            break;
+        block.frames = n;
+        block.view(frames.data());
+        run_feed(block, heard, detectors, buffer, found);
+        read += n;
+    }
+    run_finish(heard, detectors, found);
+    order(found);
+    audio_offsets(found);
+    return read;
+}
+
+// The detections of a file and the seconds of audio read.
+py::tuple detect_file(const py::handle& path, int channel) {
     const std::string name = file_name(path);
     std::vector<rsid::detection> found;
+    double duration_s = 0.0;
     interruption interrupted;
     try {
         py::gil_scoped_release unlocked;
         const auto source = rsid_tool::open_sound_file(name, std::ref(interrupted));
         const rsid_tool::source_info& info = source->info();
-        const auto width = static_cast<std::size_t>(info.channels);
-        std::vector<std::size_t> channels;
-        if (channel) {
-            if (*channel < 1 || static_cast<std::size_t>(*channel) > width)
-                throw std::invalid_argument("no channel " + std::to_string(*channel) + " in " +
-                                            name + ": it has " + std::to_string(width) +
-                                            " (channels count from 1)");
-            channels.push_back(static_cast<std::size_t>(*channel - 1));
-        } else {
-            for (std::size_t c = 0; c < width; ++c)
-                channels.push_back(c);
+        std::vector<int> heard;
+        try {
+            heard = heard_as(static_cast<std::size_t>(info.channels), channel);
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument(name + ": " + e.what());
         }
-        // The readers give every encoding on the 16-bit scale; a mono file is channel 0.
-        const int first_number = width > 1 || channel ? 1 : 0;
-        std::vector<rsid::stream_detector> detectors;
-        for (std::size_t k = 0; k < channels.size(); ++k)
-            detectors.emplace_back(info.rate, 32768.0);
-        audio block;
-        block.channels = width;
-        std::vector<double> frames(8192 * width), buffer;
-        while (const std::size_t n = source->read(frames.data(), 8192)) {
-            if (interrupted())
-                break;
-            frames.resize(n * width);
-            block.data = std::move(frames);
-            block.frames = n;
-            run_feed(block, channels, detectors, buffer, found, first_number);
-            frames = std::move(std::get<std::vector<double>>(block.data));
-            frames.resize(8192 * width);
-        }
-        run_finish(channels, detectors, found, first_number);
-        order(found);
-        audio_offsets(found);
+        duration_s =
+            static_cast<double>(detect_source(*source, heard, interrupted, found)) / info.rate;
     } catch (const std::exception&) {
         interrupted.rethrow(); // the input ended early because of Ctrl-C: say that instead
         throw;
     }
     interrupted.rethrow();
-    return tuples(found);
+    return py::make_tuple(tuples(found), duration_s);
 }
 
 py::list scan(const py::handle& x, double rate, double center, std::optional<bool> iq) {
     check_scan_rate(rate);
     check_center(center);
-    const audio a = take_band(x, "x", iq, "iq");
+    const samples in = take_band(x, "x", iq, "iq");
+    const audio& a = in.a;
     std::vector<rsid::detection> found;
     if (a.frames > 0) { // a wide band's scanner holds hundreds of MB: none for no samples
         py::gil_scoped_release unlocked;
@@ -300,7 +316,8 @@ class band_stream {
     }
 
     py::list feed(const py::handle& chunk) {
-        const audio a = take_band(chunk, "chunk", complex_, "complex");
+        const samples in = take_band(chunk, "chunk", complex_, "complex");
+        const audio& a = in.a;
         std::vector<rsid::detection> found;
         if (a.frames > 0) { // an empty chunk changes nothing, not even the scale
             py::gil_scoped_release unlocked;
@@ -413,6 +430,45 @@ py::array_t<int16_t> send(double freq, double rate, double lead, double tail) {
     return out;
 }
 
+// The records `rsid detect --json` and `rsid scan --json` write (records/report.h), for
+// rsid.records() and Detection.to_json(). Names come as bytes, exactly as the file system has them.
+std::string detection_json(const py::tuple& row, std::optional<double> offset_hz,
+                           const std::string& input, const std::string& label) {
+    rsid_tool::detection_record r;
+    r.input = input;
+    r.time_s = row[0].cast<double>();
+    r.sample = row[1].cast<int64_t>();
+    r.freq_hz = row[2].cast<double>();
+    r.offset_hz = offset_hz;
+    r.snr_db = row[4].cast<double>();
+    r.level_dbfs = row[5].cast<double>();
+    r.code = row[6].cast<int>();
+    r.channel = row[7].cast<int>();
+    r.rate = row[8].cast<double>();
+    r.label = label;
+    return rsid_tool::json_line(r);
+}
+
+std::string end_json(const std::string& input, const std::string& status, int detections,
+                     double duration_s, const std::string& error) {
+    return rsid_tool::json_line(
+        rsid_tool::end_record{input, status, detections, duration_s, error});
+}
+
+void define_records(py::module_& m) {
+    m.def("detection_json", &detection_json, py::arg("row"), py::arg("offset_hz"), py::arg("input"),
+          py::arg("label"),
+          "detection_json(row, offset_hz, input, label) -> str, a detection record");
+    m.def("end_json", &end_json, py::arg("input"), py::arg("status"), py::arg("detections"),
+          py::arg("duration_s"), py::arg("error"),
+          "end_json(input, status, detections, duration_s, error) -> str, an end record");
+    m.def(
+        "rate_warning", [](double rate) { return rsid_tool::reach_at(rate).warning; },
+        py::arg("rate"), "rate_warning(rate) -> str, empty when the detector's band fits");
+    m.def("tone_warning", &rsid_tool::tone_out_of_reach, py::arg("freq"), py::arg("rate"),
+          "tone_warning(freq, rate) -> str, empty when the detector hears tone 0 there");
+}
+
 } // namespace
 
 PYBIND11_MODULE(_rsid, m) {
@@ -429,9 +485,9 @@ PYBIND11_MODULE(_rsid, m) {
     });
 
     m.def("detect", &detect, py::arg("x"), py::arg("rate"), py::arg("channel"),
-          "detect(x, rate, channel) -> list of tuples");
+          "detect(x, rate, channel) -> list of tuples (channel: 0 mix, -1 all, n)");
     m.def("detect_file", &detect_file, py::arg("path"), py::arg("channel"),
-          "detect_file(path, channel) -> list of tuples");
+          "detect_file(path, channel) -> (list of tuples, seconds read)");
     m.def("send", &send, py::arg("freq"), py::arg("rate"), py::arg("lead"), py::arg("tail"),
           "send(freq, rate, lead, tail) -> numpy.ndarray of int16");
     m.def("scan", &scan, py::arg("x"), py::arg("rate"), py::arg("center"), py::arg("iq"),
@@ -439,11 +495,12 @@ PYBIND11_MODULE(_rsid, m) {
     m.def("scan_file", &scan_file, py::arg("path"), py::arg("center"), py::arg("iq"),
           "scan_file(path, center, iq) -> list of tuples");
     py::class_<stream>(m, "Stream")
-        .def(py::init<double, std::optional<int>>(), py::arg("rate"), py::arg("channel"))
+        .def(py::init<double, int>(), py::arg("rate"), py::arg("channel"))
         .def("feed", &stream::feed, py::arg("chunk"))
         .def("finish", &stream::finish)
         .def_property_readonly("rate", &stream::rate)
         .def_property_readonly("frames", &stream::frames);
+    define_records(m);
     py::class_<band_stream>(m, "BandStream")
         .def(py::init<double, double, bool>(), py::arg("rate"), py::arg("center"),
              py::arg("complex"))

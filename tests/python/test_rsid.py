@@ -77,18 +77,27 @@ def stereo(rate):
     return np.stack([left, right], axis=1)
 
 
-def test_channels_are_searched_separately_or_one_at_a_time():
+CHANNELS = [  # channel=, the array (s: stereo(), c1: its first column as 1-D), what is heard
+    ("mix", "s", [(0, 1400), (0, 900), (0, 2000)]),  # the default, as `rsid detect`
+    ("all", "s", [(2, 1400), (1, 900), (2, 2000)]),  # `--channel all`
+    (1, "s", [(1, 900)]),
+    (2, "s", [(2, 1400), (2, 2000)]),
+    ("mix", "c1", [(0, 900)]),  # 1-D samples: one channel, heard as the mix (0)
+    ("all", "c1", [(1, 900)]),  # ... or as channel 1, as a mono file with --channel all
+    (1, "c1", [(1, 900)]),
+]
+
+
+def test_channels_are_mixed_searched_separately_or_one_at_a_time():
     rate = 12000
     x = stereo(rate)
-    every = rsid.detect(x, rate)
-    assert [(d.channel, round(d.freq_hz, -2)) for d in every] == [(2, 1400), (1, 900), (2, 2000)]
-    for k in (1, 2):
-        picked = rsid.detect(x, rate, channel=k)
-        assert picked == [d for d in every if d.channel == k]
-        # One column of a 2-D array is that channel; the same column as 1-D is channel 0.
-        alone = rsid.detect(np.ascontiguousarray(x[:, k - 1]), rate)
-        assert [(d.sample, d.freq_hz) for d in alone] == [(d.sample, d.freq_hz) for d in picked]
-        assert {d.channel for d in alone} == {0}
+    arrays = {"s": x, "c1": np.ascontiguousarray(x[:, 0])}
+    every = rsid.detect(x, rate, channel="all")
+    for channel, name, heard in CHANNELS:
+        got = rsid.detect(arrays[name], rate, channel=channel)
+        assert [(d.channel, round(d.freq_hz, -2)) for d in got] == heard, (channel, name)
+        if isinstance(channel, int) and name == "s":  # one channel alone is that channel
+            assert got == [d for d in every if d.channel == channel]
 
 
 def test_chunking_never_changes_the_detections():
@@ -131,6 +140,8 @@ def test_files_read_as_the_same_samples(tmp_path):
     write_wav(tmp_path / "stereo.wav", x, rate)
     write_wav(tmp_path / "mono.wav", x[:, 0], rate)
     assert rsid.detect_file(tmp_path / "stereo.wav") == rsid.detect(x, rate)
+    assert rsid.detect_file(tmp_path / "stereo.wav", channel="all") == rsid.detect(
+        x, rate, channel="all")
     assert rsid.detect_file(str(tmp_path / "stereo.wav"), channel=2) == rsid.detect(x, rate,
                                                                                    channel=2)
     assert rsid.detect_file(tmp_path / "mono.wav") == rsid.detect(x[:, 0].copy(), rate)
@@ -178,7 +189,14 @@ BAD_CALLS = [
     ("channel 0", lambda: rsid.detect(np.zeros((9, 2)), 8000, channel=0), ValueError, "from 1"),
     ("channel 3 of 2", lambda: rsid.detect(np.zeros((9, 2)), 8000, channel=3), ValueError,
      "no channel 3"),
-    ("channel of 1-D", lambda: rsid.detect(np.zeros(9), 8000, channel=1), ValueError, "2-D"),
+    ("channel 2 of 1-D", lambda: rsid.detect(np.zeros(9), 8000, channel=2), ValueError,
+     "no channel 2"),
+    ("channel by name", lambda: rsid.detect(np.zeros((9, 2)), 8000, channel="left"), ValueError,
+     '"mix", "all" or a number'),
+    ("(channels, frames)", lambda: rsid.detect(np.zeros((2, 10000), np.float32), 48000),
+     ValueError, "(2, 10000): more than 64 channels; pass (frames, channels)"),
+    ("more channels than frames", lambda: rsid.detect(np.zeros((2, 60)), 48000), ValueError,
+     "2 frames of 60 channels: rsid takes (frames, channels); pass x.T"),
     ("channel 1.5", lambda: rsid.detect(np.zeros((9, 2)), 8000, channel=1.5), TypeError,
      "channel"),
     ("65 channels", lambda: rsid.detect(np.zeros((3, 65), np.float32), 8000), ValueError,
@@ -216,26 +234,36 @@ def run_child(code, **kwargs):
                             stderr=subprocess.PIPE, text=True, **kwargs)
 
 
-def test_memory_runs_out_as_an_exception_not_a_crash():
-    # With 1 GB of address space to spare: a transposed layout (each sample a channel) is
-    # refused before any detector is made, and a copy that does not fit is MemoryError.
+def test_memory_stays_bounded_and_runs_out_as_an_exception():
+    # With 100 MB of address space to spare beyond the inputs: the samples are read in place
+    # (64 channels, each with a detector, fit); what cannot fit raises MemoryError, never a
+    # crash; a transposed layout is refused before anything is made.
     child = run_child("""
 import re, resource, numpy as np, rsid
-big = np.zeros((600_000_000, 2), np.int16)  # 2.4 GB, not yet touched; detect copies it
+wide = np.zeros((480_000, 64), np.int16)           # 61 MB, 64 channels
+wide[24_000:24_000 + 66_840, 5] = rsid.send(1500.0, 48000)
+big = np.zeros((300_000_000, 2), np.int16)         # 1.2 GB, never touched
 with open("/proc/self/status") as f:
     used = int(re.search(r"VmSize:\\s+(\\d+) kB", f.read()).group(1)) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 30), resource.RLIM_INFINITY))
-for x in (np.zeros((2, 144000), np.float32), big):
+resource.setrlimit(resource.RLIMIT_AS, (used + (100 << 20), resource.RLIM_INFINITY))
+calls = [
+    lambda: [d.channel for d in rsid.detect(wide, 48000, channel="all")],
+    lambda: [d.channel for d in rsid.detect(wide, 48000)],
+    lambda: rsid.detect(big[:, ::-1], 48000),     # another layout is converted: a copy
+    lambda: rsid.send(1500.0, 48000, tail=690),   # 2**25 samples made in memory
+    lambda: rsid.scan(np.zeros(4, np.complex64), 20e6),  # a 20 MHz band's scanner
+    lambda: rsid.detect(np.zeros((2, 144000), np.float32), 48000),
+]
+for call in calls:
     try:
-        rsid.detect(x, 48000)
+        print("ok", call())
     except (ValueError, MemoryError) as e:
-        print(type(e).__name__, e)
+        print(type(e).__name__)
 """)
     out, err = child.communicate(timeout=120)
     assert child.returncode == 0, err
-    lines = out.splitlines()
-    assert lines == ["ValueError x has shape (2, 144000): more than 64 channels; "
-                     "pass (frames, channels)", "MemoryError std::bad_alloc"], out
+    assert out.splitlines() == ["ok [6]", "ok [0]", "MemoryError", "MemoryError", "MemoryError",
+                                "ValueError"], out
 
 
 def test_ctrl_c_ends_a_wait_on_a_silent_fifo(tmp_path):
@@ -336,7 +364,8 @@ def test_threads_give_the_same_results_as_one():
 def test_help_describes_the_module():
     import pydoc
     text = pydoc.render_doc(rsid, renderer=pydoc.plaintext)
-    for words in ("detect(x, rate, *, channel=None)", "detect_file(path, *, channel=None)",
+    for words in ('detect(x, rate, *, channel="mix")', 'detect_file(path, *, channel="mix")',
+                  "records(detections, input", "to_json(self, input",
                   "send(freq=1500.0, rate=48000, *, lead=0.0, tail=0.0)", "level_dbfs",
                   "int16", "GIL", "class Detector", "feed(self, chunk",
                   "scan(x, rate, *, center=0.0, iq=None)", "scan_file(path, *, center=None",
