@@ -200,12 +200,9 @@ class zmq_link {
         socket_ = zmq_socket(context_, a.pull ? ZMQ_PULL : ZMQ_SUB);
         const int hwm = receive_hwm;
         const int linger = 0;
-        const int reconnect_max = 1000; // ms between attempts once a publisher has gone
         const int64_t largest = max_message;
         if (socket_ == nullptr || zmq_setsockopt(socket_, ZMQ_RCVHWM, &hwm, sizeof(hwm)) != 0 ||
             zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger)) != 0 ||
-            zmq_setsockopt(socket_, ZMQ_RECONNECT_IVL_MAX, &reconnect_max, sizeof(reconnect_max)) !=
-                0 ||
             zmq_setsockopt(socket_, ZMQ_MAXMSGSIZE, &largest, sizeof(largest)) != 0 ||
             (!a.pull && zmq_setsockopt(socket_, ZMQ_SUBSCRIBE, "", 0) != 0) ||
             zmq_connect(socket_, a.endpoint.c_str()) != 0) {
@@ -259,7 +256,7 @@ class zmq_band final : public band_source {
   public:
     zmq_band(const std::string& url, iq_type type, double rate, double center_hz)
         : address_(parse_zmq_url(url)), socket_(url, address_), type_(type),
-          item_bytes_(iq_frame_bytes(type)), last_(clock::now()) {
+          item_bytes_(iq_frame_bytes(type)) {
         info_.name = url;
         info_.format =
             std::string(address_.pull ? "ZeroMQ PULL " : "ZeroMQ SUB ") + sigmf_datatype(type);
@@ -269,21 +266,15 @@ class zmq_band final : public band_source {
         info_.live = true;
         info_.type = type;
         // The first samples, and their tags, decide the band.
-        while (!next()) {
-            if (stopping() || idle())
-                break;
-        }
+        wait_for_samples();
         check_band();
     }
 
     std::size_t read(float* out, std::size_t frames) override {
-        while (pos_ >= message_.size()) {
-            if (stopping() || idle() || !error_.empty()) {
-                if (!error_.empty())
-                    throw input_error(std::exchange(error_, {}));
-                return 0;
-            }
-            next();
+        if (pos_ >= message_.size() && !wait_for_samples()) {
+            if (!error_.empty())
+                throw input_error(std::exchange(error_, {}));
+            return 0;
         }
         const std::size_t n = std::min(frames, (message_.size() - pos_) / item_bytes_);
         decode_iq(message_.data() + pos_, n, type_, out);
@@ -298,7 +289,6 @@ class zmq_band final : public band_source {
     bool next() {
         if (!socket_.receive(message_))
             return false;
-        last_ = clock::now();
         const tagged t = read_tags(message_, item_bytes_);
         pos_ = t.header;
         // Whole items only; GNU Radio never sends part of one.
@@ -322,9 +312,18 @@ class zmq_band final : public band_source {
         return true;
     }
 
-    bool idle() const {
-        return address_.idle_s &&
-               std::chrono::duration<double>(clock::now() - last_).count() >= *address_.idle_s;
+    // Until a message with samples is there: false on a stop request, a retune, or once
+    // idle= seconds have gone by in this wait (time spent scanning does not count).
+    bool wait_for_samples() {
+        const clock::time_point since = clock::now();
+        while (!stopping() && error_.empty()) {
+            if (next() && pos_ < message_.size())
+                return true;
+            if (address_.idle_s &&
+                std::chrono::duration<double>(clock::now() - since).count() >= *address_.idle_s)
+                return false;
+        }
+        return false;
     }
 
     void check_band() const {
@@ -343,7 +342,6 @@ class zmq_band final : public band_source {
     std::size_t pos_ = 0;                // its next item [bytes]
     bool started_ = false;               // samples have arrived, the band is fixed
     std::string error_;                  // ends the input after what came before it
-    clock::time_point last_;             // when the last message came (or the socket opened)
 };
 
 } // namespace
