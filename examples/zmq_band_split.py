@@ -14,8 +14,8 @@ tags (pass_tags), so a scanner learns its slice's rate and centre from the strea
 names the rate of a subscriber that joins after the first samples.
 
 The slice at the band's edge (N/2) is centred on +rate/2 and also holds the band's lowest
-frequencies, which it reports above the band: keep the edge slice out of a scan, or read its
-reports below -rate/2 + 0.5 * slice width as aliases.
+frequencies, which it reports `rate` too high, above the band's top: keep the edge slice out of
+a scan, or subtract the rate from its reports above the band.
 
 A file source stands in for a receiver (osmosdr, uhd): replace it to scan a live band. With
 --push each slice waits for its scanner (lossless, for recordings); without, slices are
