@@ -160,10 +160,10 @@ void check_scan(scan_command& scan, const std::string& type) {
         throw usage_error("-r: the rate must lie in 6000 to 20000000");
     if (scan.center && !(std::abs(*scan.center) <= rsid::max_center_hz))
         throw usage_error("--center must lie within -1e12 to 1e12 Hz");
-    for (const std::string& input : scan.inputs)
-        if (is_zmq_url(input) && !scan.type)
-            throw usage_error(input +
-                              ": a ZeroMQ band is raw I/Q: add -t cf32 (or cu8|cs8|cs16) -r RATE");
+    const auto zmq = std::find_if(scan.inputs.begin(), scan.inputs.end(), is_zmq_url);
+    if (zmq != scan.inputs.end() && !scan.type)
+        throw usage_error(*zmq +
+                          ": a ZeroMQ band is raw I/Q: add -t cf32 (or cu8|cs8|cs16) -r RATE");
 }
 
 } // namespace

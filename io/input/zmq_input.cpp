@@ -3,6 +3,7 @@
 
 #include "scanner.h" // engine/: max_center_hz
 
+#include <fmt/core.h>
 #include <zmq.h>
 
 #include <algorithm>
@@ -72,7 +73,8 @@ class pmt_reader {
 
     // A symbol's text.
     bool symbol(std::string& out) {
-        uint64_t type = 0, n = 0;
+        uint64_t type = 0;
+        uint64_t n = 0;
         if (!take(1, type) || type != 0x02 || !take(2, n) || bytes_.size() - pos_ < n)
             return false;
         out.assign(reinterpret_cast<const char*>(bytes_.data() + pos_), n);
@@ -80,9 +82,11 @@ class pmt_reader {
         return true;
     }
 
-    // Any value; `value` is set for the numeric ones.
+    // Any value; `value` is set for the numeric ones. Containers recurse, to max_pmt_depth.
+    // NOLINTNEXTLINE(misc-no-recursion): bounded by max_pmt_depth
     bool any(std::optional<double>& value, int depth = 0) {
-        uint64_t type = 0, u = 0;
+        uint64_t type = 0;
+        uint64_t u = 0;
         if (depth > max_pmt_depth || !take(1, type))
             return false;
         value.reset();
@@ -126,7 +130,9 @@ class pmt_reader {
                     return false;
             }
         case 0x0a: { // uniform vector: element type, 32-bit count, pad count, pad, elements
-            uint64_t element = 0, count = 0, pad = 0;
+            uint64_t element = 0;
+            uint64_t count = 0;
+            uint64_t pad = 0;
             static constexpr std::size_t widths[] = {1, 1, 2, 2, 4, 4, 8, 8, 4, 8, 8, 16};
             if (!take(1, element) || element >= std::size(widths) || !take(4, count) ||
                 !take(1, pad) || !skip(pad))
@@ -177,7 +183,8 @@ tagged read_tags(std::span<const unsigned char> message, std::size_t item_bytes)
     tagged found;
     for (uint64_t i = 0; i < count; ++i) {
         std::string key;
-        std::optional<double> value, ignored;
+        std::optional<double> value;
+        std::optional<double> ignored;
         if (!r.skip(8) || !r.symbol(key) || !r.any(value) || !r.any(ignored))
             return t;
         if (key == "rx_rate" && value)
@@ -379,8 +386,8 @@ zmq_address parse_zmq_url(const std::string& url) {
         else if (key == "idle" && eq != std::string::npos && number(url, key, value) > 0)
             a.idle_s = number(url, key, value);
         else
-            throw input_error(url + ": unknown or malformed \"" + item +
-                              "\" (pull, rate=HZ, center=HZ, idle=S)");
+            throw input_error(fmt::format(
+                "{}: unknown or malformed \"{}\" (pull, rate=HZ, center=HZ, idle=S)", url, item));
     }
     return a;
 }

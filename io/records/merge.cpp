@@ -26,16 +26,14 @@ bool same_identifier(const detection_record& a, const detection_record& b) {
 }
 
 void record_merger::add(const detection_record& r, double now_s) {
-    for (const entry& w : written_)
-        if (same_identifier(w.record, r))
-            return; // too late: its twin is out
-    for (entry& h : held_)
-        if (same_identifier(h.record, r)) {
-            if (snr(r) > snr(h.record))
-                h.record = r; // keeps its place in the wait
-            return;
-        }
-    held_.push_back({r, now_s});
+    const auto twin = [&](const entry& e) { return same_identifier(e.record, r); };
+    if (std::any_of(written_.begin(), written_.end(), twin))
+        return; // too late: its twin is out
+    const auto held = std::find_if(held_.begin(), held_.end(), twin);
+    if (held == held_.end())
+        held_.push_back({r, now_s});
+    else if (snr(r) > snr(held->record))
+        held->record = r; // keeps its place in the wait
 }
 
 void record_merger::release(double reached, double now_s, bool wall,

@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <ctime>
 #include <stdexcept>
+#include <string_view>
 
 namespace rsid_tool {
 
@@ -57,16 +57,29 @@ std::string get_text(const nlohmann::json& j, const char* key) {
     return text;
 }
 
-// utc_time backwards.
+// utc_time backwards: exactly "YYYY-MM-DDTHH:MM:SS.mmmZ".
 std::chrono::system_clock::time_point read_utc(const std::string& text) {
-    std::tm tm{};
-    int ms = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ", &tm.tm_year, &tm.tm_mon,
-                    &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms) != 7)
+    static constexpr std::string_view shape = "0000-00-00T00:00:00.000Z";
+    bool fits = text.size() == shape.size();
+    for (std::size_t i = 0; fits && i < shape.size(); ++i)
+        fits = shape[i] == '0' ? text[i] >= '0' && text[i] <= '9' : text[i] == shape[i];
+    if (!fits)
         throw std::invalid_argument("utc is not an ISO 8601 time: " + text);
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    return std::chrono::system_clock::from_time_t(timegm(&tm)) + std::chrono::milliseconds(ms);
+    const auto field = [&](std::size_t at, std::size_t digits) {
+        int v = 0;
+        for (std::size_t i = at; i < at + digits; ++i)
+            v = v * 10 + (text[i] - '0');
+        return v;
+    };
+    std::tm tm{};
+    tm.tm_year = field(0, 4) - 1900;
+    tm.tm_mon = field(5, 2) - 1;
+    tm.tm_mday = field(8, 2);
+    tm.tm_hour = field(11, 2);
+    tm.tm_min = field(14, 2);
+    tm.tm_sec = field(17, 2);
+    return std::chrono::system_clock::from_time_t(timegm(&tm)) +
+           std::chrono::milliseconds(field(20, 3));
 }
 
 } // namespace
