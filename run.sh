@@ -23,7 +23,8 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           python3-pybind11 python3-numpy python3-pytest python3-dask python3-distributed
           python3-mypy lintian
           libmosquitto-dev mosquitto mosquitto-clients python3-jinja2
-          libcairo2-dev fonts-dejavu-core bc)
+          libcairo2-dev fonts-dejavu-core bc
+          libzmq3-dev python3-zmq gnuradio)
 
 install_missing() {
     local missing=()

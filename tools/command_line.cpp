@@ -2,6 +2,7 @@
 // and the checks that need no input.
 #include "command_line.h"
 
+#include "input/zmq_input.h"
 #include "recognizer.h"
 #include "scanner.h" // engine/: max_center_hz
 
@@ -159,6 +160,10 @@ void check_scan(scan_command& scan, const std::string& type) {
         throw usage_error("-r: the rate must lie in 6000 to 20000000");
     if (scan.center && !(std::abs(*scan.center) <= rsid::max_center_hz))
         throw usage_error("--center must lie within -1e12 to 1e12 Hz");
+    const auto zmq = std::find_if(scan.inputs.begin(), scan.inputs.end(), is_zmq_url);
+    if (zmq != scan.inputs.end() && !scan.type)
+        throw usage_error(*zmq +
+                          ": a ZeroMQ band is raw I/Q: add -t cf32 (or cu8|cs8|cs16) -r RATE");
 }
 
 } // namespace
@@ -263,7 +268,20 @@ command_line parse_command_line(int argc, char** argv) {
     scan_cmd->add_flag("--exact", scan_exact,
                        "The library's rule: code 131, at most one tone wrong");
     scan_cmd->add_option("inputs", scan.inputs,
-                         "Raw I/Q (with -t), .sigmf-meta/.sigmf-data, sound files; - reads stdin");
+                         "Raw I/Q (with -t), .sigmf-meta/.sigmf-data, sound files; - reads stdin; "
+                         "zmq+tcp://HOST:PORT[?pull] receives from GNU Radio (with -t)");
+
+    merge_command& merge = line.merge;
+    CLI::App* merge_cmd = app.add_subcommand(
+        "merge", "Merge JSON Lines from several scans, writing each identifier once");
+    merge_cmd
+        ->add_option("--window", merge.window_s,
+                     "Seconds a report waits for its duplicates (input time; wall clock "
+                     "when an input is live)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    merge_cmd->add_flag("-q,--quiet", merge.quiet, "No messages about lines that are not records");
+    merge_cmd->add_option("inputs", merge.inputs, "JSON Lines files; - or none reads stdin");
 
     if (argc < 2) { // bare `rsid`: what it does and how to call it
         std::cerr << app.help() << std::flush;
@@ -279,6 +297,8 @@ command_line parse_command_line(int argc, char** argv) {
     }
     if (send_cmd->parsed()) {
         line.which = command_line::command::send;
+    } else if (merge_cmd->parsed()) {
+        line.which = command_line::command::merge;
     } else if (scan_cmd->parsed()) {
         line.which = command_line::command::scan;
         check_scan(scan, scan_type);

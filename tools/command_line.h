@@ -8,12 +8,13 @@
 namespace rsid_tool {
 
 struct command_line {
-    enum class command { exit, send, detect, scan };
+    enum class command { exit, send, detect, scan, merge };
     command which = command::exit;
     int status = 0; // command::exit: the status to exit with (help, --version, a parse error)
     send_options send;
     detect_options detect;
     scan_command scan;
+    merge_command merge;
 };
 
 // Parses argv (argv[0] is the program) and checks what can be checked before any input is

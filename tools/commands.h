@@ -72,10 +72,18 @@ struct scan_command {
     rsid::detector_options rule = rsid::default_detector_options(); // --codes, --exact
 };
 
+// rsid merge: JSON Lines from several scans, each identifier once (records/merge.h).
+struct merge_command {
+    std::vector<std::string> inputs; // paths; "-" (or none) is stdin
+    double window_s = 3.0;           // how long a report waits for its duplicates [s]
+    bool quiet = false;
+};
+
 // Each returns an exit_status; they throw usage_error and output_error.
 int run_send(const send_options& options);
 int run_detect(const detect_options& options);
 int run_scan(const scan_command& options);
+int run_merge(const merge_command& options);
 
 } // namespace rsid_tool
 

@@ -1,4 +1,4 @@
-// main.cpp - the rsid command line: `rsid send`, `rsid detect` and `rsid scan`.
+// main.cpp - the rsid command line: `rsid send`, `rsid detect`, `rsid scan` and `rsid merge`.
 #include "command_line.h"
 #include "commands.h"
 #include "diagnostics.h"
@@ -43,6 +43,10 @@ int run_tool(int argc, char** argv) {
             return line.status;
         if (line.which == command_line::command::send)
             return run_send(line.send);
+        if (line.which == command_line::command::merge) {
+            const int status = run_merge(line.merge);
+            return stop_requested ? 128 + stop_requested : status;
+        }
         const int status = line.which == command_line::command::scan ? run_scan(line.scan)
                                                                      : run_detect(line.detect);
         return stop_requested ? 128 + stop_requested : status;

@@ -3,6 +3,7 @@
 #include "commands.h"
 #include "input/iq_input.h"
 #include "input/sigmf.h"
+#include "input/zmq_input.h"
 #include "pictures/waterfall.h"
 #include "publish/mqtt_publisher.h"
 #include "publish/outbox.h"
@@ -47,6 +48,8 @@ class band_scan {
                 return open_iq_fd(STDIN_FILENO, "stdin", *o_.type, *o_.rate, center);
             return open_sound_band(open_sound_fd(STDIN_FILENO, "stdin"), o_.iq, center);
         }
+        if (is_zmq_url(input)) // check_scan has made sure of -t and -r
+            return open_zmq_band(input, *o_.type, *o_.rate, center);
         if (is_sigmf(input)) {
             const sigmf_recording rec = read_sigmf(input);
             // The recording's own frequency, else --center.

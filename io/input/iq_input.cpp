@@ -80,9 +80,7 @@ class iq_source : public band_source {
             have_ += got;
         }
         const std::size_t n = have_ / frame_bytes_;
-        const std::size_t step = frame_bytes_ / 2;
-        for (std::size_t i = 0; i < 2 * n; ++i)
-            out[i] = decode(buffer_.data() + i * step, type_);
+        decode_iq(buffer_.data(), n, type_, out);
         const std::size_t used = n * frame_bytes_;
         std::memmove(buffer_.data(), buffer_.data() + used, have_ - used);
         have_ -= used;
@@ -257,6 +255,12 @@ std::size_t iq_frame_bytes(iq_type type) {
         return 8;
     }
     return 2;
+}
+
+void decode_iq(const unsigned char* bytes, std::size_t frames, iq_type type, float* out) {
+    const std::size_t step = iq_frame_bytes(type) / 2;
+    for (std::size_t i = 0; i < 2 * frames; ++i)
+        out[i] = decode(bytes + i * step, type);
 }
 
 std::unique_ptr<band_source> open_iq_file(const std::string& path, iq_type type, double rate,

@@ -35,6 +35,9 @@ std::optional<iq_type> parse_iq_type(const std::string& name);
 std::optional<iq_type> sigmf_iq_type(const std::string& datatype);
 const char* sigmf_datatype(iq_type type);
 std::size_t iq_frame_bytes(iq_type type); // bytes of one I/Q pair
+// Decodes frames I/Q pairs of the type at bytes into out[0 .. 2 * frames), on the full scale
+// of 1 described above.
+void decode_iq(const unsigned char* bytes, std::size_t frames, iq_type type, float* out);
 
 // Sample rates the band scanner takes [frames/s].
 inline constexpr double min_band_rate = 6000.0;

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <stdexcept>
+#include <string_view>
 
 namespace rsid_tool {
 
@@ -43,7 +45,90 @@ void put_text(ordered_json& j, const char* key, const std::string& text) {
     }
 }
 
+// put_text backwards: the exact bytes when `<key>_bytes` is there, else the text.
+std::string get_text(const nlohmann::json& j, const char* key) {
+    const auto bytes = j.find(std::string(key) + "_bytes");
+    if (bytes == j.end())
+        return j.at(key).get<std::string>();
+    const std::string hex = bytes->get<std::string>();
+    std::string text;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return text;
+}
+
+// utc_time backwards: exactly "YYYY-MM-DDTHH:MM:SS.mmmZ".
+std::chrono::system_clock::time_point read_utc(const std::string& text) {
+    static constexpr std::string_view shape = "0000-00-00T00:00:00.000Z";
+    bool fits = text.size() == shape.size();
+    for (std::size_t i = 0; fits && i < shape.size(); ++i)
+        fits = shape[i] == '0' ? text[i] >= '0' && text[i] <= '9' : text[i] == shape[i];
+    if (!fits)
+        throw std::invalid_argument("utc is not an ISO 8601 time: " + text);
+    const auto field = [&](std::size_t at, std::size_t digits) {
+        int v = 0;
+        for (std::size_t i = at; i < at + digits; ++i)
+            v = v * 10 + (text[i] - '0');
+        return v;
+    };
+    std::tm tm{};
+    tm.tm_year = field(0, 4) - 1900;
+    tm.tm_mon = field(5, 2) - 1;
+    tm.tm_mday = field(8, 2);
+    tm.tm_hour = field(11, 2);
+    tm.tm_min = field(14, 2);
+    tm.tm_sec = field(17, 2);
+    return std::chrono::system_clock::from_time_t(timegm(&tm)) +
+           std::chrono::milliseconds(field(20, 3));
+}
+
 } // namespace
+
+json_record read_json_line(const std::string& line) {
+    json_record out;
+    try {
+        const nlohmann::json j = nlohmann::json::parse(line);
+        if (j.at("version").get<int>() != json_version)
+            throw std::invalid_argument("record of version " + j.at("version").dump() +
+                                        ", this is version " + std::to_string(json_version));
+        const std::string type = j.at("type").get<std::string>();
+        if (type == "detection") {
+            detection_record r;
+            r.input = get_text(j, "input");
+            r.sample = j.at("sample").get<int64_t>();
+            r.rate = j.at("rate").get<double>();
+            r.time_s = j.at("time_s").get<double>();
+            r.code = j.at("code").get<int>();
+            r.freq_hz = j.at("freq_hz").get<double>();
+            if (j.contains("offset_hz"))
+                r.offset_hz = j.at("offset_hz").get<double>();
+            if (j.contains("snr_db"))
+                r.snr_db = j.at("snr_db").get<double>();
+            if (j.contains("level_dbfs"))
+                r.level_dbfs = j.at("level_dbfs").get<double>();
+            r.channel = j.at("channel").get<int>();
+            if (j.contains("utc"))
+                r.utc = read_utc(j.at("utc").get<std::string>());
+            if (j.contains("label"))
+                r.label = get_text(j, "label");
+            out.detection = std::move(r);
+        } else if (type == "end") {
+            end_record r;
+            r.input = get_text(j, "input");
+            r.status = j.at("status").get<std::string>();
+            r.detections = j.at("detections").get<int>();
+            r.duration_s = j.at("duration_s").get<double>();
+            if (j.contains("error"))
+                r.error = j.at("error").get<std::string>();
+            out.end = std::move(r);
+        } else if (type != "heartbeat") {
+            throw std::invalid_argument("unknown record type \"" + type + "\"");
+        }
+    } catch (const nlohmann::json::exception& e) {
+        throw std::invalid_argument(std::string("not a record: ") + e.what());
+    }
+    return out;
+}
 
 std::vector<std::string> input_names(const std::vector<std::string>& inputs) {
     std::vector<std::string> names(inputs.size());

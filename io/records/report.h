@@ -60,11 +60,22 @@ struct heartbeat_record {
     int64_t dropped = 0;          // detections lost to a full queue
 };
 
+// A line read back (rsid merge): a detection or an end record, whichever it is.
+struct json_record {
+    std::optional<detection_record> detection;
+    std::optional<end_record> end;
+};
+
 // One line each, without the newline.
 std::string text_line(const detection_record& r);
 std::string json_line(const detection_record& r);
 std::string json_line(const end_record& r);
 std::string json_line(const heartbeat_record& r);
+
+// Reads a detection or end record back from the line json_line wrote (of this version).
+// Throws std::invalid_argument, saying what is wrong, for anything else; a heartbeat gives an
+// empty json_record.
+json_record read_json_line(const std::string& line);
 
 // The names inputs are reported under: "stdin" for -, else the path as given.
 std::vector<std::string> input_names(const std::vector<std::string>& inputs);
