@@ -61,9 +61,10 @@ sanitized_tests() { # the whole suite again under ASan and UBSan (the asan prese
 lint() { # static analysis of the library, the engine and the tool; formatting and whitespace
     cmake -S . -B build/lint -DRSID_BUILD_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
     local sources
-    mapfile -t sources < <(git ls-files 'lib/*.cpp' 'engine/*.cpp' 'io/*.cpp' 'tools/*.cpp')
+    mapfile -t sources < <(git ls-files 'lib/*.cpp' 'engine/*.cpp' 'io/*.cpp' 'tools/*.cpp' \
+        'gnuradio/lib/*.cpp')
     # Checks in .clang-tidy; engine/, io/ and tools/ add to them in their own .clang-tidy.
-    echo "clang-tidy: lib/ engine/ io/ tools/ (warnings are errors)" >&2
+    echo "clang-tidy: lib/ engine/ io/ tools/ gnuradio/lib/ (warnings are errors)" >&2
     printf '%s\0' "${sources[@]}" |
         xargs -0 -n 4 -P "$jobs" clang-tidy-14 -p build/lint --quiet 2>/dev/null
     echo "cppcheck: lib/ engine/ io/ tools/" >&2

@@ -6,8 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace gr {
-namespace rsid {
+namespace gr::rsid {
 
 band_scanner::sptr band_scanner::make(double samp_rate, double center_freq) {
     return gnuradio::make_block_sptr<band_scanner_impl>(samp_rate, center_freq);
@@ -134,5 +133,4 @@ int band_scanner_impl::general_work(int noutput_items, gr_vector_int& ninput_ite
     return output_items.empty() ? 0 : take.count;
 }
 
-} // namespace rsid
-} // namespace gr
+} // namespace gr::rsid

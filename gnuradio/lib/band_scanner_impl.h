@@ -9,8 +9,7 @@
 #include <mutex>
 #include <optional>
 
-namespace gr {
-namespace rsid {
+namespace gr::rsid {
 
 class band_scanner_impl : public band_scanner {
   public:
@@ -41,7 +40,6 @@ class band_scanner_impl : public band_scanner {
     std::optional<double> pending_; // set_center_freq's value, for the next work()
 };
 
-} // namespace rsid
-} // namespace gr
+} // namespace gr::rsid
 
 #endif

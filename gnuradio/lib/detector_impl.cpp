@@ -4,8 +4,7 @@
 
 #include <cstring>
 
-namespace gr {
-namespace rsid {
+namespace gr::rsid {
 
 detector::sptr detector::make(double samp_rate) {
     return gnuradio::make_block_sptr<detector_impl>(samp_rate);
@@ -85,5 +84,4 @@ int detector_impl::general_work(int noutput_items, gr_vector_int& ninput_items,
     return output_items.empty() ? 0 : take.count;
 }
 
-} // namespace rsid
-} // namespace gr
+} // namespace gr::rsid

@@ -5,8 +5,7 @@
 #include "reports.h"
 #include <gnuradio/rsid/detector.h>
 
-namespace gr {
-namespace rsid {
+namespace gr::rsid {
 
 class detector_impl : public detector {
   public:
@@ -28,7 +27,6 @@ class detector_impl : public detector {
     bool fresh_ = true;   // no sample fed since construction or stop()
 };
 
-} // namespace rsid
-} // namespace gr
+} // namespace gr::rsid
 
 #endif

@@ -8,8 +8,7 @@
 #include <ctime>
 #include <stdexcept>
 
-namespace gr {
-namespace rsid {
+namespace gr::rsid {
 
 void check(int rc, const char* what) {
     if (rc == RSID_OK)
@@ -48,7 +47,8 @@ input_take take_input(const gr::block& b, int available, int limit) {
 void stream_clock::stamp(uint64_t offset, const pmt::pmt_t& value) {
     if (!pmt::is_tuple(value) || pmt::length(value) != 2)
         return;
-    const pmt::pmt_t whole = pmt::tuple_ref(value, 0), fraction = pmt::tuple_ref(value, 1);
+    const pmt::pmt_t whole = pmt::tuple_ref(value, 0);
+    const pmt::pmt_t fraction = pmt::tuple_ref(value, 1);
     if (!pmt::is_uint64(whole) || !pmt::is_real(fraction))
         return;
     const double f = pmt::to_double(fraction);
@@ -84,8 +84,8 @@ std::string stream_clock::utc(uint64_t sample, double rate) const {
     std::tm tm{};
     gmtime_r(&t, &tm);
     char text[96]; // room for any int fields, which -Wformat-truncation counts
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+    (void)std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                        tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
     return text;
 }
 
@@ -110,5 +110,4 @@ pmt::pmt_t report_dict(const rsid_detection& d, uint64_t sample, double rate, bo
     return dict;
 }
 
-} // namespace rsid
-} // namespace gr
+} // namespace gr::rsid

@@ -13,8 +13,7 @@
 #include <memory>
 #include <string>
 
-namespace gr {
-namespace rsid {
+namespace gr::rsid {
 
 struct detector_free {
     void operator()(rsid_detector* d) const { rsid_detector_free(d); }
@@ -54,9 +53,9 @@ class stream_clock {
     void stamp(uint64_t offset, const pmt::pmt_t& value);
     // Forgets the tags that a report starting at or after sample `from` no longer needs.
     void forget_before(uint64_t from);
-    bool known() const { return !stamps_.empty(); }
+    [[nodiscard]] bool known() const { return !stamps_.empty(); }
     // ISO 8601 UTC with milliseconds (truncated), as `rsid detect --utc` writes it.
-    std::string utc(uint64_t sample, double rate) const;
+    [[nodiscard]] std::string utc(uint64_t sample, double rate) const;
 
   private:
     struct stamp_at {
@@ -73,7 +72,6 @@ class stream_clock {
 pmt::pmt_t report_dict(const rsid_detection& d, uint64_t sample, double rate, bool band,
                        const stream_clock& clock);
 
-} // namespace rsid
-} // namespace gr
+} // namespace gr::rsid
 
 #endif

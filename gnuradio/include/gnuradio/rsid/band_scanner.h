@@ -5,8 +5,7 @@
 #include <gnuradio/block.h>
 #include <gnuradio/rsid/api.h>
 
-namespace gr {
-namespace rsid {
+namespace gr::rsid {
 
 /*!
  * \brief Finds identifiers anywhere in a band of complex samples (full scale 1), 6000 to 20e6/s.
@@ -44,7 +43,6 @@ class RSID_GR_API band_scanner : virtual public gr::block {
     virtual double center_freq() const = 0;
 };
 
-} // namespace rsid
-} // namespace gr
+} // namespace gr::rsid
 
 #endif

@@ -5,8 +5,7 @@
 #include <gnuradio/block.h>
 #include <gnuradio/rsid/api.h>
 
-namespace gr {
-namespace rsid {
+namespace gr::rsid {
 
 /*!
  * \brief Finds identifiers in audio (float, full scale +-1) at any rate from 1000 to 1536000/s.
@@ -35,7 +34,6 @@ class RSID_GR_API detector : virtual public gr::block {
     static sptr make(double samp_rate);
 };
 
-} // namespace rsid
-} // namespace gr
+} // namespace gr::rsid
 
 #endif
