@@ -8,22 +8,26 @@
 
 namespace gr::rsid {
 
-band_scanner::sptr band_scanner::make(double samp_rate, double center_freq) {
-    return gnuradio::make_block_sptr<band_scanner_impl>(samp_rate, center_freq);
+band_scanner::sptr band_scanner::make(double samp_rate, double center_freq,
+                                      const std::vector<int>& codes) {
+    return gnuradio::make_block_sptr<band_scanner_impl>(samp_rate, center_freq, codes);
 }
 
 namespace {
-rsid_scanner* new_scanner(double rate, double center) {
+rsid_scanner* new_scanner(double rate, double center, const std::vector<int32_t>& codes) {
+    const rsid_detector_options options = rule_options(codes);
     rsid_scanner* s = nullptr;
-    check(rsid_scanner_new(&s, rate, center, RSID_CF32), "rsid.band_scanner");
+    check(rsid_scanner_new_with(&s, rate, center, RSID_CF32, &options), "rsid.band_scanner");
     return s;
 }
 } // namespace
 
-band_scanner_impl::band_scanner_impl(double samp_rate, double center_freq)
+band_scanner_impl::band_scanner_impl(double samp_rate, double center_freq,
+                                     const std::vector<int>& codes)
     : gr::block("band_scanner", gr::io_signature::make(1, 1, sizeof(gr_complex)),
                 gr::io_signature::make(0, 1, sizeof(gr_complex))),
-      rate_(samp_rate), center_(center_freq), scan_(new_scanner(samp_rate, center_freq)) {
+      rate_(samp_rate), center_(center_freq), codes_(codes.begin(), codes.end()),
+      scan_(new_scanner(samp_rate, center_freq, codes_)) {
     message_port_register_out(pmt::mp("detections"));
 }
 
@@ -63,7 +67,8 @@ void band_scanner_impl::feed(const gr_complex* frames, size_t count) {
 void band_scanner_impl::retune(uint64_t at, double center) {
     if (center == center_)
         return;
-    scanner_handle next(new_scanner(rate_, center)); // refuses a bad centre before any change
+    scanner_handle next(
+        new_scanner(rate_, center, codes_)); // refuses a bad centre before any change
     if (!fresh_) {
         check(rsid_scanner_finish(scan_.get()), "rsid.band_scanner");
         publish();

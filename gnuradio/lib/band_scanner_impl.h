@@ -13,7 +13,7 @@ namespace gr::rsid {
 
 class band_scanner_impl : public band_scanner {
   public:
-    band_scanner_impl(double samp_rate, double center_freq);
+    band_scanner_impl(double samp_rate, double center_freq, const std::vector<int>& codes);
 
     void set_center_freq(double center_freq) override;
     double center_freq() const override;
@@ -29,12 +29,13 @@ class band_scanner_impl : public band_scanner {
     void retune(uint64_t at, double center);
     void publish();
 
-    double rate_;         // input rate [complex samples/s]
-    double center_;       // centre of the band the scanner hears now [Hz]
-    scanner_handle scan_; // the engine's scanner, made for center_
-    stream_clock clock_;  // from rx_time tags
-    uint64_t base_ = 0;   // input sample at which the scanner's stream began
-    bool fresh_ = true;   // no sample fed since construction, a retune or stop()
+    double rate_;                // input rate [complex samples/s]
+    double center_;              // centre of the band the scanner hears now [Hz]
+    std::vector<int32_t> codes_; // looked for (none: the engine's default)
+    scanner_handle scan_;        // the engine's scanner, made for center_
+    stream_clock clock_;         // from rx_time tags
+    uint64_t base_ = 0;          // input sample at which the scanner's stream began
+    bool fresh_ = true;          // no sample fed since construction, a retune or stop()
 
     mutable std::mutex pending_mutex_;
     std::optional<double> pending_; // set_center_freq's value, for the next work()

@@ -6,22 +6,24 @@
 
 namespace gr::rsid {
 
-detector::sptr detector::make(double samp_rate) {
-    return gnuradio::make_block_sptr<detector_impl>(samp_rate);
+detector::sptr detector::make(double samp_rate, const std::vector<int>& codes) {
+    return gnuradio::make_block_sptr<detector_impl>(samp_rate, codes);
 }
 
 namespace {
-rsid_detector* new_detector(double rate) {
+rsid_detector* new_detector(double rate, const std::vector<int>& codes) {
+    const std::vector<int32_t> wanted(codes.begin(), codes.end());
+    const rsid_detector_options options = rule_options(wanted);
     rsid_detector* d = nullptr;
-    check(rsid_detector_new(&d, rate), "rsid.detector");
+    check(rsid_detector_new_with(&d, rate, &options), "rsid.detector");
     return d;
 }
 } // namespace
 
-detector_impl::detector_impl(double samp_rate)
+detector_impl::detector_impl(double samp_rate, const std::vector<int>& codes)
     : gr::block("detector", gr::io_signature::make(1, 1, sizeof(float)),
                 gr::io_signature::make(0, 1, sizeof(float))),
-      rate_(samp_rate), det_(new_detector(samp_rate)) {
+      rate_(samp_rate), det_(new_detector(samp_rate, codes)) {
     message_port_register_out(pmt::mp("detections"));
 }
 

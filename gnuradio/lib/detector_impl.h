@@ -9,7 +9,7 @@ namespace gr::rsid {
 
 class detector_impl : public detector {
   public:
-    explicit detector_impl(double samp_rate);
+    detector_impl(double samp_rate, const std::vector<int>& codes);
 
     bool stop() override;
     void forecast(int noutput_items, gr_vector_int& ninput_items_required) override;

@@ -10,6 +10,16 @@
 
 namespace gr::rsid {
 
+rsid_detector_options rule_options(const std::vector<int32_t>& codes) {
+    rsid_detector_options o = RSID_DETECTOR_OPTIONS_INIT;
+    if (!codes.empty()) {
+        o.rule = RSID_RULE_SOFT;
+        o.codes = codes.data();
+        o.code_count = codes.size();
+    }
+    return o;
+}
+
 void check(int rc, const char* what) {
     if (rc == RSID_OK)
         return;

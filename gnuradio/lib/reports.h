@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace gr::rsid {
 
@@ -23,6 +24,10 @@ struct scanner_free {
 };
 using detector_handle = std::unique_ptr<rsid_detector, detector_free>;
 using scanner_handle = std::unique_ptr<rsid_scanner, scanner_free>;
+
+// The engine's options for a block's codes: none, the engine's default rule; else the soft
+// rule looking for those codes (as the tool's --codes). codes must outlive the options.
+rsid_detector_options rule_options(const std::vector<int32_t>& codes);
 
 // Throws std::invalid_argument (what is refused at construction) or std::runtime_error for an
 // engine error code; returns quietly for RSID_OK.

@@ -19,5 +19,5 @@ rsid.detector(44100)
 '
 GRC_BLOCKS_PATH="$prefix/share/gnuradio/grc/blocks" grcc -o "$prefix/grcc" "$grc" >/dev/null 2>&1 ||
     { echo "grcc could not compile $grc with the installed blocks" >&2; exit 1; }
-grep -q "rsid.band_scanner(samp_rate, center_freq)" "$prefix/grcc/band_scan.py"
+grep -q "rsid.band_scanner(samp_rate, center_freq, \[\])" "$prefix/grcc/band_scan.py"
 echo "installed into $prefix: from gnuradio import rsid works; grcc compiles the example"

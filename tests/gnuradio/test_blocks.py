@@ -75,32 +75,37 @@ def tool(*args, shift=0, rate=None):
     return found
 
 
-def send(freq, rate, lead, tail=0.0):
+def send(freq, rate, lead, tail=0.0, code=131):
     """`rsid send` as float samples."""
-    raw = subprocess.run([TOOL, "send", "-q", "-f", str(freq), "-r", str(rate), "--lead",
+    raw = subprocess.run([TOOL, "send", "-q", "--code", str(code), "-f", str(freq), "-r",
+                          str(rate), "--lead",
                           str(lead), "--tail", str(tail), "-t", "raw", "-e", "float", "-b", "32",
                           "-o", "-"], check=True, capture_output=True).stdout
     return np.frombuffer(raw, dtype=np.float32)
 
 
 # Audio: identifiers one after another, the last at the very end of the input (no tail: the
-# end of the flowgraph must flush it), with and without noise.
+# end of the flowgraph must flush it), with and without noise; the codes looked for (none: the
+# engine's default, 131) and those sent.
 AUDIO = [
-    (8000, [(1000, 0.3), (2000, 0.5)], 0.0),
-    (22050, [(600, 0.2), (1500, 0.4), (2200, 0.3)], 0.02),
-    (48000, [(1200, 1.0)], 0.05),
+    (8000, [(1000, 0.3, 131), (2000, 0.5, 131)], 0.0, []),
+    (22050, [(600, 0.2, 131), (1500, 0.4, 131), (2200, 0.3, 131)], 0.02, []),
+    (48000, [(1200, 1.0, 131)], 0.05, []),
+    (16000, [(900, 0.3, 7), (1800, 0.4, 131), (1300, 0.2, 2000)], 0.02, [7, 131, 2000]),
 ]
 
 
-@pytest.mark.parametrize("rate,sends,noise", AUDIO)
-def test_detector_equals_rsid_detect(tmp_path, rate, sends, noise):
-    x = np.concatenate([send(f, rate, lead) for f, lead in sends])
+@pytest.mark.parametrize("rate,sends,noise,codes", AUDIO)
+def test_detector_equals_rsid_detect(tmp_path, rate, sends, noise, codes):
+    x = np.concatenate([send(f, rate, lead, code=c) for f, lead, c in sends])
     x = x + np.random.default_rng(rate).normal(0.0, noise, x.size).astype(np.float32)
     path = tmp_path / "audio.f32"
     x.astype(np.float32).tofile(path)
-    want = tool("detect", "-t", "raw", "-r", str(rate), "-e", "float", "-b", "32", str(path))
-    assert len(want) == len(sends)
-    got = run(blocks.file_source(gr.sizeof_float, str(path), False), rsid.detector(rate))
+    chosen = ["--codes", ",".join(map(str, codes))] if codes else []
+    want = tool("detect", "-t", "raw", "-r", str(rate), "-e", "float", "-b", "32", *chosen,
+                str(path))
+    assert [r["code"] for r in want] == [c for _, _, c in sends]
+    got = run(blocks.file_source(gr.sizeof_float, str(path), False), rsid.detector(rate, codes))
     assert [as_json(r) for r in got] == want
     assert all(r["rate"] == rate and "utc" not in r for r in got)
 
@@ -214,6 +219,7 @@ def test_band_scanner_equals_rsid_scan(tmp_path, band, how):
 
 def test_bad_arguments_are_refused():
     for make in (lambda: rsid.detector(10.0), lambda: rsid.band_scanner(1e9, 0.0),
+                 lambda: rsid.detector(48000, [131, 4096]),
                  lambda: rsid.band_scanner(48000, float("nan"))):
         with pytest.raises(ValueError):
             make()

@@ -3,7 +3,9 @@
 #define INCLUDED_RSID_BAND_SCANNER_H
 
 #include <gnuradio/block.h>
+
 #include <gnuradio/rsid/api.h>
+#include <vector>
 
 namespace gr::rsid {
 
@@ -33,9 +35,12 @@ class RSID_GR_API band_scanner : virtual public gr::block {
     /*!
      * \param samp_rate input rate [complex samples/s], 6000 to 20e6
      * \param center_freq frequency of the band's centre [Hz]; 0 gives baseband frequencies
-     * Throws std::invalid_argument for a rate or centre out of range.
+     * \param codes the codes looked for with the soft rule, as `rsid scan --codes`; empty:
+     *        the engine's default (code 131)
+     * Throws std::invalid_argument for a rate, centre or code out of range.
      */
-    static sptr make(double samp_rate, double center_freq);
+    static sptr make(double samp_rate, double center_freq,
+                     const std::vector<int>& codes = std::vector<int>());
 
     //! Retunes to a new centre [Hz]; safe from any thread while the flowgraph runs.
     virtual void set_center_freq(double center_freq) = 0;

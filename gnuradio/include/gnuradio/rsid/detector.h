@@ -3,7 +3,9 @@
 #define INCLUDED_RSID_DETECTOR_H
 
 #include <gnuradio/block.h>
+
 #include <gnuradio/rsid/api.h>
+#include <vector>
 
 namespace gr::rsid {
 
@@ -29,9 +31,11 @@ class RSID_GR_API detector : virtual public gr::block {
 
     /*!
      * \param samp_rate input rate [samples/s], 1000 to 1536000
-     * Throws std::invalid_argument for a rate out of range.
+     * \param codes the codes looked for with the soft rule, as `rsid detect --codes`; empty:
+     *        the engine's default (code 131)
+     * Throws std::invalid_argument for a rate or code out of range.
      */
-    static sptr make(double samp_rate);
+    static sptr make(double samp_rate, const std::vector<int>& codes = std::vector<int>());
 };
 
 } // namespace gr::rsid

@@ -1,4 +1,5 @@
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <gnuradio/rsid/detector.h>
 
@@ -10,5 +11,6 @@ void bind_detector(py::module& m) {
         m, "detector",
         "Finds identifiers in audio (float, +-1) at samp_rate; publishes a dict per identifier "
         "on the message port 'detections'.")
-        .def(py::init(&detector::make), py::arg("samp_rate"));
+        .def(py::init(&detector::make), py::arg("samp_rate"),
+             py::arg("codes") = std::vector<int>());
 }
