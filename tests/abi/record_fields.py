@@ -7,6 +7,7 @@ form of the record must carry each of them with the same name and kind:
   Python                           python/rsid/__init__.py and __init__.pyi, class Detection
   JavaScript                       web/src/index.d.ts (interface Detection), web/src/core.js
   the ctypes example               examples/engine/detect.py: the same layout, field for field
+  GNU Radio's dict                 gnuradio/lib/reports.cpp, report_dict
 Hosts may add fields of their own (the input's rate, the detector's bin); none may drop one."""
 import json
 import re
@@ -59,6 +60,11 @@ body = re.search(r"function detection\(row, rate\) \{(.*?)\n\}", read("web/src/c
 check("web/src/core.js", {n: "value" for n in re.findall(r"^    (\w+)[:,]", body.group(1), re.M)},
       {"int": "value", "real": "value"})
 
+body = re.search(r"pmt::pmt_t report_dict\(.*?\n\}", read("gnuradio/lib/reports.cpp"), re.S).group(0)
+check("gnuradio/lib/reports.cpp", {n: "real" if t == "double" else "int" for n, t in
+                                   re.findall(r'put\("(\w+)", pmt::from_(\w+)\(', body)},
+      {"int": "int", "real": "real"})
+
 # ctypes reads the C memory: the same fields in the same order with the same C types.
 ctypes_fields = re.findall(r'\("(\w+)", ctypes\.c_(\w+)\)', read("examples/engine/detect.py"))
 want = [(name, {"int32_t": "int32", "int64_t": "int64", "double": "double"}[t])
@@ -68,6 +74,6 @@ if ctypes_fields != want:
 
 for f in failures:
     print(f, file=sys.stderr)
-print(f"{len(fields)} fields of rsid_detection checked in 7 places: "
+print(f"{len(fields)} fields of rsid_detection checked in 8 places: "
       f"{'FAILED' if failures else 'all agree'}")
 sys.exit(1 if failures else 0)
