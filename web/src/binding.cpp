@@ -11,6 +11,7 @@
 // the rate in front of the detector (time-aligned, as web/src/resampler.js is) reports positions
 // in its input's own time.
 #include "detector.h"
+#include "input/reach.h" // io/: header-only constants
 #include "rsid_signal.h"
 
 #include <emscripten/emscripten.h>
@@ -86,18 +87,17 @@ EMSCRIPTEN_KEEPALIVE float* rsid_web_input(web_detector* w) { return w->input; }
 EMSCRIPTEN_KEEPALIVE int rsid_web_capacity(void) { return input_capacity; }
 EMSCRIPTEN_KEEPALIVE int rsid_web_fields(void) { return fields; }
 
-// The detector's band, for the host's check of an input rate [Hz]: which 0, the lowest tone 0
-// (bin 111); 1, the top of the band (bin 445); 2, tone 15 above tone 0. The tool's check_band
-// (tools/detect.cpp) reads the same numbers.
+// The detector's band, for the host's check of an input rate [Hz]: which 0, the lowest tone 0;
+// 1, the top of the band; 2, tone 15 above tone 0. From io/input/reach.h, as the tool's and
+// the Python module's checks.
 EMSCRIPTEN_KEEPALIVE double rsid_web_band(int which) {
-    namespace sig = rsid_signal;
     switch (which) {
     case 0:
-        return sig::first_bin * sig::true_bin_hz;
+        return rsid_tool::reach::lowest_hz;
     case 1:
-        return (sig::first_bin + sig::bins) * sig::true_bin_hz;
+        return rsid_tool::reach::band_top_hz;
     default:
-        return 15 * sig::tone_spacing_hz;
+        return rsid_tool::reach::span_hz;
     }
 }
 
