@@ -173,10 +173,12 @@ band_scanner::band_scanner(const scan_options& options, const detector_options& 
     dc_step_ = 2.0 * std::numbers::pi * 2.0 / o_.rate; // a 2 Hz one-pole: offsets, not signals
     ring_keep_ = rule.exact ? exact_ring_rows : soft_ring_rows;
     ring_rows_ = ring_keep_ + threads_ - 1;
-    ring_.resize(static_cast<std::size_t>(ring_rows_) * static_cast<std::size_t>(width_));
+    ring_ = std::make_unique_for_overwrite<float[]>(static_cast<std::size_t>(ring_rows_) *
+                                                    static_cast<std::size_t>(width_));
     tone_rows_ = history_rows + threads_ - 1;
     if (rule.exact)
-        tones_.resize(static_cast<std::size_t>(tone_rows_) * static_cast<std::size_t>(width_));
+        tones_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<std::size_t>(tone_rows_) *
+                                                           static_cast<std::size_t>(width_));
     distances_.resize(static_cast<std::size_t>(threads_) * static_cast<std::size_t>(width_));
     matches_.resize(static_cast<std::size_t>(threads_));
     codeword_of_131(codeword_);
@@ -349,7 +351,7 @@ void band_scanner::finish(std::vector<detection>& out) {
 }
 
 void band_scanner::report(const std::vector<run>& ended, std::vector<detection>& out) const {
-    const magnitude_ring<float> ring{ring_.data(), width_, ring_rows_};
+    const magnitude_ring<float> ring{ring_.get(), width_, ring_rows_};
     const int64_t newest = passes_;
     const int64_t oldest = std::max<int64_t>(0, newest - ring_keep_ + 1);
     for (const run& r : ended) {
@@ -397,8 +399,8 @@ void band_scanner::report(const std::vector<run>& ended, std::vector<detection>&
         det.snr_db = 10.0 * std::log10(signal / std::max(noise_3k, 1e-12));
         // A Hann-windowed sine of amplitude A peaks at A / 4, as m.amplitude_sq counts it.
         const int64_t at = std::clamp(whole, oldest, newest);
-        const float* pass_row = ring_.data() + static_cast<std::size_t>(at % ring_rows_) *
-                                                   static_cast<std::size_t>(width_);
+        const float* pass_row = ring_.get() + static_cast<std::size_t>(at % ring_rows_) *
+                                                  static_cast<std::size_t>(width_);
         const double strongest = 4.0 * *std::max_element(pass_row, pass_row + width_);
         if (det.level_dbfs < report_floor_dbfs ||
             10.0 * std::log10(m.amplitude_sq) < 20.0 * std::log10(strongest) - transform_range_db)

@@ -89,8 +89,8 @@ class band_scanner {
     void report(const std::vector<run>& ended, std::vector<detection>& out) const;
     int64_t frame_start(int64_t pass) const;
     std::size_t lead_in() const;
-    float* ring_row(int64_t pass) { return ring_.data() + (pass % ring_rows_) * width_; }
-    uint8_t* tone_row(int64_t pass) { return tones_.data() + (pass % tone_rows_) * width_; }
+    float* ring_row(int64_t pass) { return ring_.get() + (pass % ring_rows_) * width_; }
+    uint8_t* tone_row(int64_t pass) { return tones_.get() + (pass % tone_rows_) * width_; }
 
     scan_options o_;
     int frame_; // transform length
@@ -107,12 +107,14 @@ class band_scanner {
     std::vector<float> buffer_; // the samples of the next passes (2 floats a frame for I/Q)
     std::size_t fill_ = 0;      // frames in buffer_
     double dc_i_ = 0.0, dc_q_ = 0.0, dc_step_;
-    int ring_keep_;                  // rows a report reads back
-    int ring_rows_;                  // ring_keep_ and the rows analysed ahead of the reports
-    std::vector<float> ring_;        // magnitude rows of the last passes
-    int tone_rows_;                  // 29 and the rows analysed ahead
-    std::vector<uint8_t> tones_;     // rows of tone decisions
-    std::vector<uint8_t> distances_; // of every column of a pass, per thread
+    int ring_keep_; // rows a report reads back
+    int ring_rows_; // ring_keep_ and the rows analysed ahead of the reports
+    // Rows are written before they are read (a pass reads back only to this stream's first),
+    // so the large ring and tone rows are left uninitialised.
+    std::unique_ptr<float[]> ring_;    // magnitude rows of the last passes
+    int tone_rows_;                    // 29 and the rows analysed ahead
+    std::unique_ptr<uint8_t[]> tones_; // rows of tone decisions
+    std::vector<uint8_t> distances_;   // of every column of a pass, per thread
     uint8_t codeword_[15];
     std::optional<soft_search> soft_;
     run_tracker runs_;
