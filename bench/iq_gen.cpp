@@ -1,7 +1,7 @@
 // iq_gen.cpp - I/Q test input for the scan benchmark: Gaussian noise with an identifier every
-// few seconds at offsets across the band, written to stdout as raw cf32 or cu8.
+// few seconds at offsets across the band, written to stdout as raw cf32, cs16 or cu8.
 //
-//   iq_gen cf32|cu8 RATE SECONDS [SEED] > file
+//   iq_gen cf32|cs16|cu8 RATE SECONDS [SEED] > file
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -15,10 +15,10 @@
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: iq_gen cf32|cu8 RATE SECONDS [SEED]\n");
+        std::fprintf(stderr, "usage: iq_gen cf32|cs16|cu8 RATE SECONDS [SEED]\n");
         return 2;
     }
-    const bool cu8 = std::strcmp(argv[1], "cu8") == 0;
+    const bool cu8 = std::strcmp(argv[1], "cu8") == 0, cs16 = std::strcmp(argv[1], "cs16") == 0;
     const double rate = std::atof(argv[2]), seconds = std::atof(argv[3]);
     std::mt19937 rng(argc > 4 ? static_cast<unsigned>(std::atoi(argv[4])) : 1u);
     std::normal_distribution<double> noise(0.0, 0.05);
@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
     const std::size_t block = 1 << 16;
     std::vector<float> f(2 * block);
     std::vector<uint8_t> b(2 * block);
+    std::vector<int16_t> w(2 * block);
     double offset = where(rng) * rate, phase = 0.0;
     for (std::size_t i0 = 0; i0 < frames; i0 += block) {
         const std::size_t n = std::min(block, frames - i0);
@@ -49,9 +50,14 @@ int main(int argc, char** argv) {
                 static_cast<uint8_t>(std::clamp(std::lround(v.real() * 128 + 127.5), 0L, 255L));
             b[2 * i + 1] =
                 static_cast<uint8_t>(std::clamp(std::lround(v.imag() * 128 + 127.5), 0L, 255L));
+            w[2 * i] =
+                static_cast<int16_t>(std::clamp(std::lround(v.real() * 32768), -32768L, 32767L));
+            w[2 * i + 1] =
+                static_cast<int16_t>(std::clamp(std::lround(v.imag() * 32768), -32768L, 32767L));
         }
-        const bool ok = cu8 ? std::fwrite(b.data(), 1, 2 * n, stdout) == 2 * n
-                            : std::fwrite(f.data(), sizeof(float), 2 * n, stdout) == 2 * n;
+        const bool ok = cu8    ? std::fwrite(b.data(), 1, 2 * n, stdout) == 2 * n
+                        : cs16 ? std::fwrite(w.data(), sizeof(int16_t), 2 * n, stdout) == 2 * n
+                               : std::fwrite(f.data(), sizeof(float), 2 * n, stdout) == 2 * n;
         if (!ok)
             return 3;
     }

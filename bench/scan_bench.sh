@@ -1,40 +1,72 @@
 #!/usr/bin/env bash
-# scan_bench.sh - real-time factors of `rsid scan` on I/Q files (README).
+# scan_bench.sh - real-time factors of `rsid scan` on I/Q files, next to FFTW's floor (README).
 #
-#   bench/scan_bench.sh BUILD_DIR [SECONDS]
+#   bench/scan_bench.sh BUILD_DIR [SECONDS] [BASELINE_BUILD_DIR]
 #
-# BUILD_DIR is a Release build with -DRSID_BUILD_BENCH=ON. Makes SECONDS (default 60) of
-# 192 kHz cf32 and four files of 2.4 MS/s cu8 in a scratch directory, then times five runs of
-#   rsid scan -j 1 -t cf32 -r 192000 FILE               (one core)
-#   rsid scan -j 2 -t cu8 -r 2400000 FILE1 ... FILE4    (both cores)
-# and prints the median real-time factors of each (seconds of input per second).
+# BUILD_DIR is a Release build with -DRSID_BUILD_BENCH=ON (and FFTW, for the floor). Makes
+# SECONDS (default 20) of 192 kHz cf32 and of 2.4 MS/s cu8, SECONDS / 5 of 20 MS/s cs16 and
+# four files of 2.4 MS/s cu8 in a scratch directory, then times RUNS (default 5) runs each of
+#   rsid scan -j 1 -t cf32 -r 192000 FILE              (one core)
+#   rsid scan -j 1 -t cu8 -r 2400000 FILE              (one core)
+#   rsid scan -j 2 -t cs16 -r 20000000 FILE            (one band, both cores)
+#   rsid scan -j 2 -t cu8 -r 2400000 FILE1 ... FILE4   (four bands, both cores)
+# and prints the median real-time factors (seconds of input per second) by wall time and per
+# CPU second (user + system), and under each FFTW's own transform of the scanner's frame
+# (bench/scan_floor: the cost per input sample, and the scanner's four transforms per frame
+# alone as a real-time factor of one core). With BASELINE_BUILD_DIR (another build's rsid, for
+# instance of main), its runs alternate with these on the same files, and the ratios of the
+# medians (this build / baseline) follow: the machine may be shared, so compare within a run.
 set -euo pipefail
-build=${1:?usage: scan_bench.sh BUILD_DIR [SECONDS]}
-seconds=${2:-60}
+build=${1:?usage: scan_bench.sh BUILD_DIR [SECONDS] [BASELINE_BUILD_DIR]}
+seconds=${2:-20}
+base=${3:-}
+runs=${RUNS:-5}
 rsid=$build/tools/rsid
 gen=$build/bench/iq_gen
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 
 "$gen" cf32 192000 "$seconds" 1 >"$dir/hf.cf32"
+"$gen" cu8 2400000 "$seconds" 2 >"$dir/rtl.cu8"
+"$gen" cs16 20000000 "$((seconds / 5))" 3 >"$dir/wide.cs16"
 for i in 1 2 3 4; do "$gen" cu8 2400000 "$((seconds / 4))" "$i" >"$dir/rtl$i.cu8"; done
 
-# Median real-time factors of five runs, by wall time and by CPU time (user + system): the
-# machine is shared, so the wall figure moves with other work and the CPU figure less so.
-median_factor() { # median_factor AUDIO_SECONDS COMMAND...
+# One run: "WALL_FACTOR CPU_FACTOR".
+factors() { # factors AUDIO_SECONDS COMMAND...
     local audio=$1
     shift
-    local wall=() cpu=()
-    for _ in 1 2 3 4 5; do
-        /usr/bin/time -f '%e %U %S' -o "$dir/time" "$@" >/dev/null || [ $? -eq 1 ]
-        read -r e u s <"$dir/time"
-        wall+=("$(echo "$audio / $e" | bc -l)")
-        cpu+=("$(echo "$audio / ($u + $s)" | bc -l)")
+    /usr/bin/time -f '%e %U %S' -o "$dir/time" "$@" >/dev/null || [ $? -eq 1 ]
+    read -r e u s <"$dir/time"
+    echo "$(echo "$audio / $e" | bc -l) $(echo "$audio / ($u + $s)" | bc -l)"
+}
+median() { sort -g | sed -n "$(((runs + 1) / 2))p"; }
+
+case_line() { # case_line NAME AUDIO_SECONDS RATE ARGS...
+    local name=$1 audio=$2 rate=$3
+    shift 3
+    : >"$dir/new"
+    : >"$dir/old"
+    for _ in $(seq "$runs"); do
+        factors "$audio" "$rsid" scan "$@" >>"$dir/new"
+        [ -z "$base" ] || factors "$audio" "$base/tools/rsid" scan "$@" >>"$dir/old"
     done
-    printf '%.1fx real time (wall), %.1fx per CPU second' \
-        "$(printf '%s\n' "${wall[@]}" | sort -g | sed -n 3p)" \
-        "$(printf '%s\n' "${cpu[@]}" | sort -g | sed -n 3p)"
+    local nw nc
+    nw=$(cut -d' ' -f1 "$dir/new" | median)
+    nc=$(cut -d' ' -f2 "$dir/new" | median)
+    printf '%s: %.2fx real time (wall), %.2fx per CPU second\n' "$name" "$nw" "$nc"
+    if [ -n "$base" ]; then
+        local ow oc
+        ow=$(cut -d' ' -f1 "$dir/old" | median)
+        oc=$(cut -d' ' -f2 "$dir/old" | median)
+        printf '  baseline: %.2fx (wall), %.2fx per CPU second; this / baseline: %.2f (wall), %.2f (CPU)\n' \
+            "$ow" "$oc" "$(echo "$nw / $ow" | bc -l)" "$(echo "$nc / $oc" | bc -l)"
+    fi
+    [ ! -x "$build/bench/scan_floor" ] || "$build/bench/scan_floor" "$rate"
 }
 
-echo "192 kHz cf32, one job:       $(median_factor "$seconds" "$rsid" scan -j 1 -t cf32 -r 192000 "$dir/hf.cf32")"
-echo "2.4 MS/s cu8, 4 files, -j 2: $(median_factor "$((seconds / 4 * 4))" "$rsid" scan -j 2 -t cu8 -r 2400000 "$dir"/rtl*.cu8)"
+case_line "192 kHz cf32, -j 1" "$seconds" 192000 -j 1 -t cf32 -r 192000 "$dir/hf.cf32"
+case_line "2.4 MS/s cu8, -j 1" "$seconds" 2400000 -j 1 -t cu8 -r 2400000 "$dir/rtl.cu8"
+case_line "20 MS/s cs16, one band, -j 2" "$((seconds / 5))" 20000000 -j 2 -t cs16 -r 20000000 \
+    "$dir/wide.cs16"
+case_line "2.4 MS/s cu8, 4 files, -j 2" "$((seconds / 4 * 4))" 2400000 -j 2 -t cu8 -r 2400000 \
+    "$dir"/rtl?.cu8

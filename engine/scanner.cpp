@@ -8,11 +8,16 @@
 #include "band_fft.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <numbers>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace rsid {
 
@@ -36,8 +41,95 @@ void codeword_of_131(uint8_t* out) { rsid_codeword(code & 0xFF, out); }
 
 } // namespace
 
+int smooth_length(double nominal) {
+    auto smooth = [](int n) {
+        for (const int p : {2, 3, 5, 7})
+            while (n % p == 0)
+                n /= p;
+        return n == 1;
+    };
+    const int below = 2 * static_cast<int>(std::floor(nominal / 2.0));
+    for (int step = 0;; step += 2) { // 2 and 4 are smooth: the search ends
+        const int lower = below - step, upper = below + 2 + step;
+        const bool low_ok = lower >= 2 && smooth(lower), up_ok = smooth(upper);
+        if (low_ok && (!up_ok || nominal - lower <= upper - nominal))
+            return lower;
+        if (up_ok)
+            return upper;
+    }
+}
+
 struct band_scanner::fft : band_fft {
     using band_fft::band_fft;
+};
+
+// Threads that take the jobs of a batch with the caller: run(count, job) calls job(0 ..
+// count - 1), each once, on any of them, and returns when all are done.
+class band_scanner::crew {
+  public:
+    explicit crew(int helpers) {
+        for (int i = 0; i < helpers; ++i)
+            threads_.emplace_back([this] { serve(); });
+    }
+    ~crew() {
+        {
+            const std::lock_guard<std::mutex> lock(m_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& t : threads_)
+            t.join();
+    }
+    crew(const crew&) = delete;
+    crew& operator=(const crew&) = delete;
+
+    void run(int count, const std::function<void(int)>& job) {
+        {
+            const std::lock_guard<std::mutex> lock(m_);
+            job_ = &job;
+            count_ = count;
+            next_.store(0);
+            busy_ = static_cast<int>(threads_.size());
+            ++round_;
+        }
+        wake_.notify_all();
+        work();
+        std::unique_lock<std::mutex> lock(m_);
+        done_.wait(lock, [this] { return busy_ == 0; });
+        job_ = nullptr;
+    }
+
+  private:
+    void work() {
+        for (int i; (i = next_.fetch_add(1)) < count_;)
+            (*job_)(i);
+    }
+    void serve() {
+        uint64_t seen = 0;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(m_);
+                wake_.wait(lock, [&] { return stop_ || round_ != seen; });
+                if (stop_)
+                    return;
+                seen = round_;
+            }
+            work();
+            const std::lock_guard<std::mutex> lock(m_);
+            if (--busy_ == 0)
+                done_.notify_one();
+        }
+    }
+
+    std::vector<std::thread> threads_;
+    std::mutex m_;
+    std::condition_variable wake_, done_;
+    const std::function<void(int)>* job_ = nullptr;
+    int count_ = 0;
+    std::atomic<int> next_{0};
+    int busy_ = 0;
+    uint64_t round_ = 0;
+    bool stop_ = false;
 };
 
 band_scanner::band_scanner(const scan_options& options, const detector_options& rule)
@@ -50,27 +142,49 @@ band_scanner::band_scanner(const scan_options& options, const detector_options& 
         throw std::invalid_argument("full scale must be a positive finite number");
     if (!(std::abs(o_.center_hz) <= max_center_hz))
         throw std::invalid_argument("centre frequency must lie within +-1e12 Hz");
-    // The detector's frame, two symbols long, at this rate; even, so that the centre is a bin.
-    frame_ = 2 * static_cast<int>(std::lround(o_.rate * rsid_signal::frame / rx_rate / 2.0));
+    if (o_.threads < 1 || o_.threads > 64)
+        throw std::invalid_argument("threads must be 1 to 64");
+    check_options(rule);
+    threads_ = o_.threads;
+    // The detector's frame, two symbols long, at this rate, rounded to an even length: its
+    // quarter is the hop, half a symbol. The transform takes the nearest smooth length.
+    const double nominal = 2.0 * std::round(o_.rate * rsid_signal::frame / rx_rate / 2.0);
+    hop_ = nominal / 4.0;
+    frame_ = smooth_length(o_.rate * rsid_signal::frame / rx_rate);
     bin_hz_ = o_.rate / frame_;
     symbol_ = o_.rate * symbol_tx_samples / tx_rate;
     width_ = o_.complex ? frame_ : frame_ / 2 + 1;
-    fft_ = std::make_unique<fft>(frame_, o_.complex);
+    for (int t = 0; t < threads_; ++t)
+        ffts_.push_back(std::make_unique<fft>(frame_, o_.complex));
+    if (threads_ > 1)
+        crew_ = std::make_unique<crew>(threads_ - 1);
     window_.resize(static_cast<std::size_t>(frame_));
-    for (int i = 0; i < frame_; ++i) // Hann, scaled by 1 / n as the detector's sums are
+    for (int i = 0; i < frame_; ++i) { // Hann, scaled by 1 / n as the detector's sums are
+        // For I/Q, (-1)^t moves the spectrum by half the band: its centre to the middle entry.
+        const double sign = o_.complex && i % 2 == 1 ? -1.0 : 1.0;
         window_[static_cast<std::size_t>(i)] = static_cast<float>(
-            (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / frame_)) / frame_);
-    buffer_.resize(static_cast<std::size_t>(frame_) * (o_.complex ? 2 : 1));
+            sign * (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / frame_)) / frame_);
+    }
+    // Room for the frames of a batch: one per thread, a hop (rounded up) apart.
+    const auto span =
+        static_cast<std::size_t>(frame_) +
+        static_cast<std::size_t>(threads_ - 1) * static_cast<std::size_t>(std::ceil(hop_) + 1.0);
+    buffer_.resize(span * (o_.complex ? 2 : 1));
     dc_step_ = 2.0 * std::numbers::pi * 2.0 / o_.rate; // a 2 Hz one-pole: offsets, not signals
-    ring_rows_ = rule.exact ? exact_ring_rows : soft_ring_rows;
-    ring_.resize(static_cast<std::size_t>(ring_rows_) * static_cast<std::size_t>(width_));
-    tones_.resize(static_cast<std::size_t>(history_rows) * static_cast<std::size_t>(width_));
-    distances_.resize(static_cast<std::size_t>(width_));
+    ring_keep_ = rule.exact ? exact_ring_rows : soft_ring_rows;
+    ring_rows_ = ring_keep_ + threads_ - 1;
+    ring_ = std::make_unique_for_overwrite<float[]>(static_cast<std::size_t>(ring_rows_) *
+                                                    static_cast<std::size_t>(width_));
+    tone_rows_ = history_rows + threads_ - 1;
+    if (rule.exact)
+        tones_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<std::size_t>(tone_rows_) *
+                                                           static_cast<std::size_t>(width_));
+    distances_.resize(static_cast<std::size_t>(threads_) * static_cast<std::size_t>(width_));
+    matches_.resize(static_cast<std::size_t>(threads_));
     codeword_of_131(codeword_);
     fill_ = lead_in();
-    check_options(rule);
     if (!rule.exact) { // rows half a symbol apart; one budget per 48 kHz of band
-        soft_.emplace(rule, width_, 2, o_.rate / (frame_ / 4.0), tx_rate / bin_hz_);
+        soft_.emplace(rule, width_, 2, o_.rate / hop_, tx_rate / bin_hz_);
         runs_.set_shadow(28);
     }
 }
@@ -88,13 +202,18 @@ double band_scanner::entry_hz(double entry) const {
 
 // Frames start half a symbol apart on average, each start rounded to a whole frame.
 int64_t band_scanner::frame_start(int64_t pass) const {
-    return static_cast<int64_t>(std::floor(static_cast<double>(pass) * frame_ / 4.0 + 0.5));
+    return static_cast<int64_t>(std::floor(static_cast<double>(pass) * hop_ + 0.5));
+}
+
+std::size_t band_scanner::offset(int ahead) const {
+    return static_cast<std::size_t>(frame_start(passes_ + ahead) - frame_start(passes_));
 }
 
 void band_scanner::feed(const float* samples, std::size_t frames, std::vector<detection>& out) {
     const std::size_t per = o_.complex ? 2 : 1;
-    const auto full = static_cast<std::size_t>(frame_);
     while (frames > 0) {
+        // A batch is due once the frame of its last pass is complete.
+        const std::size_t full = offset(threads_ - 1) + static_cast<std::size_t>(frame_);
         const std::size_t n = std::min(frames, full - fill_);
         float* dst = buffer_.data() + fill_ * per;
         for (std::size_t i = 0; i < n; ++i) {
@@ -115,72 +234,92 @@ void band_scanner::feed(const float* samples, std::size_t frames, std::vector<de
         fill_ += n;
         taken_ += n;
         if (fill_ == full)
-            analyse(out);
+            analyse(threads_, out);
     }
 }
 
-void band_scanner::analyse(std::vector<detection>& out) {
+void band_scanner::transform(int lane, int64_t pass) {
     const auto n = static_cast<std::size_t>(frame_);
     const auto w = static_cast<std::size_t>(width_);
+    fft& f = *ffts_[static_cast<std::size_t>(lane)];
+    const std::size_t per = o_.complex ? 2 : 1;
+    const float* x = buffer_.data() + offset(static_cast<int>(pass - passes_)) * per;
     if (o_.complex) {
         for (std::size_t i = 0; i < n; ++i) {
-            fft_->in[2 * i] = buffer_[2 * i] * window_[i];
-            fft_->in[2 * i + 1] = buffer_[2 * i + 1] * window_[i];
+            f.in[2 * i] = x[2 * i] * window_[i];
+            f.in[2 * i + 1] = x[2 * i + 1] * window_[i];
         }
     } else {
         for (std::size_t i = 0; i < n; ++i)
-            fft_->in[i] = buffer_[i] * window_[i];
+            f.in[i] = x[i] * window_[i];
     }
-    fft_->run();
-
-    // Magnitudes, lowest frequency first: for I/Q the negative half comes first.
-    float* mags = ring_.data() + static_cast<std::size_t>(passes_ % ring_rows_) * w;
-    for (std::size_t e = 0; e < w; ++e) {
-        const std::size_t b = o_.complex ? (e + n / 2) % n : e;
-        const float re = fft_->out[b][0], im = fft_->out[b][1];
-        mags[e] = std::sqrt(re * re + im * im);
+    f.run();
+    float* mags = ring_row(pass);
+    for (std::size_t e = 0; e < w; ++e)
+        mags[e] = std::sqrt(f.out[e][0] * f.out[e][0] + f.out[e][1] * f.out[e][1]);
+    if (!soft_) { // the library's tone decisions of this row
+        const int limit = width_ - 30;
+        rsid_tone_decisions(tone_row(pass), mags, 0, limit);
+        rsid_tone_decisions(tone_row(pass), mags, 1, limit);
     }
-    if (on_pass)
-        on_pass(mags, static_cast<double>(frame_start(passes_)) - static_cast<double>(lead_in()) +
-                          frame_ / 2.0);
-
-    matches_.clear();
-    if (soft_) {
-        soft_->row(mags, matches_);
-    } else {
-        exact_pass(mags);
-    }
-    ended_.clear();
-    runs_.pass(passes_, matches_, ended_);
-    report(ended_, out);
-
-    // Advance the frame: drop the samples before the next frame's start.
-    const auto hop = static_cast<std::size_t>(frame_start(passes_ + 1) - frame_start(passes_));
-    const std::size_t per = o_.complex ? 2 : 1;
-    std::memmove(buffer_.data(), buffer_.data() + hop * per, (n - hop) * per * sizeof(float));
-    fill_ = n - hop;
-    ++passes_;
 }
 
-void band_scanner::exact_pass(const float* mags) {
-    const auto w = static_cast<std::size_t>(width_);
-    // Tone decisions into the newest tone_row, then every column against the codeword.
-    history_row_ = (history_row_ + 1) % history_rows;
-    uint8_t* tone_row = tones_.data() + static_cast<std::size_t>(history_row_) * w;
-    const int limit = width_ - 30;
-    rsid_tone_decisions(tone_row, mags, 0, limit);
-    rsid_tone_decisions(tone_row, mags, 1, limit);
-    const uint8_t* rows[15];
-    int r = (history_row_ + 1) % history_rows; // the oldest tone_row, written 28 passes ago
-    for (int j = 0; j < 15; ++j, r = (r + 2) % history_rows)
-        rows[j] = tones_.data() + static_cast<std::size_t>(r) * w;
-    if (passes_ >= history_rows - 1) { // the oldest rows hold decisions of this stream
-        rsid_row_distances(rows, codeword_, 0, limit, distances_.data());
-        for (int c = 0; c < limit; ++c) {
-            const int d = distances_[static_cast<std::size_t>(c)];
-            if (d < 2)
-                matches_.push_back({c, d, code, static_cast<float>(-d)});
+void band_scanner::analyse(int count, std::vector<detection>& out) {
+    // The passes of the batch at once: their magnitudes and tone decisions, then (the library's
+    // rule) their distances, which read the decisions of earlier passes of the batch.
+    const std::function<void(int)> spectra = [&](int j) { transform(j, passes_ + j); };
+    const std::function<void(int)> distances = [&](int j) { exact_pass(j, passes_ + j); };
+    for (const auto* job : {&spectra, &distances}) {
+        if (job == &distances && soft_)
+            break;
+        if (crew_ && count > 1) {
+            crew_->run(count, *job);
+        } else {
+            for (int j = 0; j < count; ++j)
+                (*job)(j);
         }
+    }
+
+    // Then in pass order: the soft rule, the runs and the reports.
+    for (int j = 0; j < count; ++j, ++passes_) {
+        const float* mags = ring_row(passes_);
+        if (on_pass)
+            on_pass(mags, static_cast<double>(frame_start(passes_)) -
+                              static_cast<double>(lead_in()) + frame_ / 2.0);
+        std::vector<match>& matches = matches_[static_cast<std::size_t>(j)];
+        if (soft_) {
+            matches.clear();
+            soft_->row(mags, matches);
+        }
+        ended_.clear();
+        runs_.pass(passes_, matches, ended_);
+        report(ended_, out);
+    }
+
+    // Drop the samples before the next pass's frame.
+    const std::size_t per = o_.complex ? 2 : 1;
+    const auto drop = static_cast<std::size_t>(frame_start(passes_) - frame_start(passes_ - count));
+    std::memmove(buffer_.data(), buffer_.data() + drop * per, (fill_ - drop) * per * sizeof(float));
+    fill_ -= drop;
+}
+
+void band_scanner::exact_pass(int lane, int64_t pass) {
+    const auto w = static_cast<std::size_t>(width_);
+    std::vector<match>& matches = matches_[static_cast<std::size_t>(lane)];
+    matches.clear();
+    if (pass < history_rows - 1) // the oldest rows do not hold decisions of this stream yet
+        return;
+    // Every column against the codeword, over the rows a symbol apart, the oldest 28 passes ago.
+    const uint8_t* rows[15];
+    for (int j = 0; j < 15; ++j)
+        rows[j] = tone_row(pass - 28 + 2 * j);
+    uint8_t* distances = distances_.data() + static_cast<std::size_t>(lane) * w;
+    const int limit = width_ - 30;
+    rsid_row_distances(rows, codeword_, 0, limit, distances);
+    for (int c = 0; c < limit; ++c) {
+        const int d = distances[static_cast<std::size_t>(c)];
+        if (d < 2)
+            matches.push_back({c, d, code, static_cast<float>(-d)});
     }
 }
 
@@ -193,6 +332,12 @@ void band_scanner::finish(std::vector<detection>& out) {
     for (std::size_t i = 0; i < flat.size(); ++i)
         flat[i] = static_cast<float>((i % per == 0 ? dc_i_ : dc_q_) / gain_);
     feed(flat.data(), frames, out);
+    // The passes whose frames are complete, short of a whole batch.
+    int complete = 0;
+    while (complete < threads_ && offset(complete) + static_cast<std::size_t>(frame_) <= fill_)
+        ++complete;
+    if (complete > 0)
+        analyse(complete, out);
     ended_.clear();
     runs_.close(ended_);
     report(ended_, out);
@@ -200,17 +345,15 @@ void band_scanner::finish(std::vector<detection>& out) {
     std::fill(buffer_.begin(), buffer_.end(), 0.0f);
     fill_ = lead_in();
     taken_ = 0;
-    history_row_ = 0;
     if (soft_)
         soft_->reset();
     dc_i_ = dc_q_ = 0.0;
-    std::fill(tones_.begin(), tones_.end(), uint8_t{0});
 }
 
 void band_scanner::report(const std::vector<run>& ended, std::vector<detection>& out) const {
-    const magnitude_ring<float> ring{ring_.data(), width_, ring_rows_};
+    const magnitude_ring<float> ring{ring_.get(), width_, ring_rows_};
     const int64_t newest = passes_;
-    const int64_t oldest = std::max<int64_t>(0, newest - ring_rows_ + 1);
+    const int64_t oldest = std::max<int64_t>(0, newest - ring_keep_ + 1);
     for (const run& r : ended) {
         const uint8_t* codeword = soft_ ? codeword_of(r.best_code).data() : codeword_;
         const int64_t last = soft_ ? std::min(newest, r.last_pass + 1) : newest;
@@ -234,7 +377,7 @@ void band_scanner::report(const std::vector<run>& ended, std::vector<detection>&
         const auto whole = static_cast<int64_t>(std::floor(m.peak));
         const double start_at =
             static_cast<double>(frame_start(whole)) - static_cast<double>(lead_in()) +
-            (m.peak - static_cast<double>(whole)) * frame_ / 4.0 + frame_ / 2.0 - 14.5 * symbol_;
+            (m.peak - static_cast<double>(whole)) * hop_ + frame_ / 2.0 - 14.5 * symbol_;
         det.start = start_at;
         det.sample = static_cast<int64_t>(std::llround(std::max(0.0, start_at)));
         det.rate = o_.rate;
@@ -256,8 +399,8 @@ void band_scanner::report(const std::vector<run>& ended, std::vector<detection>&
         det.snr_db = 10.0 * std::log10(signal / std::max(noise_3k, 1e-12));
         // A Hann-windowed sine of amplitude A peaks at A / 4, as m.amplitude_sq counts it.
         const int64_t at = std::clamp(whole, oldest, newest);
-        const float* pass_row = ring_.data() + static_cast<std::size_t>(at % ring_rows_) *
-                                                   static_cast<std::size_t>(width_);
+        const float* pass_row = ring_.get() + static_cast<std::size_t>(at % ring_rows_) *
+                                                  static_cast<std::size_t>(width_);
         const double strongest = 4.0 * *std::max_element(pass_row, pass_row + width_);
         if (det.level_dbfs < report_floor_dbfs ||
             10.0 * std::log10(m.amplitude_sq) < 20.0 * std::log10(strongest) - transform_range_db)

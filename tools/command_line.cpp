@@ -254,7 +254,9 @@ command_line parse_command_line(int argc, char** argv) {
     scan_cmd->add_flag("--sigmf-annotations", scan.sigmf_annotations,
                        "Write the reports as annotations into the SigMF metadata");
     scan.jobs = std::max(1u, std::thread::hardware_concurrency());
-    scan_cmd->add_option("-j,--jobs", scan.jobs, "Inputs scanned at once (default: CPUs)")
+    scan_cmd
+        ->add_option("-j,--jobs", scan.jobs,
+                     "Threads (default: CPUs): inputs scanned at once, the rest share a band")
         ->check(CLI::Range(1u, 1024u));
     auto* scan_quiet =
         scan_cmd->add_flag("-q,--quiet", scan.quiet, "No warnings (errors are still printed)");

@@ -65,7 +65,7 @@ struct scan_command {
     bool json = false;
     std::string plot; // waterfall PNG
     bool sigmf_annotations = false;
-    unsigned jobs = 1; // inputs scanned at once
+    unsigned jobs = 1; // threads: inputs scanned at once, the rest sharing each band
     bool quiet = false;
     bool verbose = false;
     mqtt_options mqtt; // --mqtt and the options around it; url empty: no publishing

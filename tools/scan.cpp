@@ -12,6 +12,7 @@
 
 #include <fmt/core.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -73,8 +74,12 @@ class band_scan {
             info = source->info();
             std::unique_ptr<rsid::band_scanner> scanner;
             try {
+                // Jobs beyond one per input share the passes of each band.
+                const auto threads = static_cast<int>(std::clamp<std::size_t>(
+                    o_.jobs / std::min<std::size_t>(o_.jobs, o_.inputs.size()), 1, 64));
                 scanner = std::make_unique<rsid::band_scanner>(
-                    rsid::scan_options{info->rate, info->complex, info->center_hz, 1.0}, o_.rule);
+                    rsid::scan_options{info->rate, info->complex, info->center_hz, 1.0, threads},
+                    o_.rule);
             } catch (const std::invalid_argument& e) {
                 throw input_error(end.input + ": " + e.what());
             }

@@ -142,6 +142,66 @@ TEST(Scanner, ChunkSizeDoesNotChangeReports) {
     }
 }
 
+// Threads share the passes: every field of every report is the one a single thread gives,
+// under either rule, for chunks that end anywhere in a batch.
+TEST(Scanner, ThreadsDoNotChangeReports) {
+    const double rate = 96000.0;
+    iq x(static_cast<std::size_t>(rate * 3.0));
+    synth::add_identifier_iq(x, rate, 0.2, -47000.0, 0.1);
+    synth::add_identifier_iq(x, rate, 0.9, 1000.0, 0.1);
+    synth::add_identifier_iq(x, rate, 1.45, 30000.0, 0.1);
+    synth::add_noise_iq(x, rate, 0.1, -6.0, 6);
+    const auto f = flatten(x);
+    rsid::detector_options soft;
+    soft.exact = false;
+    struct setting {
+        const char* rule;
+        rsid::detector_options options;
+    };
+    for (const setting& rule :
+         {setting{"exact", rsid::default_detector_options()}, setting{"soft", soft}}) {
+        auto run = [&](int threads, std::size_t chunk) {
+            rsid::scan_options o{rate, true, 7e6, 1.0, threads};
+            rsid::band_scanner s(o, rule.options);
+            std::vector<rsid::detection> out;
+            for (std::size_t i = 0; i < x.size(); i += chunk)
+                s.feed(f.data() + 2 * i, std::min(chunk, x.size() - i), out);
+            s.finish(out);
+            return out;
+        };
+        const auto want = run(1, 65536);
+        ASSERT_EQ(want.size(), 3u) << rule.rule;
+        for (const auto& [threads, chunk] : {std::pair{2, 65536u}, {2, 4999u}, {3, 100000u}}) {
+            const auto got = run(threads, chunk);
+            ASSERT_EQ(got.size(), want.size()) << rule.rule << " " << threads;
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(got[i].sample, want[i].sample) << rule.rule << " " << threads;
+                EXPECT_EQ(got[i].freq_hz, want[i].freq_hz) << rule.rule << " " << threads;
+                EXPECT_EQ(got[i].start, want[i].start) << rule.rule << " " << threads;
+                EXPECT_EQ(got[i].snr_db, want[i].snr_db) << rule.rule << " " << threads;
+                EXPECT_EQ(got[i].level_dbfs, want[i].level_dbfs) << rule.rule << " " << threads;
+                EXPECT_EQ(got[i].distance, want[i].distance) << rule.rule << " " << threads;
+            }
+        }
+    }
+}
+
+// The transform's length near two symbols, at rates where two symbols are a multiple of the
+// prime 557 and others: even, of the factors 2, 3, 5 and 7, within 0.6 %.
+TEST(Scanner, TransformLengthIsSmooth) {
+    for (const double rate : {24000.0, 48000.0, 192000.0, 1e6, 2.048e6, 2.4e6, 1e7, 2e7}) {
+        const double two_symbols = rate * 1114.0 / 6000.0;
+        int n = rsid::smooth_length(two_symbols);
+        EXPECT_NEAR(n, two_symbols, 0.006 * two_symbols) << rate;
+        EXPECT_EQ(n % 2, 0) << rate;
+        for (const int p : {2, 3, 5, 7})
+            while (n % p == 0)
+                n /= p;
+        EXPECT_EQ(n, 1) << rate << ": " << rsid::smooth_length(two_symbols);
+    }
+    EXPECT_EQ(rsid::band_scanner({192000.0, true, 0.0, 1.0}).frame(), 35840); // 2^10 5 7
+}
+
 // No report in twenty minutes of I/Q noise (24 kHz wide: eight detectors' worth of columns).
 TEST(Scanner, NoReportsInIqNoise) {
     const double rate = 24000.0;
@@ -182,6 +242,9 @@ TEST(Scanner, RefusesImpossibleSettings) {
         EXPECT_THROW(rsid::band_scanner({48000.0, true, center, 1.0}), std::invalid_argument)
             << center;
     EXPECT_NO_THROW(rsid::band_scanner({48000.0, true, -1e12, 1.0}));
+    for (const int threads : {0, 65})
+        EXPECT_THROW(rsid::band_scanner({48000.0, true, 0.0, 1.0, threads}), std::invalid_argument)
+            << threads;
 }
 
 } // namespace
