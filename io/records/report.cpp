@@ -76,6 +76,12 @@ std::string text_line(const detection_record& r) {
     line += fmt::format("  code {}  {:.1f} Hz", r.code, r.freq_hz);
     if (r.offset_hz)
         line += fmt::format(" ({:+.1f} Hz)", *r.offset_hz);
+    if (r.snr_db)
+        line += fmt::format("  SNR {:.1f} dB", *r.snr_db);
+    if (r.level_dbfs)
+        line += fmt::format("  {:.1f} dBFS", *r.level_dbfs);
+    if (r.channel > 0)
+        line += fmt::format("  ch {}", r.channel);
     if (!r.label.empty())
         line += "  " + printable(r.label);
     return line;
@@ -102,8 +108,11 @@ std::string json_line(const detection_record& r) {
     if (r.level_dbfs)
         j["level_dbfs"] = round_to(*r.level_dbfs, 10.0);
     j["channel"] = r.channel;
-    if (r.utc)
+    if (r.utc) {
         j["utc"] = utc_time(*r.utc);
+        if (!r.clock.empty())
+            j["clock"] = r.clock;
+    }
     if (!r.label.empty())
         put_text(j, "label", r.label);
     return dump(j);
