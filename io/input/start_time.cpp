@@ -27,7 +27,8 @@ std::optional<int> digits(std::string_view text, std::size_t& at, std::size_t n)
 }
 
 // A calendar date and time of day, each field within its range (seconds up to 60: a leap
-// second, which the system clock folds into the next).
+// second, which the system clock folds into the next). Years are those the system clock's
+// nanoseconds can hold with room to spare (it ends in 2262).
 struct civil {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     std::chrono::nanoseconds fraction{0};
@@ -37,7 +38,8 @@ bool valid(const civil& c) {
     using namespace std::chrono;
     const year_month_day ymd{year{c.year}, month{static_cast<unsigned>(c.month)},
                              day{static_cast<unsigned>(c.day)}};
-    return ymd.ok() && c.hour <= 23 && c.minute <= 59 && c.second <= 60;
+    return c.year >= 1900 && c.year <= 2200 && ymd.ok() && c.hour <= 23 && c.minute <= 59 &&
+           c.second <= 60;
 }
 
 // UTC when offset is given (minutes east of Greenwich), else local time (mktime, TZ).

@@ -28,7 +28,8 @@ struct start_time {
 // ISO 8601 date and time: YYYY-MM-DDThh:mm[:ss[.f...]] (a space may stand for the T), then Z,
 // +hh:mm, +hhmm, +hh (or -) for its offset from UTC, or nothing: a time without a zone is local
 // time where the tool runs (the TZ environment variable), as `date` and ISO 8601 read it.
-// Returns nothing for text of any other form or for a date or time that does not exist.
+// Returns nothing for text of any other form, for a date or time that does not exist, and for
+// years outside 1900 to 2200.
 std::optional<std::chrono::system_clock::time_point> parse_iso8601(std::string_view text);
 
 // A bext chunk's OriginationDate ("yyyy-mm-dd"; any separator) and OriginationTime ("hh:mm:ss";

@@ -231,11 +231,12 @@ TEST_F(scan_cli, dates_reports_from_the_recording_or_start) {
     write_file(path("band.cs16"), encode(band, "cs16"));
     write_file(path("rec.sigmf-data"), encode(band, "cs16"));
     const auto meta = [&](const std::string& name, const json& capture) {
-        write_file(path(name + ".sigmf-meta"),
-                   json{{"global", {{"core:datatype", "ci16_le"}, {"core:sample_rate", iq_rate}}},
-                        {"core:dataset", "rec.sigmf-data"},
-                        {"captures", json::array({capture})}}
-                       .dump());
+        write_file(path(name + ".sigmf-meta"), json{{"global",
+                                                     {{"core:datatype", "ci16_le"},
+                                                      {"core:sample_rate", iq_rate},
+                                                      {"core:dataset", "rec.sigmf-data"}}},
+                                                    {"captures", json::array({capture})}}
+                                                   .dump());
     };
     meta("rec", {{"core:sample_start", 0}, {"core:datetime", "2024-05-01T12:00:00Z"}});
     meta("later", {{"core:sample_start", 96000}, {"core:datetime", "2024-05-01T12:00:00Z"}});
