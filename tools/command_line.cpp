@@ -109,6 +109,17 @@ void parse_rule(const std::optional<std::string>& codes, bool exact, rsid::detec
     }
 }
 
+// --start TIME: ISO 8601 (start_time.h), or nothing when the option is absent.
+std::optional<start_time> parse_start(const std::optional<std::string>& text) {
+    if (!text)
+        return std::nullopt;
+    const auto t = parse_iso8601(*text);
+    if (!t)
+        throw usage_error("--start takes an ISO 8601 time such as 2024-05-01T12:00:00Z (without "
+                          "a zone: local time)");
+    return start_time{*t, clock_start_option};
+}
+
 // The publishing options (mqtt_publisher.h), for every command that reports detections.
 void add_mqtt_options(CLI::App* cmd, mqtt_options& o) {
     cmd->add_option("--mqtt", o.url,
@@ -120,7 +131,10 @@ void add_mqtt_options(CLI::App* cmd, mqtt_options& o) {
     cmd->add_option("--mqtt-queue", o.queue_limit,
                     "Detections held while the broker is away (default 10000)")
         ->check(CLI::Range(std::size_t{1}, std::size_t{10000000}));
-    cmd->add_flag("--ha-discovery", o.ha_discovery, "Publish Home Assistant MQTT discovery");
+    // A flag that may take a value: "--ha-discovery remove" is rewritten to "=remove" first.
+    cmd->add_flag("--ha-discovery{publish}", o.ha_discovery,
+                  "Publish Home Assistant MQTT discovery; remove: clear it and exit")
+        ->check(CLI::IsMember({"publish", "remove"}));
     cmd->add_option("--ha-prefix", o.ha_prefix, "Home Assistant discovery prefix")
         ->capture_default_str();
     // Hidden: a short heartbeat for tests.
@@ -137,7 +151,7 @@ void finish_mqtt_options(mqtt_options& o, bool quiet, int argc, char** argv) {
             hide_mqtt_password(argv[i]);
     }
     if (o.url.empty()) {
-        if (!o.password_file.empty() || !o.cafile.empty() || o.ha_discovery)
+        if (!o.password_file.empty() || !o.cafile.empty() || !o.ha_discovery.empty())
             throw usage_error("--mqtt-password-file, --mqtt-cafile and --ha-discovery need --mqtt");
         return;
     }
@@ -221,7 +235,11 @@ command_line parse_command_line(int argc, char** argv) {
     detect_cmd->add_option("-j,--jobs", detect.jobs, "Inputs scanned at once (default: CPUs)")
         ->check(CLI::Range(1u, 1024u));
     detect_cmd->add_flag("--json", detect.json, "JSON Lines output");
-    detect_cmd->add_flag("--utc", detect.utc, "Add wall-clock UTC time (live input)");
+    detect_cmd->add_flag("--utc", detect.utc,
+                         "Wall-clock time of live input from its arrival; note undated files");
+    std::optional<std::string> detect_start;
+    detect_cmd->add_option("--start", detect_start,
+                           "ISO 8601 time of the inputs' first sample (no zone: local time)");
     detect_cmd->add_option("--label", detect.label, "Text added to every report");
     detect_cmd->add_flag("--once", detect.once, "Stop after the first identifier");
     auto* quiet = detect_cmd->add_flag(
@@ -249,6 +267,9 @@ command_line parse_command_line(int argc, char** argv) {
     scan_cmd->add_option("--center", scan.center, "RF frequency of the band's centre in Hz");
     scan_cmd->add_flag("--iq", scan.iq, "Sound files: two channels are I and Q");
     scan_cmd->add_flag("--json", scan.json, "JSON Lines output");
+    std::optional<std::string> scan_start;
+    scan_cmd->add_option("--start", scan_start,
+                         "ISO 8601 time of the inputs' first sample (no zone: local time)");
     scan_cmd->add_option("--plot", scan.plot,
                          "Waterfall of the band with the reports marked (PNG)");
     scan_cmd->add_flag("--sigmf-annotations", scan.sigmf_annotations,
@@ -290,8 +311,17 @@ command_line parse_command_line(int argc, char** argv) {
         line.status = exit_usage;
         return line;
     }
+    // "--ha-discovery remove": the flag's value in the form CLI11 gives flags one.
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == "--ha-discovery" && args[i + 1] == "remove") {
+            args[i] = "--ha-discovery=remove";
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i + 1));
+        }
+    }
+    std::reverse(args.begin(), args.end()); // CLI11 takes a vector in reverse order
     try {
-        app.parse(argc, argv);
+        app.parse(args);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e); // prints help, or the error and a hint, to the right stream
         line.status = code == 0 ? 0 : exit_usage;
@@ -305,12 +335,14 @@ command_line parse_command_line(int argc, char** argv) {
         line.which = command_line::command::scan;
         check_scan(scan, scan_type);
         parse_rule(scan_codes, scan_exact, scan.rule);
+        scan.start = parse_start(scan_start);
         finish_mqtt_options(scan.mqtt, scan.quiet, argc, argv);
     } else {
         line.which = command_line::command::detect;
         detect.channel = parse_channel(channel);
         detect.raw = parse_raw(type, raw_rate, raw_encoding, raw_bits, raw_channels, raw_endian);
         parse_rule(detect_codes, detect_exact, detect.rule);
+        detect.start = parse_start(detect_start);
         finish_mqtt_options(detect.mqtt, detect.quiet, argc, argv);
     }
     return line;

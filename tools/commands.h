@@ -5,6 +5,7 @@
 #include "errors.h" // usage_error, output_error, broken_pipe (io/)
 #include "input/audio_input.h"
 #include "input/iq_input.h"
+#include "input/start_time.h"
 #include "publish/mqtt_publisher.h"
 #include "soft.h" // engine/
 
@@ -45,7 +46,8 @@ struct detect_options {
     channel_choice channel = 0;      // 0: mix; all_channels (-1): each separately
     unsigned jobs = 1;               // inputs scanned at once
     bool json = false;
-    bool utc = false;
+    bool utc = false;                // --utc: also the arrival time of live input
+    std::optional<start_time> start; // --start: when every input's first frame was recorded
     bool once = false;
     bool quiet = false;
     bool verbose = false;
@@ -63,7 +65,8 @@ struct scan_command {
     std::optional<double> center;    // --center: RF frequency of the band's centre [Hz]
     bool iq = false;                 // sound files: two channels are I and Q
     bool json = false;
-    std::string plot; // waterfall PNG
+    std::optional<start_time> start; // --start: when every input's first frame was recorded
+    std::string plot;                // waterfall PNG
     bool sigmf_annotations = false;
     unsigned jobs = 1; // threads: inputs scanned at once, the rest sharing each band
     bool quiet = false;
@@ -78,6 +81,9 @@ struct merge_command {
     double window_s = 3.0;           // how long a report waits for its duplicates [s]
     bool quiet = false;
 };
+
+// What --utc says about a file that neither --start nor the file itself dates.
+std::string no_start_note(const std::string& input);
 
 // Each returns an exit_status; they throw usage_error and output_error.
 int run_send(const send_options& options);

@@ -102,6 +102,8 @@ class scanner {
                         : std::string()));
             if (!info.warning.empty() && !o_.quiet)
                 box.err("rsid: warning: " + info.warning);
+            if (o_.utc && !o_.start && !info.start && !info.live && !o_.quiet)
+                box.err(no_start_note(info.name));
             check_band(info, box);
             progress_bar bar(info, show_progress && !o_.quiet);
             std::unique_ptr<audio_plot> plot;
@@ -195,11 +197,14 @@ class scanner {
         r.level_dbfs = d.level_dbfs;
         r.channel = d.channel;
         r.label = o_.label;
-        if (o_.utc && info.live) {
-            // The audio just read is about now; the identifier began that much earlier.
-            r.utc = std::chrono::system_clock::now() -
-                    std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                        std::chrono::duration<double>(h.read_s - d.time_s));
+        // The wall clock: after the start given or recorded; else, with --utc on live input or
+        // for the broker (whose events always carry a time), when the samples arrived.
+        if (const auto& start = o_.start ? o_.start : info.start) {
+            r.utc = after(*start, d.time_s);
+            r.clock = start->clock;
+        } else if ((o_.utc && info.live) || mqtt_) {
+            r.utc = h.arrived;
+            r.clock = clock_arrival;
         }
         if (!quiet_stdout())
             box.out(o_.json ? json_line(r) : text_line(r));
@@ -217,6 +222,15 @@ class scanner {
 };
 
 } // namespace
+
+// Why not the file's modification time: it marks when the file was last written (the end of a
+// recording, or a copy or download), not when its first sample was heard; a plausible time that
+// is wrong by the recording's length or by days is worse than none.
+std::string no_start_note(const std::string& input) {
+    return fmt::format("rsid: note: {}: --utc: the file records no start time (SigMF "
+                       "core:datetime, WAV bext); give --start TIME to date its reports",
+                       printable(input));
+}
 
 int run_detect(const detect_options& o) {
     if (o.inputs.empty())

@@ -47,6 +47,13 @@ int run_tool(int argc, char** argv) {
             const int status = run_merge(line.merge);
             return stop_requested ? 128 + stop_requested : status;
         }
+        // --ha-discovery remove clears what earlier runs published, and scans nothing.
+        const bool scan = line.which == command_line::command::scan;
+        if (const mqtt_options& mqtt = scan ? line.scan.mqtt : line.detect.mqtt;
+            mqtt.ha_discovery == "remove") {
+            mqtt_publisher::remove_discovery(mqtt, scan ? "rsid scan" : "rsid detect");
+            return 0;
+        }
         const int status = line.which == command_line::command::scan ? run_scan(line.scan)
                                                                      : run_detect(line.detect);
         return stop_requested ? 128 + stop_requested : status;

@@ -8,6 +8,7 @@
 
 #include "stream.h" // engine/
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -27,7 +28,8 @@ constexpr std::size_t queue_chunks = 8;     // converted chunks waiting for the 
 struct piece {
     std::vector<std::vector<double>> converted;
     uint64_t read = 0; // input frames read up to and including this chunk
-    bool last = false; // the converters' tails: the stream is over
+    std::chrono::steady_clock::time_point arrived; // when the reader had it
+    bool last = false;                             // the converters' tails: the stream is over
 };
 
 class pipe {
@@ -100,6 +102,7 @@ void read_and_convert(audio_source& source, const std::vector<int>& heard_as,
                 callbacks.on_frames(frames.data(), n);
             piece p;
             p.read = read;
+            p.arrived = std::chrono::steady_clock::now();
             p.converted.resize(converters.size());
             for (std::size_t d = 0; d < converters.size(); ++d) {
                 const double* in =
@@ -114,6 +117,7 @@ void read_and_convert(audio_source& source, const std::vector<int>& heard_as,
     // The end of the stream closes what is still open, also after the scan was stopped.
     piece end;
     end.read = read;
+    end.arrived = std::chrono::steady_clock::now();
     end.last = true;
     end.converted.resize(converters.size());
     try {
@@ -158,12 +162,14 @@ uint64_t recognize(audio_source& source, channel_choice channel, const scan_call
     std::vector<rsid::detection> found;
     bool go_on = true;
     uint64_t read = 0;
+    arrival_clock arrival(info.rate);
     auto deliver = [&](std::size_t d) {
         rsid::place(found, 0, info.rate);
         for (rsid::detection& det : found) {
             det.channel = heard_as[d];
             if (go_on)
-                go_on = callbacks.on_heard({det, static_cast<double>(read) / info.rate});
+                go_on = callbacks.on_heard(
+                    {det, static_cast<double>(read) / info.rate, arrival.at(det.sample)});
         }
         found.clear();
     };
@@ -173,6 +179,7 @@ uint64_t recognize(audio_source& source, channel_choice channel, const scan_call
         for (;;) {
             piece p = between.pop();
             read = p.read;
+            arrival.read(p.read, p.arrived);
             ended = p.last;
             for (std::size_t d = 0; d < detectors.size(); ++d) {
                 detectors[d].feed(p.converted[d].data(), p.converted[d].size(), found);

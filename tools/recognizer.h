@@ -7,6 +7,7 @@
 #include "input/audio_input.h"
 #include "soft.h" // engine/
 
+#include <chrono>
 #include <functional>
 
 namespace rsid_tool {
@@ -18,6 +19,7 @@ inline constexpr channel_choice all_channels = -1;
 struct heard {
     rsid::detection detection; // start in the input's frames, frequency, level, SNR, channel
     double read_s = 0.0;       // how much of the input had been read when it was recognised [s]
+    std::chrono::system_clock::time_point arrived; // when its first frame was read (start_time.h)
 };
 
 struct scan_callbacks {

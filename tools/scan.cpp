@@ -18,6 +18,7 @@
 #include <cmath>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 #include <unistd.h>
 
 namespace rsid_tool {
@@ -72,6 +73,10 @@ class band_scan {
         try {
             const std::unique_ptr<band_source> source = open(input);
             info = source->info();
+            if (is_sigmf(input))
+                info->start = read_sigmf(input).start;
+            const std::optional<start_time> start = o_.start ? o_.start : info->start;
+            arrival_clock arrival(info->rate);
             std::unique_ptr<rsid::band_scanner> scanner;
             try {
                 // Jobs beyond one per input share the passes of each band.
@@ -101,7 +106,8 @@ class band_scan {
             std::vector<rsid::detection> found;
             auto deliver = [&] {
                 for (const rsid::detection& d : found) {
-                    report(end.input, d, box);
+                    report(end.input, d, start ? after(*start, d.time_s) : arrival.at(d.sample),
+                           start ? start->clock : clock_arrival, box);
                     ++end.detections;
                     if (picture)
                         picture->mark({d.time_s, identifier_s, d.freq_hz,
@@ -118,6 +124,7 @@ class band_scan {
                 for (std::size_t n;
                      !gone_ && (n = source->read(samples.data(), chunk_frames)) > 0;) {
                     read += n;
+                    arrival.read(read, std::chrono::steady_clock::now());
                     if (mqtt_)
                         mqtt_->audio_read(static_cast<double>(n) / info->rate);
                     scanner->feed(samples.data(), n, found);
@@ -207,7 +214,10 @@ class band_scan {
         }
     }
 
-    void report(const std::string& input, const rsid::detection& d, outbox& box) {
+    // utc: when it started, after the start given or recorded (clock), else when its samples
+    // arrived, which only the broker's events carry.
+    void report(const std::string& input, const rsid::detection& d,
+                std::chrono::system_clock::time_point utc, const char* clock, outbox& box) {
         detection_record r;
         r.input = input;
         r.sample = d.sample;
@@ -219,6 +229,10 @@ class band_scan {
         r.snr_db = d.snr_db;
         r.level_dbfs = d.level_dbfs;
         r.channel = 0;
+        if (clock != std::string_view(clock_arrival) || mqtt_) {
+            r.utc = utc;
+            r.clock = clock;
+        }
         if (!(mqtt_ && o_.quiet)) // with --mqtt, -q leaves the reports to the broker
             box.out(o_.json ? json_line(r) : text_line(r));
         if (mqtt_)

@@ -19,7 +19,8 @@
 #define RSID_TOOL_AUDIO_INPUT_H
 
 #include "input/byte_stream.h" // stop_check
-#include "resampler.h"         // engine/
+#include "input/start_time.h"
+#include "resampler.h" // engine/
 #include "rsid_signal.h"
 
 #include <array>
@@ -89,6 +90,7 @@ struct source_info {
     int64_t frames = -1; // total frames if the container says, else -1
     bool live = false;   // a pipe, terminal or socket rather than a file
     std::string warning; // something odd about the input that did not stop it being read
+    std::optional<start_time> start; // when the first frame was recorded, if the file says (bext)
 };
 
 // A decoder. read() fills out[0 .. frames * channels) and returns the number of whole frames

@@ -173,6 +173,7 @@ class sound_band final : public band_source {
             throw input_error(s.name + ": the centre frequency must lie within -1e12 to 1e12 Hz");
         info_.name = s.name;
         info_.format = s.format + (iq ? ", I/Q" : ", real audio");
+        info_.start = s.start;
         info_.rate = s.rate;
         info_.complex = iq;
         info_.center_hz = center_hz;

@@ -44,14 +44,15 @@ inline constexpr double min_band_rate = 6000.0;
 inline constexpr double max_band_rate = 20e6;
 
 struct band_info {
-    std::string name;            // for messages and records: the path, or "stdin"
-    std::string format;          // human-readable, for -v
-    double rate = 0.0;           // frames per second (I/Q pairs or real samples)
-    bool complex = false;        // I/Q rather than real audio
-    double center_hz = 0.0;      // frequency of the band's centre (I/Q) or of 0 Hz (real audio)
-    int64_t frames = -1;         // total frames when known, else -1
-    bool live = false;           // a pipe, terminal or socket
-    std::optional<iq_type> type; // raw and SigMF samples: their type
+    std::string name;                // for messages and records: the path, or "stdin"
+    std::string format;              // human-readable, for -v
+    double rate = 0.0;               // frames per second (I/Q pairs or real samples)
+    bool complex = false;            // I/Q rather than real audio
+    double center_hz = 0.0;          // frequency of the band's centre (I/Q) or of 0 Hz (real audio)
+    int64_t frames = -1;             // total frames when known, else -1
+    bool live = false;               // a pipe, terminal or socket
+    std::optional<iq_type> type;     // raw and SigMF samples: their type
+    std::optional<start_time> start; // when the first frame was recorded (SigMF, bext)
 };
 
 // Frames of floats, interleaved I, Q for complex bands, on a full scale of 1.

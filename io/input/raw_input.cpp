@@ -107,6 +107,8 @@ std::string encoding_name(const raw_format& f) {
 
 class raw_source final : public audio_source {
   public:
+    void date(const std::optional<start_time>& start) { info_.start = start; }
+
     raw_source(std::unique_ptr<byte_stream> stream, const std::string& name,
                const raw_format& format, std::string description,
                std::optional<uint64_t> data_bytes, std::string warning)
@@ -225,9 +227,12 @@ std::unique_ptr<audio_source> open_raw_stream(std::unique_ptr<byte_stream> strea
                                               const std::string& name, const raw_format& format,
                                               std::string description,
                                               std::optional<uint64_t> data_bytes,
-                                              std::string warning) {
-    return std::make_unique<raw_source>(std::move(stream), name, format, std::move(description),
-                                        data_bytes, std::move(warning));
+                                              std::string warning,
+                                              std::optional<start_time> start) {
+    auto source = std::make_unique<raw_source>(
+        std::move(stream), name, format, std::move(description), data_bytes, std::move(warning));
+    source->date(start);
+    return source;
 }
 
 std::unique_ptr<audio_source> open_raw_file(const std::string& path, const raw_format& format) {

@@ -158,6 +158,16 @@ sigmf_recording read_sigmf(const std::string& path) {
             if (!(std::abs(*r.frequency) <= rsid::max_center_hz))
                 throw input_error(r.meta + ": core:frequency must lie within -1e12 to 1e12 Hz");
         }
+        // The time of the capture's first sample; a capture that starts later than sample 0
+        // does not date the samples before it.
+        if (first.is_object() && first.contains("core:datetime") &&
+            first["core:datetime"].is_string() &&
+            (!first.contains("core:sample_start") || first["core:sample_start"] == 0)) {
+            const auto t = parse_iso8601(first["core:datetime"].get<std::string>());
+            if (!t)
+                throw input_error(r.meta + ": core:datetime is not an ISO 8601 time");
+            r.start = start_time{*t, clock_sigmf};
+        }
     }
     // A dataset with another name is given by core:dataset: a file beside the metadata, never
     // one elsewhere that the metadata would have the tool read.

@@ -1,10 +1,11 @@
 // sigmf.h - SigMF recordings: reading a recording's metadata, and writing reports into it as
 // annotations. The metadata is JSON (a .sigmf-meta beside its .sigmf-data); what is read is
-// core:datatype, core:sample_rate and the first capture's core:frequency.
+// core:datatype, core:sample_rate and the first capture's core:frequency and core:datetime.
 #ifndef RSID_TOOL_SIGMF_H
 #define RSID_TOOL_SIGMF_H
 
 #include "input/iq_input.h"
+#include "input/start_time.h"
 
 #include <cstdint>
 #include <optional>
@@ -22,6 +23,7 @@ struct sigmf_recording {
     iq_type type = iq_type::cf32;
     double rate = 0.0;               // core:sample_rate [frames/s]
     std::optional<double> frequency; // the first capture's core:frequency [Hz]
+    std::optional<start_time> start; // the first capture's core:datetime, when it starts at 0
 };
 
 // Reads the metadata of the recording that path names (either file of the pair). Throws

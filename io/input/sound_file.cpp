@@ -57,6 +57,13 @@ class sndfile_source final : public audio_source {
         if (sf_info.frames > 0 && sf_info.frames < SF_COUNT_MAX && from_header)
             info_.frames = sf_info.frames;
         info_.format = format_name(file_.get(), sf_info.format);
+        // A Broadcast WAV file says when it was recorded (its bext chunk).
+        SF_BROADCAST_INFO bext{};
+        if (sf_command(file_.get(), SFC_GET_BROADCAST_INFO, &bext, sizeof bext) == SF_TRUE)
+            if (const auto t = parse_bext_time(
+                    std::string_view(bext.origination_date, sizeof bext.origination_date),
+                    std::string_view(bext.origination_time, sizeof bext.origination_time)))
+                info_.start = start_time{*t, clock_bext};
         // Integer data comes back normalised to +-1 (full scale / 32768 for 16-bit); float data
         // comes back as stored, which by convention is also +-1. Both are scaled back below.
         sf_command(file_.get(), SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);
@@ -118,7 +125,7 @@ std::unique_ptr<audio_source> open_sound_stream(std::unique_ptr<byte_stream> str
                                                 const std::string& name) {
     if (std::optional<stream_layout> layout = read_stream_header(*stream, name)) {
         return open_raw_stream(std::move(stream), name, layout->format, layout->description,
-                               layout->data_bytes, layout->warning);
+                               layout->data_bytes, layout->warning, layout->start);
     }
     if (stop_requested)
         throw input_error(name + ": interrupted while reading the header");

@@ -18,6 +18,7 @@ struct stream_layout {
     std::string description;            // e.g. "WAV, signed 16-bit PCM"
     std::optional<uint64_t> data_bytes; // empty: the samples run to the end of the input
     std::string warning;                // a header that lies, read anyway
+    std::optional<start_time> start;    // a WAV file's bext chunk: when it was recorded
 };
 
 // Reads a WAV, RF64 or AU header from the stream's start and leaves the stream at the first
@@ -39,7 +40,8 @@ std::unique_ptr<audio_source> open_raw_stream(std::unique_ptr<byte_stream> strea
                                               const std::string& name, const raw_format& format,
                                               std::string description = {},
                                               std::optional<uint64_t> data_bytes = {},
-                                              std::string warning = {});
+                                              std::string warning = {},
+                                              std::optional<start_time> start = {});
 
 } // namespace rsid_tool
 

@@ -174,12 +174,85 @@ void hide_mqtt_password(char* arg) {
     std::memset(arg + colon + 1, '*', at - colon - 1);
 }
 
+namespace {
+
+// Home Assistant discovery: what entities the station shows, and the retained configuration
+// topic of each under the discovery prefix.
+struct ha_names {
+    std::string node;         // object id of the station: its base topic, made safe
+    std::string events_topic; // where the detections go
+    std::string status_topic; // online/offline
+};
+
+using ordered_json = nlohmann::ordered_json;
+
+ordered_json ha_device(const std::string& base, const std::string& node, const std::string& model) {
+    ordered_json device;
+    device["identifiers"] = ordered_json::array({node});
+    device["name"] = "rsid " + base;
+    device["manufacturer"] = "rsid";
+    device["model"] = model;
+    device["sw_version"] = RSID_VERSION;
+    return device;
+}
+
+// The fields every entity of the station shares: its name, ids, topics and device.
+ordered_json ha_entity(const ha_names& n, const ordered_json& device, const std::string& name,
+                       const std::string& id) {
+    ordered_json j;
+    j["name"] = name;
+    j["unique_id"] = n.node + "_" + id;
+    j["object_id"] = n.node + "_" + id;
+    j["state_topic"] = n.events_topic;
+    j["availability_topic"] = n.status_topic;
+    j["payload_available"] = "online";
+    j["payload_not_available"] = "offline";
+    j["qos"] = 1;
+    j["device"] = device;
+    return j;
+}
+
+// A sensor showing one field of the last detection, with the record as its attributes.
+ordered_json ha_sensor(const ha_names& n, const ordered_json& device, const std::string& name,
+                       const std::string& field, const std::string& unit,
+                       const std::string& device_class) {
+    ordered_json j = ha_entity(n, device, name, field);
+    j["value_template"] = "{{ value_json." + field + " }}";
+    j["unit_of_measurement"] = unit;
+    j["device_class"] = device_class;
+    j["state_class"] = "measurement";
+    j["json_attributes_topic"] = n.events_topic;
+    return j;
+}
+
+// Topic and payload of each configuration: the detections as events, the last frequency and
+// the last SNR as sensors.
+std::vector<std::pair<std::string, std::string>>
+ha_configs(const mqtt_url& u, const mqtt_options& o, const std::string& model) {
+    const ha_names n{node_id(u.base), u.base + "/events", u.base + "/status"};
+    const ordered_json device = ha_device(u.base, n.node, model);
+    ordered_json event = ha_entity(n, device, "Identifier", "detection");
+    event["event_types"] = ordered_json::array({"detection"});
+    // The event entity wants an event_type key: the record with its type under that name.
+    event["value_template"] = "{{ dict(value_json, event_type=value_json.type) | to_json }}";
+    event["icon"] = "mdi:radio-tower";
+    const ordered_json freq = ha_sensor(n, device, "Last frequency", "freq_hz", "Hz", "frequency");
+    const ordered_json snr = ha_sensor(n, device, "Last SNR", "snr_db", "dB", "signal_strength");
+    const std::string prefix = o.ha_prefix + "/";
+    return {{prefix + "event/" + n.node + "/detection/config", event.dump()},
+            {prefix + "sensor/" + n.node + "/freq_hz/config", freq.dump()},
+            {prefix + "sensor/" + n.node + "/snr_db/config", snr.dump()}};
+}
+
+} // namespace
+
 struct mqtt_publisher::state {
     mqtt_options o;
     mqtt_url u;
     std::vector<std::string> inputs;
     std::string model;
     std::string events_topic, status_topic, heartbeat_topic;
+    bool removing = false; // --ha-discovery remove: clear the configurations, nothing else
     mosquitto* mosq = nullptr;
     clock_type::time_point started = clock_type::now();
 
@@ -187,8 +260,8 @@ struct mqtt_publisher::state {
     std::condition_variable cv;
     std::deque<std::string> queue; // detections not yet handed to libmosquitto, oldest first
     std::set<int> in_flight;       // message ids of detections handed over, not yet acknowledged
-    std::set<int> control;         // ids of the last heartbeat and status, at the end
-    int connack = -1;              // the broker's first answer; -1 until it comes
+    std::set<int> control; // ids of the last heartbeat and status, or of the cleared configs
+    int connack = -1;      // the broker's first answer; -1 until it comes
     bool connected = false;
     bool lost = false; // the connection dropped: say so when it is back
     bool stopping = false;
@@ -200,6 +273,11 @@ struct mqtt_publisher::state {
     clock_type::time_point last_heartbeat = started;
     std::string last_error; // libmosquitto's last logged error (TLS details)
     std::thread worker;
+
+    state(const mqtt_options& options, std::vector<std::string> names, const std::string& what)
+        : o(options), u(parse_mqtt_url(options.url)), inputs(std::move(names)), model(what),
+          events_topic(u.base + "/events"), status_topic(u.base + "/status"),
+          heartbeat_topic(u.base + "/heartbeat") {}
 
     std::string where() const {
         return fmt::format("{}://{}{}:{}", u.tls ? "mqtts" : "mqtt",
@@ -237,53 +315,138 @@ struct mqtt_publisher::state {
         return json_line(h);
     }
 
-    std::vector<std::pair<std::string, std::string>> discovery() const {
-        using ordered_json = nlohmann::ordered_json;
-        const std::string node = node_id(u.base);
-        ordered_json device;
-        device["identifiers"] = ordered_json::array({node});
-        device["name"] = "rsid " + u.base;
-        device["manufacturer"] = "rsid";
-        device["model"] = model;
-        device["sw_version"] = RSID_VERSION;
-        const auto common = [&](ordered_json& j, const std::string& name, const std::string& id) {
-            j["name"] = name;
-            j["unique_id"] = node + "_" + id;
-            j["object_id"] = node + "_" + id;
-            j["state_topic"] = events_topic;
-            j["availability_topic"] = status_topic;
-            j["payload_available"] = "online";
-            j["payload_not_available"] = "offline";
-            j["qos"] = 1;
-            j["device"] = device;
-        };
-        ordered_json event;
-        common(event, "Identifier", "detection");
-        event["event_types"] = ordered_json::array({"detection"});
-        // The event entity wants an event_type key: the record with its type under that name.
-        event["value_template"] = "{{ dict(value_json, event_type=value_json.type) | to_json }}";
-        event["icon"] = "mdi:radio-tower";
-        ordered_json freq;
-        common(freq, "Last frequency", "freq_hz");
-        freq["value_template"] = "{{ value_json.freq_hz }}";
-        freq["unit_of_measurement"] = "Hz";
-        freq["device_class"] = "frequency";
-        freq["state_class"] = "measurement";
-        freq["json_attributes_topic"] = events_topic;
-        const std::string prefix = o.ha_prefix + "/";
-        return {{prefix + "event/" + node + "/detection/config", event.dump()},
-                {prefix + "sensor/" + node + "/freq_hz/config", freq.dump()}};
+    // The password: from the URL, else from the file, else from the environment; never two.
+    void choose_password() {
+        if (!o.password_file.empty()) {
+            if (!u.password.empty())
+                throw usage_error("--mqtt: give the password in the URL or in a file, not both");
+            u.password = read_password_file(o.password_file);
+        } else if (u.password.empty()) {
+            if (const char* env = std::getenv(mqtt_password_env))
+                u.password = env;
+        }
+        if (!u.password.empty() && u.user.empty())
+            throw usage_error("--mqtt: a password needs a user name in the URL (mqtt://user@host)");
+    }
+
+    void set_tls() const {
+        if (!u.tls) {
+            if (!o.cafile.empty())
+                throw usage_error("--mqtt-cafile needs an mqtts:// URL");
+            return;
+        }
+        const int rc = !o.cafile.empty() ? mosquitto_tls_set(mosq, o.cafile.c_str(), nullptr,
+                                                             nullptr, nullptr, nullptr)
+                                         : mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        if (rc != MOSQ_ERR_SUCCESS)
+            throw mqtt_error("MQTT: TLS setup failed: " + std::string(mosquitto_strerror(rc)) +
+                             (o.cafile.empty() ? "" : " (--mqtt-cafile " + o.cafile + ")"));
+    }
+
+    // The client, its credentials, last will, TLS and callbacks, before it connects.
+    void create_client() {
+        mosquitto_lib_init();
+        // A clean session: what matters here is the tool's own outgoing messages, which
+        // libmosquitto keeps and resends across reconnections whatever the broker remembers.
+        const std::string id = fmt::format("rsid-{}-{}", host_name(), getpid()).substr(0, 64);
+        mosq = mosquitto_new(id.c_str(), true, this);
+        if (!mosq)
+            throw mqtt_error("MQTT: cannot create a client: " + std::string(std::strerror(errno)));
+        if (!u.user.empty())
+            mosquitto_username_pw_set(mosq, u.user.c_str(),
+                                      u.password.empty() ? nullptr : u.password.c_str());
+        if (!removing) // clearing the discovery says nothing about the station's state
+            mosquitto_will_set(mosq, status_topic.c_str(), 7, "offline", 1, true);
+        set_tls();
+        mosquitto_reconnect_delay_set(mosq, backoff_min_s, backoff_max_s, true);
+        mosquitto_log_callback_set(mosq, [](mosquitto*, void* obj, int level, const char* text) {
+            if (level & MOSQ_LOG_ERR) {
+                auto* st = static_cast<state*>(obj);
+                const std::lock_guard<std::mutex> lock(st->m);
+                st->last_error = text;
+            }
+        });
+        mosquitto_connect_callback_set(
+            mosq, [](mosquitto*, void* obj, int rc) { static_cast<state*>(obj)->on_connect(rc); });
+        mosquitto_disconnect_callback_set(mosq, [](mosquitto*, void* obj, int rc) {
+            static_cast<state*>(obj)->on_disconnect(rc);
+        });
+        mosquitto_publish_callback_set(mosq, [](mosquitto*, void* obj, int mid) {
+            static_cast<state*>(obj)->on_publish(mid);
+        });
+    }
+
+    // Undoes create_client and connect after a failure at the start.
+    [[noreturn]] void fail(const std::string& why) {
+        if (mosq) {
+            mosquitto_disconnect(mosq);
+            mosquitto_loop_stop(mosq, true);
+            mosquitto_destroy(mosq);
+            mosq = nullptr;
+        }
+        mosquitto_lib_cleanup();
+        throw mqtt_error(why);
+    }
+
+    // Connects, starts the network thread and waits for the broker's answer.
+    void connect() {
+        int rc = mosquitto_connect(mosq, u.host.c_str(), u.port, keepalive_s);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            std::string why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+            if (rc == MOSQ_ERR_TLS)
+                why = "TLS handshake failed" + (last_error.empty() ? "" : ": " + last_error);
+            fail(fmt::format("MQTT: cannot connect to {}: {}", where(), why));
+        }
+        rc = mosquitto_loop_start(mosq);
+        if (rc != MOSQ_ERR_SUCCESS)
+            fail(fmt::format("MQTT: cannot start the network thread: {}", mosquitto_strerror(rc)));
+        int answer = -1;
+        std::string hint;
+        {
+            std::unique_lock<std::mutex> lock(m);
+            cv.wait_for(lock, std::chrono::duration<double>(connack_wait_s),
+                        [&] { return connack >= 0; });
+            answer = connack;
+            // A plain listener drops a TLS handshake without a word: say what to check.
+            if (u.tls)
+                hint = "; no TLS session was set up" +
+                       (last_error.empty() ? std::string() : " (" + last_error + ")") +
+                       ": is the port a TLS listener? mqtt:// is for plain ones";
+        }
+        if (answer < 0)
+            fail(fmt::format("MQTT: {} did not answer the connection within {:.0f} s{}", where(),
+                             connack_wait_s, hint));
+        if (answer != 0)
+            fail(fmt::format("MQTT: {} refused the connection: {}", where(),
+                             mosquitto_connack_string(answer)));
+    }
+
+    // On every connection: the retained status, the discovery configurations and a heartbeat.
+    void announce() {
+        send(status_topic, "online", true);
+        if (o.ha_discovery == "publish")
+            for (const auto& [topic, payload] : ha_configs(u, o, model))
+                send(topic, payload, true);
+        std::string heartbeat;
+        {
+            const std::lock_guard<std::mutex> lock(m);
+            heartbeat = heartbeat_json();
+        }
+        send(heartbeat_topic, heartbeat, true);
+    }
+
+    // --ha-discovery remove: an empty retained message on each configuration topic.
+    void clear_discovery() {
+        const std::lock_guard<std::mutex> lock(m);
+        for (const auto& config : ha_configs(u, o, model))
+            if (const int mid = send(config.first, "", true); mid >= 0)
+                control.insert(mid);
     }
 
     // libmosquitto's loop thread.
     void on_connect(int rc) {
-        if (rc == 0) {
-            send(status_topic, "online", true);
-            if (o.ha_discovery)
-                for (const auto& [topic, payload] : discovery())
-                    send(topic, payload, true);
-        }
-        std::string heartbeat;
+        if (rc == 0)
+            removing ? clear_discovery() : announce();
         {
             const std::lock_guard<std::mutex> lock(m);
             if (connack < 0)
@@ -295,11 +458,7 @@ struct mqtt_publisher::state {
                                    queue.size() + in_flight.size(),
                                    queue.size() + in_flight.size() == 1 ? "" : "s"));
             }
-            if (connected)
-                heartbeat = heartbeat_json();
         }
-        if (!heartbeat.empty())
-            send(heartbeat_topic, heartbeat, true);
         cv.notify_all();
     }
 
@@ -322,26 +481,30 @@ struct mqtt_publisher::state {
         cv.notify_all();
     }
 
+    // Called with m held: hands libmosquitto the next batch of records. Holding m while it
+    // takes each one: an acknowledgement that arrives before the id is recorded waits in
+    // on_publish instead of being lost.
+    void hand_over_batch() {
+        while (!queue.empty() && in_flight.size() < batch) {
+            const int mid = send(events_topic, queue.front(), false);
+            if (mid < 0) { // refused by libmosquitto itself (memory): not retried
+                ++dropped;
+                fmt::print(stderr, "rsid: MQTT: could not queue {}\n", queue.front());
+            } else {
+                in_flight.insert(mid);
+            }
+            queue.pop_front();
+        }
+    }
+
     // Hands the queue over batch by batch and sends heartbeats, until finish() says stop.
     void work() {
         std::unique_lock<std::mutex> lock(m);
         const auto interval = std::chrono::duration_cast<clock_type::duration>(
             std::chrono::duration<double>(o.heartbeat_s));
         while (!stopping) {
-            if (connected && in_flight.empty()) {
-                // Holding m while libmosquitto takes each record: an acknowledgement that
-                // arrives before the id is recorded waits in on_publish instead of being lost.
-                while (!queue.empty() && in_flight.size() < batch) {
-                    const int mid = send(events_topic, queue.front(), false);
-                    if (mid < 0) { // refused by libmosquitto itself (memory): not retried
-                        ++dropped;
-                        fmt::print(stderr, "rsid: MQTT: could not queue {}\n", queue.front());
-                    } else {
-                        in_flight.insert(mid);
-                    }
-                    queue.pop_front();
-                }
-            }
+            if (connected && in_flight.empty())
+                hand_over_batch();
             if (connected && clock_type::now() - last_heartbeat >= interval)
                 send(heartbeat_topic, heartbeat_json(), true);
             cv.wait_until(lock, last_heartbeat + interval, [&] {
@@ -349,115 +512,60 @@ struct mqtt_publisher::state {
             });
         }
     }
+
+    // Waits for the broker to acknowledge the control messages (or to go), for up to wait_s.
+    bool control_acknowledged(double wait_s) {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait_for(lock, std::chrono::duration<double>(wait_s),
+                    [&] { return control.empty() || !connected; });
+        return control.empty();
+    }
+
+    void disconnect(bool force) {
+        mosquitto_disconnect(mosq);
+        mosquitto_loop_stop(mosq, force);
+        mosquitto_destroy(mosq);
+        mosq = nullptr;
+        mosquitto_lib_cleanup();
+    }
 };
 
 mqtt_publisher::mqtt_publisher(const mqtt_options& options, std::vector<std::string> inputs,
                                const std::string& model)
-    : s_(std::make_unique<state>()) {
+    : s_(std::make_unique<state>(options, std::move(inputs), model)) {
     state& s = *s_;
-    s.o = options;
-    s.u = parse_mqtt_url(options.url);
-    s.inputs = std::move(inputs);
-    s.model = model;
-    s.events_topic = s.u.base + "/events";
-    s.status_topic = s.u.base + "/status";
-    s.heartbeat_topic = s.u.base + "/heartbeat";
     if (s.o.queue_limit == 0)
         throw usage_error("--mqtt-queue must be at least 1");
     if (!(s.o.heartbeat_s > 0))
         throw usage_error("the heartbeat interval must be positive");
-
-    // The password: from the URL, else from the file, else from the environment; never two.
-    if (!s.o.password_file.empty()) {
-        if (!s.u.password.empty())
-            throw usage_error("--mqtt: give the password in the URL or in a file, not both");
-        s.u.password = read_password_file(s.o.password_file);
-    } else if (s.u.password.empty()) {
-        if (const char* env = std::getenv(mqtt_password_env))
-            s.u.password = env;
+    s.choose_password();
+    try {
+        s.create_client();
+    } catch (const mqtt_error& e) {
+        s.fail(e.what());
     }
-    if (!s.u.password.empty() && s.u.user.empty())
-        throw usage_error("--mqtt: a password needs a user name in the URL (mqtt://user@host)");
-
-    mosquitto_lib_init();
-    // A clean session: what matters here is the tool's own outgoing messages, which libmosquitto
-    // keeps and resends across reconnections whatever the broker remembers.
-    const std::string id = fmt::format("rsid-{}-{}", host_name(), getpid()).substr(0, 64);
-    s.mosq = mosquitto_new(id.c_str(), true, &s);
-    if (!s.mosq)
-        throw mqtt_error("MQTT: cannot create a client: " + std::string(std::strerror(errno)));
-    if (!s.u.user.empty())
-        mosquitto_username_pw_set(s.mosq, s.u.user.c_str(),
-                                  s.u.password.empty() ? nullptr : s.u.password.c_str());
-    mosquitto_will_set(s.mosq, s.status_topic.c_str(), 7, "offline", 1, true);
-    if (s.u.tls) {
-        int rc = MOSQ_ERR_SUCCESS;
-        if (!s.o.cafile.empty())
-            rc = mosquitto_tls_set(s.mosq, s.o.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
-        else
-            rc = mosquitto_int_option(s.mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        if (rc != MOSQ_ERR_SUCCESS)
-            throw mqtt_error("MQTT: TLS setup failed: " + std::string(mosquitto_strerror(rc)) +
-                             (s.o.cafile.empty() ? "" : " (--mqtt-cafile " + s.o.cafile + ")"));
-    } else if (!s.o.cafile.empty()) {
-        throw usage_error("--mqtt-cafile needs an mqtts:// URL");
-    }
-    mosquitto_reconnect_delay_set(s.mosq, backoff_min_s, backoff_max_s, true);
-    mosquitto_log_callback_set(s.mosq, [](mosquitto*, void* obj, int level, const char* text) {
-        if (level & MOSQ_LOG_ERR) {
-            auto* st = static_cast<state*>(obj);
-            const std::lock_guard<std::mutex> lock(st->m);
-            st->last_error = text;
-        }
-    });
-    mosquitto_connect_callback_set(
-        s.mosq, [](mosquitto*, void* obj, int rc) { static_cast<state*>(obj)->on_connect(rc); });
-    mosquitto_disconnect_callback_set(
-        s.mosq, [](mosquitto*, void* obj, int rc) { static_cast<state*>(obj)->on_disconnect(rc); });
-    mosquitto_publish_callback_set(
-        s.mosq, [](mosquitto*, void* obj, int mid) { static_cast<state*>(obj)->on_publish(mid); });
-
-    const auto fail = [&](const std::string& why) {
-        mosquitto_disconnect(s.mosq);
-        mosquitto_loop_stop(s.mosq, true);
-        mosquitto_destroy(s.mosq);
-        s.mosq = nullptr;
-        mosquitto_lib_cleanup();
-        throw mqtt_error(why);
-    };
-    int rc = mosquitto_connect(s.mosq, s.u.host.c_str(), s.u.port, keepalive_s);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        std::string why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-        if (rc == MOSQ_ERR_TLS)
-            why = "TLS handshake failed" + (s.last_error.empty() ? "" : ": " + s.last_error);
-        fail(fmt::format("MQTT: cannot connect to {}: {}", s.where(), why));
-    }
-    rc = mosquitto_loop_start(s.mosq);
-    if (rc != MOSQ_ERR_SUCCESS)
-        fail(fmt::format("MQTT: cannot start the network thread: {}", mosquitto_strerror(rc)));
-    int connack = -1;
-    {
-        std::unique_lock<std::mutex> lock(s.m);
-        s.cv.wait_for(lock, std::chrono::duration<double>(connack_wait_s),
-                      [&] { return s.connack >= 0; });
-        connack = s.connack;
-    }
-    if (connack < 0) {
-        // A plain listener drops a TLS handshake without a word: say what to check.
-        std::string hint;
-        if (s.u.tls) {
-            const std::lock_guard<std::mutex> lock(s.m);
-            hint = "; no TLS session was set up" +
-                   (s.last_error.empty() ? std::string() : " (" + s.last_error + ")") +
-                   ": is the port a TLS listener? mqtt:// is for plain ones";
-        }
-        fail(fmt::format("MQTT: {} did not answer the connection within {:.0f} s{}", s.where(),
-                         connack_wait_s, hint));
-    }
-    if (connack != 0)
-        fail(fmt::format("MQTT: {} refused the connection: {}", s.where(),
-                         mosquitto_connack_string(connack)));
+    s.connect();
     s.worker = std::thread([&s] { s.work(); });
+}
+
+void mqtt_publisher::remove_discovery(const mqtt_options& options, const std::string& model) {
+    state s(options, {}, model);
+    s.removing = true;
+    s.choose_password();
+    try {
+        s.create_client();
+    } catch (const mqtt_error& e) {
+        s.fail(e.what());
+    }
+    s.connect();
+    const bool done = s.control_acknowledged(s.o.drain_s);
+    s.disconnect(!done);
+    if (!done)
+        throw mqtt_error(fmt::format("MQTT: {} did not acknowledge the removal of the discovery "
+                                     "configurations",
+                                     s.where()));
+    s.notice(fmt::format("removed the Home Assistant discovery configurations under {}/",
+                         s.o.ha_prefix));
 }
 
 mqtt_publisher::~mqtt_publisher() {
@@ -511,19 +619,16 @@ std::size_t mqtt_publisher::finish() {
     if (s.worker.joinable())
         s.worker.join();
     if (connected) {
-        std::unique_lock<std::mutex> lock(s.m);
-        for (const int mid : {s.send(s.heartbeat_topic, s.heartbeat_json(), true),
-                              s.send(s.status_topic, "offline", true)})
-            if (mid >= 0)
-                s.control.insert(mid);
-        s.cv.wait_for(lock, std::chrono::duration<double>(close_wait_s),
-                      [&] { return s.control.empty() || !s.connected; });
+        {
+            const std::lock_guard<std::mutex> lock(s.m);
+            for (const int mid : {s.send(s.heartbeat_topic, s.heartbeat_json(), true),
+                                  s.send(s.status_topic, "offline", true)})
+                if (mid >= 0)
+                    s.control.insert(mid);
+        }
+        s.control_acknowledged(close_wait_s);
     }
-    mosquitto_disconnect(s.mosq);
-    mosquitto_loop_stop(s.mosq, !connected);
-    mosquitto_destroy(s.mosq);
-    s.mosq = nullptr;
-    mosquitto_lib_cleanup();
+    s.disconnect(!connected);
     if (undelivered > 0)
         fmt::print(stderr, "rsid: MQTT: {} detection{} not delivered to {}\n", undelivered,
                    undelivered == 1 ? " was" : "s were", s.where());

@@ -11,7 +11,8 @@
 //                   by the tool; it also publishes the retained heartbeat;
 //   loop thread     libmosquitto's network loop: reconnects with backoff (1 s growing to 30 s)
 //                   and, on every connection, publishes the retained status "online" (the last
-//                   will says "offline") and the Home Assistant discovery configurations.
+//                   will says "offline") and the Home Assistant discovery configurations (an
+//                   event entity for the detections, sensors for the last frequency and SNR).
 //
 // Topics under the base (default rsid/<hostname>): events (detections), status, heartbeat.
 #ifndef RSID_TOOL_MQTT_PUBLISHER_H
@@ -32,7 +33,7 @@ struct mqtt_options {
     std::string url;           // mqtt[s]://[user[:password]@]host[:port][/base]; empty: off
     std::string password_file; // first line is the password
     std::string cafile;        // PEM file of CAs for mqtts://; default: the system's store
-    bool ha_discovery = false; // publish Home Assistant discovery configurations
+    std::string ha_discovery;  // Home Assistant discovery: "publish", "remove" (clear), or off
     std::string ha_prefix = "homeassistant"; // Home Assistant's discovery prefix
     std::size_t queue_limit = 10000;         // records held while the broker is away
     double heartbeat_s = 60.0;               // between retained heartbeats [s]
@@ -86,6 +87,13 @@ class mqtt_publisher {
     // that never reached the broker (dropped from a full queue or still queued), each reported
     // on stderr. Called by the destructor if not before.
     std::size_t finish();
+
+    // --ha-discovery remove: connects, replaces each discovery configuration this publisher
+    // would publish with an empty retained message (which makes the broker forget it and Home
+    // Assistant drop the entity), waits for the broker to acknowledge them and disconnects,
+    // without a status or heartbeat. Throws as the constructor does, and mqtt_error when the
+    // broker does not acknowledge every one.
+    static void remove_discovery(const mqtt_options& options, const std::string& model);
 
   private:
     struct state;

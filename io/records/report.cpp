@@ -109,6 +109,8 @@ json_record read_json_line(const std::string& line) {
             r.channel = j.at("channel").get<int>();
             if (j.contains("utc"))
                 r.utc = read_utc(j.at("utc").get<std::string>());
+            if (j.contains("clock"))
+                r.clock = get_text(j, "clock");
             if (j.contains("label"))
                 r.label = get_text(j, "label");
             out.detection = std::move(r);
@@ -161,6 +163,12 @@ std::string text_line(const detection_record& r) {
     line += fmt::format("  code {}  {:.1f} Hz", r.code, r.freq_hz);
     if (r.offset_hz)
         line += fmt::format(" ({:+.1f} Hz)", *r.offset_hz);
+    if (r.snr_db)
+        line += fmt::format("  SNR {:.1f} dB", *r.snr_db);
+    if (r.level_dbfs)
+        line += fmt::format("  {:.1f} dBFS", *r.level_dbfs);
+    if (r.channel > 0)
+        line += fmt::format("  ch {}", r.channel);
     if (!r.label.empty())
         line += "  " + printable(r.label);
     return line;
@@ -187,8 +195,11 @@ std::string json_line(const detection_record& r) {
     if (r.level_dbfs)
         j["level_dbfs"] = round_to(*r.level_dbfs, 10.0);
     j["channel"] = r.channel;
-    if (r.utc)
+    if (r.utc) {
         j["utc"] = utc_time(*r.utc);
+        if (!r.clock.empty())
+            j["clock"] = r.clock;
+    }
     if (!r.label.empty())
         put_text(j, "label", r.label);
     return dump(j);

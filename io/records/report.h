@@ -35,8 +35,9 @@ struct detection_record {
     std::optional<double> snr_db;     // signal to noise in the identifier's band, when known
     std::optional<double> level_dbfs; // the identifier's level, when known [dB full scale]
     int channel = 0;                  // 0: the mix of all channels; 1..n: that channel alone
-    std::optional<std::chrono::system_clock::time_point> utc; // wall clock of the start (--utc)
-    std::string label;                                        // --label, empty when not given
+    std::optional<std::chrono::system_clock::time_point> utc; // wall clock of the start
+    std::string clock; // where utc came from (input/start_time.h names them); empty without utc
+    std::string label; // --label, empty when not given
 };
 
 struct end_record {
@@ -66,7 +67,10 @@ struct json_record {
     std::optional<end_record> end;
 };
 
-// One line each, without the newline.
+// One line each, without the newline. The text line's columns, each present only when known:
+//   INPUT: hh:mm:ss.cc  [UTC]  code N  FREQ Hz [(OFFSET Hz)]  [SNR x dB]  [LEVEL dBFS]  [ch N]
+//   [LABEL]
+// with the channel only for a record of one channel (--channel N or all), not the mix.
 std::string text_line(const detection_record& r);
 std::string json_line(const detection_record& r);
 std::string json_line(const end_record& r);

@@ -80,8 +80,10 @@ class merge_records(unittest.TestCase):
         a = record("a", 3.0, snr=9.0, utc="2026-12-09T18:00:00.000Z")
         b = record("b", 40.0, snr=8.0, utc="2026-12-09T18:00:00.080Z")
         c = record("c", 3.0, snr=8.0, utc="2026-12-09T18:00:05.000Z")
+        a["clock"] = c["clock"] = "arrival"  # said where utc came from; kept as it was
         status, out, _ = merge([a], [b], [c])
         self.assertEqual([(r["input"], r["time_s"]) for r in out], [("a", 3.0), ("c", 3.0)])
+        self.assertEqual(out[0], a)
 
     def test_many_slices_in_order_with_end_records(self):
         # Two scanners of two slices each; the boundary identifier is in both of them.

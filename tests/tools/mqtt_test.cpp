@@ -352,15 +352,27 @@ TEST_F(mqtt, publishes_every_detection_with_status_and_heartbeat) {
                         "--mqtt " + b.url() + c.base_arg + " id.wav");
         ASSERT_EQ(tool->wait(), 0) << tool->err();
         const std::string out = tool->out();
-        // What --json prints without --mqtt: the oracle for the payloads.
+        // What --json prints without --mqtt: the oracle for the payloads, which also carry the
+        // time the samples were read.
         auto plain = run("detect --json --label 'site 4' id.wav");
         ASSERT_EQ(plain->wait(), 0);
         const auto want = lines_of(plain->out(), "\"detection\"");
         ASSERT_EQ(want.size(), 3u);
-        EXPECT_EQ(out, c.quiet ? "" : plain->out()) << c.base;
-
         EXPECT_TRUE(eventually([&] { return sub.on(c.base + "/status").size() >= 2; })) << c.base;
-        EXPECT_EQ(sub.payloads(c.base + "/events"), want) << c.base;
+        const auto events = sub.payloads(c.base + "/events");
+        ASSERT_EQ(events.size(), 3u) << c.base;
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            json e = json::parse(events[i]);
+            EXPECT_EQ(e.at("clock"), "arrival") << events[i];
+            EXPECT_TRUE(e.at("utc").is_string()) << events[i];
+            e.erase("utc");
+            e.erase("clock");
+            EXPECT_EQ(e, json::parse(want[i])) << c.base;
+        }
+        // stdout prints the records the broker gets; -q leaves it empty.
+        EXPECT_EQ(lines_of(out, "\"detection\""), c.quiet ? std::vector<std::string>() : events)
+            << c.base;
+        EXPECT_EQ(lines_of(out, "\"end\"").size(), c.quiet ? 0u : 1u) << c.base;
         const auto status = sub.payloads(c.base + "/status");
         ASSERT_FALSE(status.empty());
         EXPECT_EQ(status.front(), "online") << c.base;
@@ -395,12 +407,21 @@ TEST_F(mqtt, band_scans_publish_too) {
     auto tool = run("scan --json -q --mqtt " + b.url() + "/band wide.wav");
     ASSERT_EQ(tool->wait(), 0) << tool->err();
     EXPECT_EQ(tool->out(), "");
-    auto plain = run("scan --json wide.wav");
+    auto plain = run("scan --json --start 2024-05-01T12:00:00Z wide.wav");
     ASSERT_EQ(plain->wait(), 0) << plain->err();
     const auto want = lines_of(plain->out(), "\"detection\"");
     ASSERT_EQ(want.size(), 1u) << plain->out();
     EXPECT_TRUE(eventually([&] { return sub.on("band/events").size() == 1; }));
-    EXPECT_EQ(sub.payloads("band/events"), want);
+    // Every event carries a time: when the samples were read, unless the input is dated.
+    json e = json::parse(sub.payloads("band/events").at(0));
+    EXPECT_EQ(e.at("clock"), "arrival");
+    json w = json::parse(want[0]);
+    EXPECT_EQ(w.at("clock"), "start-option");
+    for (json* j : {&e, &w}) {
+        j->erase("utc");
+        j->erase("clock");
+    }
+    EXPECT_EQ(e, w);
 }
 
 TEST_F(mqtt, last_will_reports_a_killed_station) {
@@ -622,22 +643,29 @@ TEST_F(mqtt, home_assistant_discovery_follows_the_documented_fields) {
         for (const auto& [key, value] : j.at("device").items())
             EXPECT_TRUE(device_keys.count(key)) << msg.topic << ": device." << key;
         EXPECT_FALSE(j.at("device").at("identifiers").empty());
-        configs[component] = j;
+        configs[m[3]] = j;
     }
-    ASSERT_EQ(configs.size(), 2u) << "one event and one sensor";
-    EXPECT_EQ(configs["event"].at("event_types"), json::array({"detection"}));
-    EXPECT_EQ(configs["sensor"].at("device_class"), "frequency");
-    EXPECT_EQ(configs["sensor"].at("unit_of_measurement"), "Hz");
-    EXPECT_NE(configs["event"].at("unique_id"), configs["sensor"].at("unique_id"));
-    EXPECT_EQ(configs["event"].at("device"), configs["sensor"].at("device"));
+    ASSERT_EQ(configs.size(), 3u) << "one event and two sensors";
+    EXPECT_EQ(configs["detection"].at("event_types"), json::array({"detection"}));
+    const struct {
+        const char* id;
+        const char* device_class;
+        const char* unit;
+    } sensors[] = {{"freq_hz", "frequency", "Hz"}, {"snr_db", "signal_strength", "dB"}};
+    for (const auto& s : sensors) {
+        EXPECT_EQ(configs[s.id].at("device_class"), s.device_class);
+        EXPECT_EQ(configs[s.id].at("unit_of_measurement"), s.unit);
+        EXPECT_NE(configs["detection"].at("unique_id"), configs[s.id].at("unique_id"));
+        EXPECT_EQ(configs["detection"].at("device"), configs[s.id].at("device"));
+    }
 
     {
         subscriber late(b.port()); // the configurations are retained, for a restarted HA
-        ASSERT_TRUE(eventually([&] { return late.all().size() >= 4; }));
+        ASSERT_TRUE(eventually([&] { return late.all().size() >= 5; }));
         int retained = 0;
         for (const message& msg : late.all())
             retained += std::regex_match(msg.topic, topic_form) && msg.retain;
-        EXPECT_EQ(retained, 2);
+        EXPECT_EQ(retained, 3);
     }
 
     // Render the templates as Home Assistant would, on the event that arrived.
@@ -649,6 +677,56 @@ TEST_F(mqtt, home_assistant_discovery_follows_the_documented_fields) {
     if (status == 77)
         GTEST_SKIP() << "python3-jinja2 is not installed: templates not rendered";
     EXPECT_EQ(status, 0) << render->out() << render->err();
+}
+
+// --ha-discovery remove clears exactly the configurations a station published, under its base
+// and prefix (an empty retained message each), says nothing about the station's status, scans
+// nothing, and leaves other stations' configurations alone.
+TEST_F(mqtt, home_assistant_discovery_is_removed_on_request) {
+    send("-f 1700 --lead 0.3 -o id.wav");
+    broker b(dir_, "allow_anonymous true\n");
+    const std::regex config("^ha/(event|sensor)/([A-Za-z0-9_-]+)/([A-Za-z0-9_-]+)/config$");
+    const auto retained_configs = [&] {
+        subscriber late(b.port());
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // retained ones come first
+        std::map<std::string, int> per_node;
+        for (const message& msg : late.all())
+            if (std::smatch m; msg.retain && std::regex_match(msg.topic, m, config))
+                ++per_node[m[2]];
+        return per_node;
+    };
+    for (const char* base : {"/one", "/two"}) {
+        auto tool =
+            run("detect -q --ha-discovery --ha-prefix ha --mqtt " + b.url() + base + " id.wav");
+        ASSERT_EQ(tool->wait(), 0) << tool->err();
+    }
+    EXPECT_EQ(retained_configs(), (std::map<std::string, int>{{"one", 3}, {"two", 3}}));
+
+    subscriber sub(b.port());
+    const struct {
+        std::string args;
+        int status;
+        std::map<std::string, int> left;
+    } cases[] = {
+        {"detect --ha-discovery remove --ha-prefix ha --mqtt " + b.url() + "/one", 0, {{"two", 3}}},
+        {"scan --ha-prefix ha --mqtt " + b.url() + "/two --ha-discovery remove", 0, {}},
+        {"detect --ha-discovery remove --mqtt mqtt://127.0.0.1:1", 3, {}},
+    };
+    for (const auto& c : cases) {
+        auto tool = run(c.args);
+        EXPECT_EQ(tool->wait(), c.status) << c.args << "\n" << tool->err();
+        EXPECT_EQ(tool->out(), "") << c.args;
+        EXPECT_EQ(retained_configs(), c.left) << c.args;
+    }
+    int cleared = 0;
+    for (const message& msg : sub.all()) {
+        // What the earlier runs left retained came when sub subscribed; the rest is the removal.
+        EXPECT_FALSE(!msg.retain && msg.topic.size() > 7 &&
+                     msg.topic.substr(msg.topic.size() - 7) == "/status")
+            << "removing says nothing about the station: " << msg.topic;
+        cleared += std::regex_match(msg.topic, config) && msg.payload.empty();
+    }
+    EXPECT_EQ(cleared, 6);
 }
 
 } // namespace

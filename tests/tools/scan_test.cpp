@@ -224,6 +224,61 @@ TEST_F(scan_cli, finds_the_identifiers_in_every_input_type) {
     EXPECT_NE(text.out.find("(+1234."), std::string::npos) << text.out;
 }
 
+// A SigMF recording dates its reports by its first capture's core:datetime; --start overrides
+// it and dates any input; an undated one gets no utc, and a malformed datetime is an error.
+TEST_F(scan_cli, dates_reports_from_the_recording_or_start) {
+    const iq band = make_band(5);
+    write_file(path("band.cs16"), encode(band, "cs16"));
+    write_file(path("rec.sigmf-data"), encode(band, "cs16"));
+    const auto meta = [&](const std::string& name, const json& capture) {
+        write_file(path(name + ".sigmf-meta"), json{{"global",
+                                                     {{"core:datatype", "ci16_le"},
+                                                      {"core:sample_rate", iq_rate},
+                                                      {"core:dataset", "rec.sigmf-data"}}},
+                                                    {"captures", json::array({capture})}}
+                                                   .dump());
+    };
+    meta("rec", {{"core:sample_start", 0}, {"core:datetime", "2024-05-01T12:00:00Z"}});
+    meta("later", {{"core:sample_start", 96000}, {"core:datetime", "2024-05-01T12:00:00Z"}});
+    meta("bad", {{"core:sample_start", 0}, {"core:datetime", "noon"}});
+    const struct {
+        const char* command;
+        int status;
+        const char* clock;  // "": no utc
+        const char* minute; // the utc up to its seconds
+    } cases[] = {
+        {"$RSID scan --json rec.sigmf-meta", 0, "sigmf", "2024-05-01T12:00:"},
+        {"$RSID scan --json --start 2024-05-01T15:00:00+02:00 rec.sigmf-meta", 0, "start-option",
+         "2024-05-01T13:00:"},
+        {"$RSID scan --json --start 2024-05-01T13:00:00Z -t cs16 -r 96000 band.cs16", 0,
+         "start-option", "2024-05-01T13:00:"},
+        {"$RSID scan --json -t cs16 -r 96000 band.cs16", 0, "", ""},
+        {"$RSID scan --json later.sigmf-meta", 0, "", ""}, // the capture does not date sample 0
+        {"$RSID scan --json bad.sigmf-meta", 3, "", ""},
+    };
+    for (const auto& c : cases) {
+        const result r = sh(c.command);
+        EXPECT_EQ(r.status, c.status) << c.command << "\n" << r.err;
+        if (c.status != 0) {
+            EXPECT_NE(r.err.find("core:datetime"), std::string::npos) << r.err;
+            continue;
+        }
+        const std::vector<json> d = r.detections();
+        ASSERT_EQ(d.size(), iq_ids.size()) << c.command;
+        for (const json& j : d) {
+            if (std::string(c.clock).empty()) {
+                EXPECT_FALSE(j.contains("utc") || j.contains("clock")) << c.command;
+                continue;
+            }
+            EXPECT_EQ(j.value("clock", ""), c.clock) << c.command;
+            const std::string utc = j.value("utc", "");
+            ASSERT_EQ(utc.substr(0, 17), c.minute) << c.command;
+            EXPECT_NEAR(std::stod(utc.substr(17, 6)), j.at("time_s").get<double>(), 0.0015)
+                << c.command << ": " << utc;
+        }
+    }
+}
+
 // Several jobs print exactly what one job prints; every exit status.
 TEST_F(scan_cli, jobs_and_exit_statuses) {
     std::string inputs;
