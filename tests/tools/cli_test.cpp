@@ -478,18 +478,26 @@ int wait_or_kill(pid_t pid, const std::string& where) {
 // it to reach the state under test: on a loaded machine a fixed sleep can end before the tool
 // has installed its handlers, and the signal would then kill it.
 void wait_for_handlers(pid_t pid) {
+    // The shell of start() execs the tool, but may itself open a redirection first (blocking on
+    // a FIFO): only the tool's own SigCgt counts, with both SIGINT and SIGTERM caught.
+    const std::string tool = fs::canonical(RSID_TOOL).string();
     const auto since = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - since < std::chrono::seconds(5)) {
+    while (std::chrono::steady_clock::now() - since < std::chrono::seconds(20)) {
+        std::error_code error;
+        const fs::path exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         bool caught = false;
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind("SigCgt:", 0) == 0)
-                caught = (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1u;
-        if (caught)
-            break;
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("SigCgt:", 0) == 0) {
+                const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+                caught = ((mask >> (SIGINT - 1)) & 1u) != 0 && ((mask >> (SIGTERM - 1)) & 1u) != 0;
+            }
+        }
+        if (!error && exe.string() == tool && caught)
+            return;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ADD_FAILURE() << "the tool did not catch SIGINT and SIGTERM within 20 s";
 }
 
 // One SIGINT or SIGTERM ends a scan in every state: waiting for a FIFO's writer, waiting for
