@@ -144,6 +144,20 @@ void band_scanner::analyse(std::vector<detection>& out) {
         on_pass(mags, static_cast<double>(frame_start(passes_)) - static_cast<double>(lead_in()) +
                           frame_ / 2.0);
 
+    if (o_.search)
+        search(mags, out);
+
+    // Advance the frame: drop the samples before the next frame's start.
+    const auto hop = static_cast<std::size_t>(frame_start(passes_ + 1) - frame_start(passes_));
+    const std::size_t per = o_.complex ? 2 : 1;
+    std::memmove(buffer_.data(), buffer_.data() + hop * per, (n - hop) * per * sizeof(float));
+    fill_ = n - hop;
+    ++passes_;
+}
+
+// The pass's matches (the soft rule's or the library's) into runs, and the runs that ended
+// into reports.
+void band_scanner::search(const float* mags, std::vector<detection>& out) {
     matches_.clear();
     if (soft_) {
         soft_->row(mags, matches_);
@@ -153,13 +167,6 @@ void band_scanner::analyse(std::vector<detection>& out) {
     ended_.clear();
     runs_.pass(passes_, matches_, ended_);
     report(ended_, out);
-
-    // Advance the frame: drop the samples before the next frame's start.
-    const auto hop = static_cast<std::size_t>(frame_start(passes_ + 1) - frame_start(passes_));
-    const std::size_t per = o_.complex ? 2 : 1;
-    std::memmove(buffer_.data(), buffer_.data() + hop * per, (n - hop) * per * sizeof(float));
-    fill_ = n - hop;
-    ++passes_;
 }
 
 void band_scanner::exact_pass(const float* mags) {

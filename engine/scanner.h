@@ -37,6 +37,7 @@ struct scan_options {
     bool complex = false;    // I/Q interleaved, I first
     double center_hz = 0.0;  // band's centre (I/Q) or 0 Hz (real), within +-max_center_hz [Hz]
     double full_scale = 1.0; // input value of full scale (a complex amplitude for I/Q)
+    bool search = true;      // false: magnitudes only (on_pass), for pictures; nothing reported
 };
 
 class band_scanner {
@@ -70,6 +71,7 @@ class band_scanner {
   private:
     struct fft;
     void analyse(std::vector<detection>& out);
+    void search(const float* mags, std::vector<detection>& out);
     void exact_pass(const float* mags); // the library's rule: matches_ of this pass
     void report(const std::vector<run>& ended, std::vector<detection>& out) const;
     int64_t frame_start(int64_t pass) const;

@@ -40,21 +40,12 @@ class band_scan {
     }
 
   private:
-    std::unique_ptr<band_source> open(const std::string& input) const {
-        const double center = o_.center.value_or(0.0);
-        if (input == "-") {
-            if (o_.type)
-                return open_iq_fd(STDIN_FILENO, "stdin", *o_.type, *o_.rate, center);
-            return open_sound_band(open_sound_fd(STDIN_FILENO, "stdin"), o_.iq, center);
-        }
-        if (is_sigmf(input)) {
-            const sigmf_recording rec = read_sigmf(input);
-            // The recording's own frequency, else --center.
-            return open_iq_file(rec.data, rec.type, rec.rate, rec.frequency.value_or(center));
-        }
-        if (o_.type)
-            return open_iq_file(input, *o_.type, *o_.rate, center);
-        return open_sound_band(open_sound_file(input), o_.iq, center);
+    std::unique_ptr<band_source> open(const std::string& input, outbox& box) const {
+        const band_request request{o_.type, o_.rate, o_.center, o_.iq};
+        return open_band(input, request, [&](const std::string& note) {
+            if (!o_.quiet)
+                box.err("rsid: " + note);
+        });
     }
 
     void scan(std::size_t index, outbox& box) {
@@ -66,7 +57,7 @@ class band_scan {
         std::vector<sigmf_annotation> annotations;
         std::optional<band_info> info;
         try {
-            const std::unique_ptr<band_source> source = open(input);
+            const std::unique_ptr<band_source> source = open(input, box);
             info = source->info();
             std::unique_ptr<rsid::band_scanner> scanner;
             try {

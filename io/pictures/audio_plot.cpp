@@ -3,6 +3,7 @@
 
 #include "records/report.h"
 #include "scanner.h" // engine/
+#include "stream.h"  // engine/: converter
 
 #include <algorithm>
 #include <cmath>
@@ -11,14 +12,13 @@ namespace rsid_tool {
 
 audio_plot::audio_plot(const source_info& info, channel_choice channel)
     : channels_(info.channels), channel_(channel >= 1 && channel <= info.channels ? channel : 0) {
-    if (info.rate < 6000.0)
-        throw input_error(info.name + ": --plot needs at least 6000 samples/s");
+    converter_ = std::make_unique<rsid::converter>(info.rate);
     scanner_ = std::make_unique<rsid::band_scanner>(
-        rsid::scan_options{info.rate, false, 0.0, rsid_signal::full_scale});
+        rsid::scan_options{detector_rate, false, 0.0, rsid_signal::full_scale, false});
     const int entries =
         std::min(scanner_->width(), static_cast<int>(top_hz / scanner_->bin_hz()) + 1);
-    picture_ =
-        std::make_unique<waterfall>(entries, scanner_->entry_hz(0), scanner_->bin_hz(), info.rate);
+    picture_ = std::make_unique<waterfall>(entries, scanner_->entry_hz(0), scanner_->bin_hz(),
+                                           detector_rate);
     scanner_->on_pass = [this](const float* mags, double centre) { picture_->add(mags, centre); };
 }
 
@@ -31,16 +31,22 @@ void audio_plot::frames(const double* frames, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         const double* f = frames + i * channels;
         if (channel_ > 0) {
-            mono_[i] = static_cast<float>(f[channel_ - 1]);
+            mono_[i] = f[channel_ - 1];
         } else {
             double sum = 0.0;
             for (std::size_t c = 0; c < channels; ++c)
                 sum += f[c];
-            mono_[i] = static_cast<float>(sum / static_cast<double>(channels));
+            mono_[i] = sum / static_cast<double>(channels);
         }
     }
-    scanner_->feed(mono_.data(), count, ignored_);
-    ignored_.clear();
+    converted_.clear();
+    converter_->feed(mono_.data(), count, converted_);
+    spectrum();
+}
+
+void audio_plot::spectrum() {
+    spectrum_in_.assign(converted_.begin(), converted_.end());
+    scanner_->feed(spectrum_in_.data(), spectrum_in_.size(), ignored_);
 }
 
 void audio_plot::mark(const rsid::detection& d) {
@@ -51,6 +57,9 @@ void audio_plot::mark(const rsid::detection& d) {
 
 void audio_plot::write(const std::string& path, const std::string& title) {
     const std::lock_guard<std::mutex> hold(lock_);
+    converted_.clear();
+    converter_->finish(converted_);
+    spectrum();
     scanner_->finish(ignored_);
     picture_->write_png(path, title);
 }
