@@ -200,39 +200,24 @@ waterfall_layout waterfall::layout() const {
     l.end_s = l.start_s + r * static_cast<double>(row_passes_) * pass_s;
 
     // The colour scale starts at the noise floor, the median cell (most cells of a band are
-    // noise), and spans 20 to 40 dB above it: an identifier near 0 dB SNR, whose tones stand a
-    // few dB over the noise in their cells, still shows however strong the band's loudest
-    // carrier. A clean recording has no noise: there the floor is 80 dB under the peak, so that
-    // window leakage stays dark.
+    // noise), and spans 20 to 60 dB above it: an identifier near 0 dB SNR, whose tones stand
+    // several dB over the noise in their cells, still shows however strong the band's loudest
+    // carrier. A recording without noise has its floor 90 dB under the peak.
     std::vector<float> sorted = cells_db();
     const auto mid = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
     std::nth_element(sorted.begin(), mid, sorted.end());
     const double peak_db = *std::max_element(sorted.begin(), sorted.end());
-    l.noise_db = std::max(static_cast<double>(*mid), peak_db - 80.0);
-    l.span_db = std::clamp(peak_db - l.noise_db, 20.0, 40.0);
+    l.noise_db = std::max(static_cast<double>(*mid), peak_db - 90.0);
+    l.span_db = std::clamp(peak_db - l.noise_db, 20.0, 60.0);
     place_labels(l);
     return l;
 }
 
 // Each mark's box, at least 10 x 8 px; its label beside it on the right (else the left), or as
-// few rows above or below as leave it clear of every label placed before; failing that, in the
-// list under the plot.
+// few rows above or below as keep it clear of every box and of every label placed before;
+// failing that, in the list under the plot.
 void waterfall::place_labels(waterfall_layout& l) const {
-    surface_ptr scratch(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1));
-    context_ptr cr(cairo_create(scratch.get()));
-    cairo_select_font_face(cr.get(), "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL,
-                           CAIRO_FONT_WEIGHT_NORMAL);
-    cairo_set_font_size(cr.get(), font_size);
-    std::multimap<double, waterfall_box> placed; // labels in the plot, by their top
-    const auto clear = [&](const waterfall_box& b) {
-        for (auto it = placed.lower_bound(b.y0 - label_height);
-             it != placed.end() && it->first < b.y1; ++it)
-            if (it->second.intersects(b))
-                return false;
-        return true;
-    };
-    const double right_edge = l.left + l.plot_width, bottom = l.top + l.plot_height;
-    int listed = 0;
+    double tallest = 0.0; // of the boxes [px]
     for (const waterfall_mark& m : marks_) {
         waterfall_box box{l.x(m.low_hz), l.y(m.start_s), l.x(m.high_hz),
                           l.y(m.start_s + m.length_s)};
@@ -245,17 +230,41 @@ void waterfall::place_labels(waterfall_layout& l) const {
             box.y1 = box.y0 + 8.0;
         box = {std::round(box.x0), std::round(box.y0), std::round(box.x1), std::round(box.y1)};
         l.marks.push_back(box);
+        tallest = std::max(tallest, box.y1 - box.y0 + 2.0);
+    }
+    // What a label must not cover, by top edge: the boxes (and their 2 px lines), then the
+    // labels placed so far.
+    std::multimap<double, waterfall_box> boxes, placed;
+    for (const waterfall_box& b : l.marks)
+        boxes.emplace(b.y0 - 1.0, waterfall_box{b.x0 - 1.0, b.y0 - 1.0, b.x1 + 1.0, b.y1 + 1.0});
+    const auto clear_of = [](const std::multimap<double, waterfall_box>& taken, double height,
+                             const waterfall_box& g) {
+        for (auto it = taken.lower_bound(g.y0 - height); it != taken.end() && it->first < g.y1;
+             ++it)
+            if (it->second.intersects(g))
+                return false;
+        return true;
+    };
 
+    surface_ptr scratch(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1));
+    context_ptr cr(cairo_create(scratch.get()));
+    cairo_select_font_face(cr.get(), "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL,
+                           CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr.get(), font_size);
+    const double right_edge = l.left + l.plot_width, bottom = l.top + l.plot_height;
+    int listed = 0;
+    for (std::size_t i = 0; i < marks_.size(); ++i) {
+        const waterfall_box& box = l.marks[i];
         cairo_text_extents_t e;
-        cairo_text_extents(cr.get(), m.label.c_str(), &e);
+        cairo_text_extents(cr.get(), marks_[i].label.c_str(), &e);
         const double w = e.width + 6;
         std::optional<waterfall_box> found;
-        for (int k = 0; k <= 2 * label_shifts && !found; ++k) {
+        for (int k = 0; k <= 2 * label_shifts && !found; ++k) { // rows 0, +1, -1, +2, ...
             const double y = box.y0 + (k % 2 == 0 ? k / 2 : -(k + 1) / 2) * label_height;
             for (const double x : {box.x1 + 4, box.x0 - 4 - w}) {
                 const waterfall_box g{x, y, x + w, y + label_height};
                 if (g.x0 >= l.left && g.x1 <= right_edge && g.y0 >= l.top && g.y1 <= bottom &&
-                    clear(g)) {
+                    clear_of(boxes, tallest, g) && clear_of(placed, label_height, g)) {
                     found = g;
                     break;
                 }

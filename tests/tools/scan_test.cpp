@@ -460,8 +460,8 @@ TEST(Waterfall, MarksEachReportWhereItIs) {
 }
 
 // Crowded pictures: reports close in time, in frequency or both. No two labels overlap, each
-// label in the plot lies inside it, and what cannot be placed beside its box is listed below
-// the plot rather than drawn over another.
+// label in the plot lies inside it and off every box, and what cannot be placed beside its box
+// is listed below the plot rather than drawn over another.
 TEST(Waterfall, LabelsOfCrowdedReportsDoNotOverlap) {
     const struct {
         const char* what;
@@ -495,6 +495,8 @@ TEST(Waterfall, LabelsOfCrowdedReportsDoNotOverlap) {
                 EXPECT_LE(a.x1, l.left + l.plot_width) << c.what;
                 EXPECT_GE(a.y0, l.top) << c.what;
                 EXPECT_LE(a.y1, l.top + l.plot_height) << c.what;
+                for (const rsid_tool::waterfall_box& m : l.marks)
+                    EXPECT_FALSE(a.intersects(m)) << c.what << ": label " << i << " on a box";
             }
             EXPECT_LE(a.y1, l.height) << c.what;
             for (std::size_t j = 0; j < i; ++j)
