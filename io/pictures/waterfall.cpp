@@ -2,8 +2,8 @@
 #include "pictures/waterfall.h"
 
 #include "errors.h"
+#include "pictures/png_file.h"
 #include "records/report.h" // clock_time
-#include "replace_file.h"
 #include "rsid_signal.h"
 
 #include <cairo.h>
@@ -427,32 +427,9 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
                 0.0);
     }
 
-    cairo_surface_flush(image.get());
     // Through a temporary file renamed into place: a failed write (disk full, file size limit)
     // leaves the picture that was there, and the message says why it failed.
-    replace_file out(path);
-    struct sink {
-        replace_file* file;
-        std::string error;
-    } to{&out, {}};
-    const cairo_status_t status = cairo_surface_write_to_png_stream(
-        image.get(),
-        [](void* closure, const unsigned char* data, unsigned int length) {
-            auto* s = static_cast<sink*>(closure);
-            try {
-                s->file->write(data, length);
-            } catch (const output_error& e) {
-                s->error = e.what();
-                return CAIRO_STATUS_WRITE_ERROR;
-            }
-            return CAIRO_STATUS_SUCCESS;
-        },
-        &to);
-    if (!to.error.empty())
-        throw output_error(to.error);
-    if (status != CAIRO_STATUS_SUCCESS)
-        throw output_error(path + ": " + cairo_status_to_string(status));
-    out.commit();
+    write_png_file(image.get(), path);
 }
 
 } // namespace rsid_tool
