@@ -50,6 +50,8 @@ band_scanner::band_scanner(const scan_options& options, const detector_options& 
         throw std::invalid_argument("full scale must be a positive finite number");
     if (!(std::abs(o_.center_hz) <= max_center_hz))
         throw std::invalid_argument("centre frequency must lie within +-1e12 Hz");
+    if (o_.pass_stride < 1 || o_.pass_stride > 4 || (o_.search && o_.pass_stride != 1))
+        throw std::invalid_argument("a pass stride is 1 to 4, and 1 when searching");
     // The detector's frame, two symbols long, at this rate; even, so that the centre is a bin.
     frame_ = 2 * static_cast<int>(std::lround(o_.rate * rsid_signal::frame / rx_rate / 2.0));
     bin_hz_ = o_.rate / frame_;
@@ -121,6 +123,19 @@ void band_scanner::feed(const float* samples, std::size_t frames, std::vector<de
 
 void band_scanner::analyse(std::vector<detection>& out) {
     const auto n = static_cast<std::size_t>(frame_);
+    if (passes_ % o_.pass_stride == 0)
+        spectrum(out);
+    // Advance the frame: drop the samples before the next frame's start.
+    const auto hop = static_cast<std::size_t>(frame_start(passes_ + 1) - frame_start(passes_));
+    const std::size_t per = o_.complex ? 2 : 1;
+    std::memmove(buffer_.data(), buffer_.data() + hop * per, (n - hop) * per * sizeof(float));
+    fill_ = n - hop;
+    ++passes_;
+}
+
+// The pass's magnitudes, to on_pass and to the search.
+void band_scanner::spectrum(std::vector<detection>& out) {
+    const auto n = static_cast<std::size_t>(frame_);
     const auto w = static_cast<std::size_t>(width_);
     if (o_.complex) {
         for (std::size_t i = 0; i < n; ++i) {
@@ -146,13 +161,6 @@ void band_scanner::analyse(std::vector<detection>& out) {
 
     if (o_.search)
         search(mags, out);
-
-    // Advance the frame: drop the samples before the next frame's start.
-    const auto hop = static_cast<std::size_t>(frame_start(passes_ + 1) - frame_start(passes_));
-    const std::size_t per = o_.complex ? 2 : 1;
-    std::memmove(buffer_.data(), buffer_.data() + hop * per, (n - hop) * per * sizeof(float));
-    fill_ = n - hop;
-    ++passes_;
 }
 
 // The pass's matches (the soft rule's or the library's) into runs, and the runs that ended

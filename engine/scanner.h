@@ -38,6 +38,8 @@ struct scan_options {
     double center_hz = 0.0;  // band's centre (I/Q) or 0 Hz (real), within +-max_center_hz [Hz]
     double full_scale = 1.0; // input value of full scale (a complex amplitude for I/Q)
     bool search = true;      // false: magnitudes only (on_pass), for pictures; nothing reported
+    int pass_stride = 1;     // without search: a spectrum every nth pass only, 1 to 4 (at 4 the
+                             // frames still meet: every sample is seen)
 };
 
 class band_scanner {
@@ -71,6 +73,7 @@ class band_scanner {
   private:
     struct fft;
     void analyse(std::vector<detection>& out);
+    void spectrum(std::vector<detection>& out);
     void search(const float* mags, std::vector<detection>& out);
     void exact_pass(const float* mags); // the library's rule: matches_ of this pass
     void report(const std::vector<run>& ended, std::vector<detection>& out) const;

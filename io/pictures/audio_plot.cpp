@@ -3,18 +3,21 @@
 
 #include "records/report.h"
 #include "scanner.h" // engine/
-#include "stream.h"  // engine/: converter
 
 #include <algorithm>
 #include <cmath>
 
 namespace rsid_tool {
 
-audio_plot::audio_plot(const source_info& info, channel_choice channel)
-    : channels_(info.channels), channel_(channel >= 1 && channel <= info.channels ? channel : 0) {
-    converter_ = std::make_unique<rsid::converter>(info.rate);
+audio_plot::audio_plot(const source_info& info) {
+    // A file long enough to have its rows merged gets a spectrum only every second to fourth
+    // pass: the merge would have kept the peak of those passes anyway.
+    const double passes =
+        static_cast<double>(info.frames) / info.rate * detector_rate / (rsid_signal::frame / 4.0);
+    const int stride =
+        static_cast<int>(std::clamp(std::floor(passes / waterfall::max_rows), 1.0, 4.0));
     scanner_ = std::make_unique<rsid::band_scanner>(
-        rsid::scan_options{detector_rate, false, 0.0, rsid_signal::full_scale, false});
+        rsid::scan_options{detector_rate, false, 0.0, rsid_signal::full_scale, false, stride});
     const int entries =
         std::min(scanner_->width(), static_cast<int>(top_hz / scanner_->bin_hz()) + 1);
     picture_ = std::make_unique<waterfall>(entries, scanner_->entry_hz(0), scanner_->bin_hz(),
@@ -24,29 +27,10 @@ audio_plot::audio_plot(const source_info& info, channel_choice channel)
 
 audio_plot::~audio_plot() = default;
 
-void audio_plot::frames(const double* frames, std::size_t count) {
+void audio_plot::add(const double* samples, std::size_t count) {
     const std::lock_guard<std::mutex> hold(lock_);
-    const auto channels = static_cast<std::size_t>(channels_);
-    mono_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const double* f = frames + i * channels;
-        if (channel_ > 0) {
-            mono_[i] = f[channel_ - 1];
-        } else {
-            double sum = 0.0;
-            for (std::size_t c = 0; c < channels; ++c)
-                sum += f[c];
-            mono_[i] = sum / static_cast<double>(channels);
-        }
-    }
-    converted_.clear();
-    converter_->feed(mono_.data(), count, converted_);
-    spectrum();
-}
-
-void audio_plot::spectrum() {
-    spectrum_in_.assign(converted_.begin(), converted_.end());
-    scanner_->feed(spectrum_in_.data(), spectrum_in_.size(), ignored_);
+    samples_.assign(samples, samples + count);
+    scanner_->feed(samples_.data(), count, ignored_);
 }
 
 void audio_plot::mark(const rsid::detection& d) {
@@ -57,9 +41,6 @@ void audio_plot::mark(const rsid::detection& d) {
 
 void audio_plot::write(const std::string& path, const std::string& title) {
     const std::lock_guard<std::mutex> hold(lock_);
-    converted_.clear();
-    converter_->finish(converted_);
-    spectrum();
     scanner_->finish(ignored_);
     picture_->write_png(path, title);
 }

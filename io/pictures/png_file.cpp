@@ -50,8 +50,11 @@ bool encode(png_structp png, png_infop info, const unsigned char* data, int widt
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                  PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
+    // Runs only: the plot's background and the dark noise filter to runs of zeros, and deflate
+    // looks for nothing else, several times faster than its fastest level.
     png_set_compression_level(png, Z_BEST_SPEED);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB); // cheap, and good on runs
+    png_set_compression_strategy(png, Z_RLE);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
     png_write_info(png, info);
     for (int y = 0; y < height; ++y) {
         const unsigned char* src = data + static_cast<std::ptrdiff_t>(y) * stride;

@@ -305,14 +305,19 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
         cairo_surface_flush(cells_image.get());
         unsigned char* data = cairo_image_surface_get_data(cells_image.get());
         const int stride = cairo_image_surface_get_stride(cells_image.get());
+        std::vector<uint32_t> ramp(1024); // the colours by value, a cell costing one lookup
+        for (std::size_t i = 0; i < ramp.size(); ++i)
+            ramp[i] = colour(static_cast<double>(i) / static_cast<double>(ramp.size() - 1));
+        const double per_db = static_cast<double>(ramp.size() - 1) / (top_db - floor_db);
         for (int y = 0; y < r; ++y) {
             auto* row = reinterpret_cast<uint32_t*>(data + static_cast<std::ptrdiff_t>(y) * stride);
-            for (int x = 0; x < columns_; ++x)
-                row[x] =
-                    colour((cells[static_cast<std::size_t>(y) * static_cast<std::size_t>(columns_) +
-                                  static_cast<std::size_t>(x)] -
-                            floor_db) /
-                           (top_db - floor_db));
+            const float* in =
+                cells.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(columns_);
+            for (int x = 0; x < columns_; ++x) {
+                const double at = std::clamp((in[x] - floor_db) * per_db, 0.0,
+                                             static_cast<double>(ramp.size() - 1));
+                row[x] = ramp[static_cast<std::size_t>(at + 0.5)];
+            }
         }
         cairo_surface_mark_dirty(cells_image.get());
     }
