@@ -24,7 +24,7 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           python3-mypy lintian
           libmosquitto-dev mosquitto mosquitto-clients python3-jinja2
           libcairo2-dev fonts-dejavu-core bc
-          libzmq3-dev python3-zmq gnuradio gnuradio-dev)
+          libzmq3-dev python3-zmq gnuradio gnuradio-dev libpng-dev)
 
 install_missing() {
     local missing=()

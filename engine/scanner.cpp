@@ -144,6 +144,8 @@ band_scanner::band_scanner(const scan_options& options, const detector_options& 
         throw std::invalid_argument("centre frequency must lie within +-1e12 Hz");
     if (o_.threads < 1 || o_.threads > 64)
         throw std::invalid_argument("threads must be 1 to 64");
+    if (o_.pass_stride < 1 || o_.pass_stride > 4 || (o_.search && o_.pass_stride != 1))
+        throw std::invalid_argument("a pass stride is 1 to 4, and 1 when searching");
     check_options(rule);
     threads_ = o_.threads;
     // The detector's frame, two symbols long, at this rate, rounded to an even length: its
@@ -267,10 +269,15 @@ void band_scanner::transform(int lane, int64_t pass) {
 void band_scanner::analyse(int count, std::vector<detection>& out) {
     // The passes of the batch at once: their magnitudes and tone decisions, then (the library's
     // rule) their distances, which read the decisions of earlier passes of the batch.
-    const std::function<void(int)> spectra = [&](int j) { transform(j, passes_ + j); };
+    // Without a search (pictures), only every pass_stride-th pass is transformed.
+    const auto drawn = [&](int j) { return (passes_ + j) % o_.pass_stride == 0; };
+    const std::function<void(int)> spectra = [&](int j) {
+        if (drawn(j))
+            transform(j, passes_ + j);
+    };
     const std::function<void(int)> distances = [&](int j) { exact_pass(j, passes_ + j); };
     for (const auto* job : {&spectra, &distances}) {
-        if (job == &distances && soft_)
+        if (job == &distances && (soft_ || !o_.search))
             break;
         if (crew_ && count > 1) {
             crew_->run(count, *job);
@@ -283,9 +290,11 @@ void band_scanner::analyse(int count, std::vector<detection>& out) {
     // Then in pass order: the soft rule, the runs and the reports.
     for (int j = 0; j < count; ++j, ++passes_) {
         const float* mags = ring_row(passes_);
-        if (on_pass)
+        if (on_pass && drawn(0))
             on_pass(mags, static_cast<double>(frame_start(passes_)) -
                               static_cast<double>(lead_in()) + frame_ / 2.0);
+        if (!o_.search)
+            continue;
         std::vector<match>& matches = matches_[static_cast<std::size_t>(j)];
         if (soft_) {
             matches.clear();

@@ -45,6 +45,9 @@ struct scan_options {
     double center_hz = 0.0;  // band's centre (I/Q) or 0 Hz (real), within +-max_center_hz [Hz]
     double full_scale = 1.0; // input value of full scale (a complex amplitude for I/Q)
     int threads = 1;         // threads that share the passes, 1 to 64 (the caller's among them)
+    bool search = true;      // false: magnitudes only (on_pass), for pictures; nothing reported
+    int pass_stride = 1;     // without search: a spectrum every nth pass only, 1 to 4 (at 4 the
+                             // frames still meet: every sample is seen)
 };
 
 // The transform length for a frame of about nominal samples: the nearest even number whose

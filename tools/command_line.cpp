@@ -159,16 +159,16 @@ void finish_mqtt_options(mqtt_options& o, bool quiet, int argc, char** argv) {
     o.quiet = quiet;
 }
 
-// -t and -r describe raw I/Q and come together; SigMF and sound files describe themselves.
+// -t and -r describe raw I/Q (whose type may also come from its name, open_band);
+// SigMF and sound files describe themselves.
 void check_scan(scan_command& scan, const std::string& type) {
     if (!type.empty()) {
         scan.type = parse_iq_type(type);
         if (!scan.type)
-            throw usage_error("scan: -t takes cu8, cs8, cs16 or cf32");
+            throw usage_error("scan: -t takes the I/Q type cu8, cs8, cs16 or cf32 (files named "
+                              "so need no -t)");
         if (!scan.rate)
             throw usage_error("raw I/Q needs its sample rate: -r RATE");
-    } else if (scan.rate) {
-        throw usage_error("-r describes raw I/Q: add -t cu8|cs8|cs16|cf32");
     }
     if (scan.rate && !(*scan.rate >= min_band_rate && *scan.rate <= max_band_rate))
         throw usage_error("-r: the rate must lie in 6000 to 20000000");

@@ -108,10 +108,10 @@ class scanner {
             progress_bar bar(info, show_progress && !o_.quiet);
             std::unique_ptr<audio_plot> plot;
             if (!o_.plot.empty())
-                plot = std::make_unique<audio_plot>(info, o_.channel);
+                plot = std::make_unique<audio_plot>(info);
             scan_callbacks callbacks;
-            if (plot)
-                callbacks.on_frames = [&](const double* f, std::size_t n) { plot->frames(f, n); };
+            if (plot) // the detector's own conversion to 6000/s: the picture's costs no more
+                callbacks.on_converted = [&](const double* x, std::size_t n) { plot->add(x, n); };
             callbacks.on_heard = [&](const heard& h) {
                 bar.clear(); // the report takes the line; the bar is redrawn at the next percent
                 report(info, h, box);

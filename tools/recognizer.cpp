@@ -109,6 +109,8 @@ void read_and_convert(audio_source& source, const std::vector<int>& heard_as,
                     channels > 1 ? pick(frames, n, channels, heard_as[d], mono) : frames.data();
                 converters[d].feed(in, n, p.converted[d]);
             }
+            if (callbacks.on_converted && !p.converted.empty())
+                callbacks.on_converted(p.converted[0].data(), p.converted[0].size());
             between.push(std::move(p));
         }
     } catch (...) {
@@ -123,6 +125,8 @@ void read_and_convert(audio_source& source, const std::vector<int>& heard_as,
     try {
         for (std::size_t d = 0; d < converters.size(); ++d)
             converters[d].finish(end.converted[d]);
+        if (callbacks.on_converted && !end.converted.empty())
+            callbacks.on_converted(end.converted[0].data(), end.converted[0].size());
     } catch (...) {
         if (!read_error)
             read_error = std::current_exception();

@@ -31,6 +31,10 @@ struct scan_callbacks {
     // When set, called with every chunk of interleaved frames as read, before the detectors,
     // on the thread that reads (not the one that calls on_heard).
     std::function<void(const double* frames, std::size_t count)> on_frames;
+    // When set, called on the reading thread with the first detector's input as converted: the
+    // mix or the chosen channel (channel 1 for all_channels) at 6000/s on the 16-bit scale, the
+    // converter's tail included.
+    std::function<void(const double* samples, std::size_t count)> on_converted;
 };
 
 // Scans one input from its start to its end (or until a callback says stop) with fresh engine

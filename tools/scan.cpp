@@ -43,115 +43,147 @@ class band_scan {
     }
 
   private:
-    std::unique_ptr<band_source> open(const std::string& input) const {
-        const double center = o_.center.value_or(0.0);
-        if (input == "-") {
-            if (o_.type)
-                return open_iq_fd(STDIN_FILENO, "stdin", *o_.type, *o_.rate, center);
-            return open_sound_band(open_sound_fd(STDIN_FILENO, "stdin"), o_.iq, center);
-        }
+    std::unique_ptr<band_source> open(const std::string& input, outbox& box) const {
         if (is_zmq_url(input)) // check_scan has made sure of -t and -r
-            return open_zmq_band(input, *o_.type, *o_.rate, center);
-        if (is_sigmf(input)) {
-            const sigmf_recording rec = read_sigmf(input);
-            // The recording's own frequency, else --center.
-            return open_iq_file(rec.data, rec.type, rec.rate, rec.frequency.value_or(center));
-        }
-        if (o_.type)
-            return open_iq_file(input, *o_.type, *o_.rate, center);
-        return open_sound_band(open_sound_file(input), o_.iq, center);
+            return open_zmq_band(input, *o_.type, *o_.rate, o_.center.value_or(0.0));
+        const band_request request{o_.type, o_.rate, o_.center, o_.iq};
+        return open_band(input, request, [&](const std::string& note) {
+            if (!o_.quiet)
+                box.err("rsid: " + note);
+        });
     }
 
-    void scan(std::size_t index, outbox& box) {
-        const std::string& input = o_.inputs[index];
-        const auto started = std::chrono::steady_clock::now();
+    // One input while it is scanned: what its end record, annotations and picture collect.
+    struct job {
+        std::size_t index;
+        outbox& box;
         end_record end;
-        end.input = input == "-" ? "stdin" : input;
-        end.status = "ok";
-        std::vector<sigmf_annotation> annotations;
         std::optional<band_info> info;
+        std::vector<sigmf_annotation> annotations;
+        std::unique_ptr<waterfall> picture;
+        std::optional<start_time> start;      // --start, else the recording's own
+        std::optional<arrival_clock> arrival; // without a start: when the samples came
+    };
+
+    // Open, scan to the end, draw, annotate, and close with the end record.
+    void scan(std::size_t index, outbox& box) {
+        const auto started = std::chrono::steady_clock::now();
+        const std::string& input = o_.inputs[index];
+        job j{index, box, {}, {}, {}, {}};
+        j.end.input = input == "-" ? "stdin" : input;
+        j.end.status = "ok";
         try {
-            const std::unique_ptr<band_source> source = open(input);
-            info = source->info();
+            const std::unique_ptr<band_source> source = open(input, box);
+            j.info = source->info();
             if (is_sigmf(input))
-                info->start = read_sigmf(input).start;
-            const std::optional<start_time> start = o_.start ? o_.start : info->start;
-            arrival_clock arrival(info->rate);
-            std::unique_ptr<rsid::band_scanner> scanner;
-            try {
-                // Jobs beyond one per input share the passes of each band.
-                const auto threads = static_cast<int>(std::clamp<std::size_t>(
-                    o_.jobs / std::min<std::size_t>(o_.jobs, o_.inputs.size()), 1, 64));
-                scanner = std::make_unique<rsid::band_scanner>(
-                    rsid::scan_options{info->rate, info->complex, info->center_hz, 1.0, threads},
-                    o_.rule);
-            } catch (const std::invalid_argument& e) {
-                throw input_error(end.input + ": " + e.what());
-            }
-            if (o_.verbose)
-                box.err(fmt::format(
-                    "{}: {}, {} frames/s, {:.0f} Hz to {:.0f} Hz{}", end.input, info->format,
-                    info->rate, scanner->entry_hz(0), scanner->entry_hz(scanner->width() - 1),
-                    info->frames >= 0
-                        ? fmt::format(", {:.2f} s", static_cast<double>(info->frames) / info->rate)
-                        : std::string()));
-            std::unique_ptr<waterfall> picture;
-            if (!o_.plot.empty()) {
-                picture = std::make_unique<waterfall>(scanner->width(), scanner->entry_hz(0),
-                                                      scanner->bin_hz(), info->rate);
-                scanner->on_pass = [&](const float* mags, double centre) {
-                    picture->add(mags, centre);
-                };
-            }
-            std::vector<rsid::detection> found;
-            auto deliver = [&] {
-                for (const rsid::detection& d : found) {
-                    report(end.input, d, start ? after(*start, d.time_s) : arrival.at(d.sample),
-                           start ? start->clock : clock_arrival, box);
-                    ++end.detections;
-                    if (picture)
-                        picture->mark({d.time_s, identifier_s, d.freq_hz,
-                                       d.freq_hz + identifier_width_hz,
-                                       mark_label(d.time_s, d.freq_hz, d.snr_db)});
-                    annotations.push_back(annotation(d));
-                }
-                found.clear();
-            };
-            const std::size_t per = info->complex ? 2 : 1;
-            std::vector<float> samples(chunk_frames * per);
-            uint64_t read = 0;
-            try {
-                for (std::size_t n;
-                     !gone_ && (n = source->read(samples.data(), chunk_frames)) > 0;) {
-                    read += n;
-                    arrival.read(read, std::chrono::steady_clock::now());
-                    if (mqtt_)
-                        mqtt_->audio_read(static_cast<double>(n) / info->rate);
-                    scanner->feed(samples.data(), n, found);
-                    deliver();
-                }
-            } catch (const input_error& e) {
-                end.error = e.what(); // what was read is still scanned to its end
-            }
-            scanner->finish(found);
-            deliver();
-            end.duration_s = static_cast<double>(read) / info->rate;
-            if (picture) {
-                const std::string path = plot_path(o_.plot, index, o_.inputs.size());
-                try {
-                    picture->write_png(path,
-                                       fmt::format("{}: {:.0f} frames/s{}", end.input, info->rate,
-                                                   info->complex ? " I/Q" : ", real audio"));
-                } catch (const output_error& e) {
-                    if (end.error.empty())
-                        end.error = e.what();
-                }
+                j.info->start = read_sigmf(input).start;
+            j.start = o_.start ? o_.start : j.info->start;
+            j.arrival.emplace(j.info->rate);
+            const std::unique_ptr<rsid::band_scanner> scanner = make_scanner(j);
+            describe(j, *scanner);
+            if (!o_.plot.empty())
+                start_picture(j, *scanner);
+            read_all(j, *source, *scanner);
+            draw(j);
+        } catch (const input_error& e) {
+            j.end.error = e.what();
+        }
+        if (o_.sigmf_annotations && j.info && j.end.error.empty())
+            annotate(input, *j.info, j.annotations, j.end, box);
+        close(j, started);
+    }
+
+    std::unique_ptr<rsid::band_scanner> make_scanner(const job& j) const {
+        // Jobs beyond one per input share the passes of each band.
+        const auto threads = static_cast<int>(std::clamp<std::size_t>(
+            o_.jobs / std::min<std::size_t>(o_.jobs, o_.inputs.size()), 1, 64));
+        try {
+            return std::make_unique<rsid::band_scanner>(
+                rsid::scan_options{j.info->rate, j.info->complex, j.info->center_hz, 1.0, threads},
+                o_.rule);
+        } catch (const std::invalid_argument& e) {
+            throw input_error(j.end.input + ": " + e.what());
+        }
+    }
+
+    // -v: the input's format and band.
+    void describe(job& j, const rsid::band_scanner& scanner) const {
+        if (!o_.verbose)
+            return;
+        const band_info& info = *j.info;
+        j.box.err(fmt::format(
+            "{}: {}, {} frames/s, {:.0f} Hz to {:.0f} Hz{}", j.end.input, info.format, info.rate,
+            scanner.entry_hz(0), scanner.entry_hz(scanner.width() - 1),
+            info.frames >= 0
+                ? fmt::format(", {:.2f} s", static_cast<double>(info.frames) / info.rate)
+                : std::string()));
+    }
+
+    // The waterfall takes every pass of the scanner.
+    static void start_picture(job& j, rsid::band_scanner& scanner) {
+        j.picture = std::make_unique<waterfall>(scanner.width(), scanner.entry_hz(0),
+                                                scanner.bin_hz(), j.info->rate);
+        waterfall* picture = j.picture.get();
+        scanner.on_pass = [picture](const float* mags, double centre) {
+            picture->add(mags, centre);
+        };
+    }
+
+    // Every chunk through the scanner, each report delivered as it comes; a read error ends
+    // the input, and what was read is still scanned to its end.
+    void read_all(job& j, band_source& source, rsid::band_scanner& scanner) {
+        const std::size_t per = j.info->complex ? 2 : 1;
+        std::vector<float> samples(chunk_frames * per);
+        std::vector<rsid::detection> found;
+        uint64_t read = 0;
+        try {
+            for (std::size_t n; !gone_ && (n = source.read(samples.data(), chunk_frames)) > 0;) {
+                read += n;
+                j.arrival->read(read, std::chrono::steady_clock::now());
+                if (mqtt_)
+                    mqtt_->audio_read(static_cast<double>(n) / j.info->rate);
+                scanner.feed(samples.data(), n, found);
+                deliver(j, found);
             }
         } catch (const input_error& e) {
-            end.error = e.what();
+            j.end.error = e.what();
         }
-        if (o_.sigmf_annotations && info && end.error.empty())
-            annotate(input, *info, annotations, end, box);
+        scanner.finish(found);
+        deliver(j, found);
+        j.end.duration_s = static_cast<double>(read) / j.info->rate;
+    }
+
+    // Reports to the output (and broker), the picture and the annotations.
+    void deliver(job& j, std::vector<rsid::detection>& found) {
+        for (const rsid::detection& d : found) {
+            report(j.end.input, d, j.start ? after(*j.start, d.time_s) : j.arrival->at(d.sample),
+                   j.start ? j.start->clock : clock_arrival, j.box);
+            ++j.end.detections;
+            if (j.picture)
+                j.picture->mark({d.time_s, identifier_s, d.freq_hz, d.freq_hz + identifier_width_hz,
+                                 mark_label(d.time_s, d.freq_hz, d.snr_db)});
+            j.annotations.push_back(annotation(d));
+        }
+        found.clear();
+    }
+
+    // The picture, if asked for; a failed write is the input's error unless it had one.
+    void draw(job& j) const {
+        if (!j.picture)
+            return;
+        try {
+            j.picture->write_png(plot_path(o_.plot, j.index, o_.inputs.size()),
+                                 fmt::format("{}: {:.0f} frames/s{}", j.end.input, j.info->rate,
+                                             j.info->complex ? " I/Q" : ", real audio"));
+        } catch (const output_error& e) {
+            if (j.end.error.empty())
+                j.end.error = e.what();
+        }
+    }
+
+    // The end record's status, the error on stderr, -v's speed, and the record itself.
+    void close(job& j, std::chrono::steady_clock::time_point started) {
+        end_record& end = j.end;
         if (stop_requested)
             end.error.clear(); // an input cut short by the signal is interrupted, not broken
         if (const std::string how = stop_status(stopped_); !how.empty())
@@ -159,17 +191,17 @@ class band_scan {
         if (!end.error.empty()) {
             ++errors_;
             end.status = "error";
-            box.err("rsid: " + end.error);
+            j.box.err("rsid: " + end.error);
         }
         if (o_.verbose) {
             const double took =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            box.err(fmt::format("{}: {} found; {:.2f} s of input in {:.3f} s ({:.1f}x real time)",
-                                end.input, end.detections, end.duration_s, took,
-                                took > 0 ? end.duration_s / took : 0.0));
+            j.box.err(fmt::format("{}: {} found; {:.2f} s of input in {:.3f} s ({:.1f}x real time)",
+                                  end.input, end.detections, end.duration_s, took,
+                                  took > 0 ? end.duration_s / took : 0.0));
         }
         if (o_.json && !(mqtt_ && o_.quiet))
-            box.out(json_line(end));
+            j.box.out(json_line(end));
     }
 
     // The report's sample span and band as a SigMF annotation.

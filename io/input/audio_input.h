@@ -50,6 +50,10 @@ inline constexpr int max_channels = 64;
 struct input_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// An input that is no container libsndfile knows: the caller may say which option describes it.
+struct unknown_format_error : input_error {
+    using input_error::input_error;
+};
 
 // Set from a signal handler to the signal's number (SIGINT, SIGTERM): sources then end as if at
 // end of input, so that the caller can flush what it has, and a read waiting on a silent pipe

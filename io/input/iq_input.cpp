@@ -1,9 +1,14 @@
 // iq_input.cpp - raw I/Q from a descriptor or memory, and sound files as bands.
 #include "input/iq_input.h"
 
+#include "input/sigmf.h"
+
 #include "scanner.h" // engine/: max_center_hz
 
+#include <fmt/core.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -219,6 +224,16 @@ std::optional<iq_type> parse_iq_type(const std::string& name) {
     return std::nullopt;
 }
 
+std::optional<iq_type> iq_type_of_name(const std::string& path) {
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
+        return std::nullopt;
+    std::string ext = path.substr(dot + 1);
+    for (char& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return parse_iq_type(ext);
+}
+
 std::optional<iq_type> sigmf_iq_type(const std::string& datatype) {
     if (datatype == "cu8")
         return iq_type::cu8;
@@ -297,6 +312,45 @@ std::unique_ptr<band_source> open_iq_memory(std::span<const unsigned char> bytes
 std::unique_ptr<band_source> open_sound_band(std::unique_ptr<audio_source> sound, bool iq,
                                              double center_hz) {
     return std::make_unique<sound_band>(std::move(sound), iq, center_hz);
+}
+
+std::unique_ptr<band_source> open_band(const std::string& input, const band_request& request,
+                                       const std::function<void(const std::string&)>& note) {
+    const double center = request.center_hz.value_or(0.0);
+    const std::string name = input == "-" ? "stdin" : input;
+    if (input != "-" && is_sigmf(input)) {
+        const sigmf_recording rec = read_sigmf(input);
+        if (request.center_hz && rec.frequency && *rec.frequency != *request.center_hz && note)
+            note(fmt::format("{}: --center {:.0f} Hz replaces the recording's core:frequency "
+                             "{:.0f} Hz",
+                             name, *request.center_hz, *rec.frequency));
+        return open_iq_file(rec.data, rec.type, rec.rate,
+                            request.center_hz ? center : rec.frequency.value_or(0.0));
+    }
+    const std::optional<iq_type> type = request.type   ? request.type
+                                        : input == "-" ? std::nullopt
+                                                       : iq_type_of_name(input);
+    if (type) {
+        if (!request.rate)
+            throw input_error(fmt::format("{}: raw I/Q ({}) needs its sample rate: -r RATE", name,
+                                          sigmf_datatype(*type)));
+        if (input == "-")
+            return open_iq_fd(STDIN_FILENO, name, *type, *request.rate, center);
+        return open_iq_file(input, *type, *request.rate, center);
+    }
+    if (request.rate)
+        throw input_error(name +
+                          ": -r describes raw I/Q, whose type comes from -t "
+                          "cu8|cs8|cs16|cf32 or from a name ending in .cu8 .cs8 .cs16 .cf32");
+    try {
+        return open_sound_band(input == "-" ? open_sound_fd(STDIN_FILENO, name)
+                                            : open_sound_file(input),
+                               request.iq, center);
+    } catch (const unknown_format_error&) {
+        throw input_error(name +
+                          ": not a sound file the tool can read (unknown format); raw "
+                          "I/Q needs -t cu8|cs8|cs16|cf32 (or a name ending so) and -r RATE");
+    }
 }
 
 } // namespace rsid_tool

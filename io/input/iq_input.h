@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -31,6 +32,8 @@ enum class iq_type { cu8, cs8, cs16, cf32 };
 
 // -t names: cu8 cs8 cs16 cf32.
 std::optional<iq_type> parse_iq_type(const std::string& name);
+// The type a raw I/Q file's name gives: .cu8 .cs8 .cs16 .cf32 (in any case).
+std::optional<iq_type> iq_type_of_name(const std::string& path);
 // SigMF core:datatype names: cu8 ci8 ci16_le cf32_le; and back.
 std::optional<iq_type> sigmf_iq_type(const std::string& datatype);
 const char* sigmf_datatype(iq_type type);
@@ -77,6 +80,21 @@ std::unique_ptr<band_source> open_iq_fd(int fd, const std::string& name, iq_type
 std::unique_ptr<band_source> open_iq_memory(std::span<const unsigned char> bytes,
                                             const std::string& name, iq_type type, double rate,
                                             double center_hz);
+
+// What the command line says about the bands it names (rsid scan's -t, -r, --center, --iq).
+struct band_request {
+    std::optional<iq_type> type;     // -t: every input but SigMF is raw I/Q of this type
+    std::optional<double> rate;      // -r: the rate of raw I/Q [frames/s]
+    std::optional<double> center_hz; // --center: over a SigMF recording's own frequency too
+    bool iq = false;                 // --iq: a sound file's two channels are I and Q
+};
+
+// Opens one input ("-" is stdin) as a band: a SigMF recording by either name of its pair, raw
+// I/Q by -t or else by its name, anything else as a sound file. Every error names the option
+// that fixes it (-r RATE, -t TYPE); `note` gets what the user should know but that is no error
+// (an explicit --center over the recording's core:frequency).
+std::unique_ptr<band_source> open_band(const std::string& input, const band_request& request,
+                                       const std::function<void(const std::string&)>& note);
 
 // A sound file's frames as a band: real audio (one channel, or the mix), or with iq exactly two
 // channels as I and Q.

@@ -40,6 +40,8 @@ class sndfile_source final : public audio_source {
         if (!file_) {
             if (stop_requested)
                 throw input_error(name + ": interrupted while reading the header");
+            if (sf_error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT)
+                throw unknown_format_error(sndfile_error(nullptr, name));
             throw input_error(sndfile_error(nullptr, name));
         }
         if (sf_info.channels < 1 || sf_info.channels > max_channels)

@@ -9,38 +9,28 @@
 
 namespace rsid_tool {
 
-audio_plot::audio_plot(const source_info& info, channel_choice channel)
-    : channels_(info.channels), channel_(channel >= 1 && channel <= info.channels ? channel : 0) {
-    if (info.rate < 6000.0)
-        throw input_error(info.name + ": --plot needs at least 6000 samples/s");
+audio_plot::audio_plot(const source_info& info) {
+    // A file long enough to have its rows merged gets a spectrum only every second to fourth
+    // pass: the merge would have kept the peak of those passes anyway.
+    const double passes =
+        static_cast<double>(info.frames) / info.rate * detector_rate / (rsid_signal::frame / 4.0);
+    const int stride =
+        static_cast<int>(std::clamp(std::floor(passes / waterfall::max_rows), 1.0, 4.0));
     scanner_ = std::make_unique<rsid::band_scanner>(
-        rsid::scan_options{info.rate, false, 0.0, rsid_signal::full_scale});
+        rsid::scan_options{detector_rate, false, 0.0, rsid_signal::full_scale, false, stride});
     const int entries =
         std::min(scanner_->width(), static_cast<int>(top_hz / scanner_->bin_hz()) + 1);
-    picture_ =
-        std::make_unique<waterfall>(entries, scanner_->entry_hz(0), scanner_->bin_hz(), info.rate);
+    picture_ = std::make_unique<waterfall>(entries, scanner_->entry_hz(0), scanner_->bin_hz(),
+                                           detector_rate);
     scanner_->on_pass = [this](const float* mags, double centre) { picture_->add(mags, centre); };
 }
 
 audio_plot::~audio_plot() = default;
 
-void audio_plot::frames(const double* frames, std::size_t count) {
+void audio_plot::add(const double* samples, std::size_t count) {
     const std::lock_guard<std::mutex> hold(lock_);
-    const auto channels = static_cast<std::size_t>(channels_);
-    mono_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const double* f = frames + i * channels;
-        if (channel_ > 0) {
-            mono_[i] = static_cast<float>(f[channel_ - 1]);
-        } else {
-            double sum = 0.0;
-            for (std::size_t c = 0; c < channels; ++c)
-                sum += f[c];
-            mono_[i] = static_cast<float>(sum / static_cast<double>(channels));
-        }
-    }
-    scanner_->feed(mono_.data(), count, ignored_);
-    ignored_.clear();
+    samples_.assign(samples, samples + count);
+    scanner_->feed(samples_.data(), count, ignored_);
 }
 
 void audio_plot::mark(const rsid::detection& d) {

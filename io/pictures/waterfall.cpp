@@ -2,8 +2,8 @@
 #include "pictures/waterfall.h"
 
 #include "errors.h"
+#include "pictures/png_file.h"
 #include "records/report.h" // clock_time
-#include "replace_file.h"
 #include "rsid_signal.h"
 
 #include <cairo.h>
@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <optional>
 
 namespace rsid_tool {
 
@@ -20,9 +22,13 @@ namespace {
 
 // Margins around the plot area [px], wide enough for the axes' labels.
 constexpr int margin_left = 96, margin_right = 24, margin_top = 44, margin_bottom = 56;
-constexpr int plot_width = 1200;     // [px]
-constexpr int min_plot_height = 400; // short inputs are stretched to this [px]
-constexpr double font_size = 13.0;   // [px]
+constexpr int plot_width = 1200;               // [px]
+constexpr int min_plot_height = 400;           // short inputs are stretched to this [px]
+constexpr double font_size = 13.0;             // [px]
+constexpr double label_height = font_size + 6; // a label's dark ground [px]
+constexpr int label_shifts = 6;     // rows a label may move up or down to find a free place
+constexpr int max_listed = 40;      // labels listed under the plot; the rest are counted
+constexpr double scale_width = 300; // the colour scale, right of the title [px]
 
 // The scanner's pass: a quarter of its two-symbol frame, used when one pass gives no spacing.
 constexpr double default_pass_s = rsid_signal::frame / 4.0 / rsid_signal::rx_rate;
@@ -165,6 +171,16 @@ int waterfall::rows() const {
            (pending_passes_ > 0 ? 1 : 0);
 }
 
+std::vector<float> waterfall::cells_db() const {
+    std::vector<float> cells(rows_);
+    cells.insert(cells.end(), pending_.begin(), pending_.end());
+    cells.resize(static_cast<std::size_t>(std::max(1, rows())) * static_cast<std::size_t>(columns_),
+                 0.0f);
+    for (float& v : cells)
+        v = static_cast<float>(20.0 * std::log10(std::max(1e-6, static_cast<double>(v))));
+    return cells;
+}
+
 waterfall_layout waterfall::layout() const {
     waterfall_layout l;
     const int r = std::max(1, rows());
@@ -182,27 +198,103 @@ waterfall_layout waterfall::layout() const {
                     : default_pass_s;
     l.start_s = first_frame_ / rate_ - pass_s / 2.0;
     l.end_s = l.start_s + r * static_cast<double>(row_passes_) * pass_s;
+
+    // The colour scale starts at the noise floor, the median cell (most cells of a band are
+    // noise), and spans 20 to 60 dB above it: an identifier near 0 dB SNR, whose tones stand
+    // several dB over the noise in their cells, still shows however strong the band's loudest
+    // carrier. A recording without noise has its floor 90 dB under the peak.
+    std::vector<float> sorted = cells_db();
+    const auto mid = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+    std::nth_element(sorted.begin(), mid, sorted.end());
+    const double peak_db = *std::max_element(sorted.begin(), sorted.end());
+    l.noise_db = std::max(static_cast<double>(*mid), peak_db - 90.0);
+    l.span_db = std::clamp(peak_db - l.noise_db, 20.0, 60.0);
+    place_labels(l);
     return l;
+}
+
+// Each mark's box, at least 10 x 8 px; its label beside it on the right (else the left), or as
+// few rows above or below as keep it clear of every box and of every label placed before;
+// failing that, in the list under the plot.
+void waterfall::place_labels(waterfall_layout& l) const {
+    double tallest = 0.0; // of the boxes [px]
+    for (const waterfall_mark& m : marks_) {
+        waterfall_box box{l.x(m.low_hz), l.y(m.start_s), l.x(m.high_hz),
+                          l.y(m.start_s + m.length_s)};
+        if (box.x1 - box.x0 < 10.0) {
+            const double c = (box.x0 + box.x1) / 2.0;
+            box.x0 = c - 5.0;
+            box.x1 = c + 5.0;
+        }
+        if (box.y1 - box.y0 < 8.0)
+            box.y1 = box.y0 + 8.0;
+        box = {std::round(box.x0), std::round(box.y0), std::round(box.x1), std::round(box.y1)};
+        l.marks.push_back(box);
+        tallest = std::max(tallest, box.y1 - box.y0 + 2.0);
+    }
+    // What a label must not cover, by top edge: the boxes (and their 2 px lines), then the
+    // labels placed so far.
+    std::multimap<double, waterfall_box> boxes, placed;
+    for (const waterfall_box& b : l.marks)
+        boxes.emplace(b.y0 - 1.0, waterfall_box{b.x0 - 1.0, b.y0 - 1.0, b.x1 + 1.0, b.y1 + 1.0});
+    const auto clear_of = [](const std::multimap<double, waterfall_box>& taken, double height,
+                             const waterfall_box& g) {
+        for (auto it = taken.lower_bound(g.y0 - height); it != taken.end() && it->first < g.y1;
+             ++it)
+            if (it->second.intersects(g))
+                return false;
+        return true;
+    };
+
+    surface_ptr scratch(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1));
+    context_ptr cr(cairo_create(scratch.get()));
+    cairo_select_font_face(cr.get(), "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL,
+                           CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr.get(), font_size);
+    const double right_edge = l.left + l.plot_width, bottom = l.top + l.plot_height;
+    int listed = 0;
+    for (std::size_t i = 0; i < marks_.size(); ++i) {
+        const waterfall_box& box = l.marks[i];
+        cairo_text_extents_t e;
+        cairo_text_extents(cr.get(), marks_[i].label.c_str(), &e);
+        const double w = e.width + 6;
+        std::optional<waterfall_box> found;
+        for (int k = 0; k <= 2 * label_shifts && !found; ++k) { // rows 0, +1, -1, +2, ...
+            const double y = box.y0 + (k % 2 == 0 ? k / 2 : -(k + 1) / 2) * label_height;
+            for (const double x : {box.x1 + 4, box.x0 - 4 - w}) {
+                const waterfall_box g{x, y, x + w, y + label_height};
+                if (g.x0 >= l.left && g.x1 <= right_edge && g.y0 >= l.top && g.y1 <= bottom &&
+                    clear_of(boxes, tallest, g) && clear_of(placed, label_height, g)) {
+                    found = g;
+                    break;
+                }
+            }
+        }
+        l.listed.push_back(!found);
+        if (found) {
+            placed.emplace(found->y0, *found);
+            l.labels.push_back(*found);
+        } else if (listed < max_listed) { // one line each under the frequency axis
+            const double y = bottom + margin_bottom + listed++ * label_height;
+            l.labels.push_back({l.left, y, l.left + w, y + label_height});
+        } else {
+            l.labels.push_back({}); // counted on the list's last line
+            ++listed;
+        }
+    }
+    if (listed > 0)
+        l.height +=
+            static_cast<int>(std::ceil((std::min(listed, max_listed + 1)) * label_height)) + 8;
 }
 
 void waterfall::write_png(const std::string& path, const std::string& title) const {
     const waterfall_layout l = layout();
     const int r = std::max(1, rows());
 
-    // The cells in dB.
-    std::vector<float> cells(rows_);
-    cells.insert(cells.end(), pending_.begin(), pending_.end());
-    cells.resize(static_cast<std::size_t>(r) * static_cast<std::size_t>(columns_), 0.0f);
-    for (float& v : cells)
-        v = static_cast<float>(20.0 * std::log10(std::max(1e-6, static_cast<double>(v))));
-    std::vector<float> sorted(cells);
-    const auto mid = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
-    std::nth_element(sorted.begin(), mid, sorted.end());
-    // The colour scale: from just below the median (the noise floor of most bands) to the
-    // strongest cell, 30 to 60 dB; a clean recording's window leakage stays dark.
-    const double peak_db = *std::max_element(cells.begin(), cells.end());
-    const double floor_db = std::max(static_cast<double>(*mid) - 3.0, peak_db - 60.0);
-    const double top_db = std::max(floor_db + 30.0, peak_db);
+    // The colours: noise_db - 3 dB (black) up to noise_db + span_db (white).
+    const std::vector<float> cells = cells_db();
+    const double floor_db = l.noise_db - 3.0;
+    const double top_db = l.noise_db + l.span_db;
 
     surface_ptr cells_image(cairo_image_surface_create(CAIRO_FORMAT_RGB24, columns_, r));
     surface_ptr image(cairo_image_surface_create(CAIRO_FORMAT_RGB24, l.width, l.height));
@@ -213,14 +305,19 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
         cairo_surface_flush(cells_image.get());
         unsigned char* data = cairo_image_surface_get_data(cells_image.get());
         const int stride = cairo_image_surface_get_stride(cells_image.get());
+        std::vector<uint32_t> ramp(1024); // the colours by value, a cell costing one lookup
+        for (std::size_t i = 0; i < ramp.size(); ++i)
+            ramp[i] = colour(static_cast<double>(i) / static_cast<double>(ramp.size() - 1));
+        const double per_db = static_cast<double>(ramp.size() - 1) / (top_db - floor_db);
         for (int y = 0; y < r; ++y) {
             auto* row = reinterpret_cast<uint32_t*>(data + static_cast<std::ptrdiff_t>(y) * stride);
-            for (int x = 0; x < columns_; ++x)
-                row[x] =
-                    colour((cells[static_cast<std::size_t>(y) * static_cast<std::size_t>(columns_) +
-                                  static_cast<std::size_t>(x)] -
-                            floor_db) /
-                           (top_db - floor_db));
+            const float* in =
+                cells.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(columns_);
+            for (int x = 0; x < columns_; ++x) {
+                const double at = std::clamp((in[x] - floor_db) * per_db, 0.0,
+                                             static_cast<double>(ramp.size() - 1));
+                row[x] = ramp[static_cast<std::size_t>(at + 0.5)];
+            }
         }
         cairo_surface_mark_dirty(cells_image.get());
     }
@@ -276,68 +373,68 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
     cairo_rectangle(cr, l.left - 0.5, l.top - 0.5, l.plot_width + 1, l.plot_height + 1);
     cairo_stroke(cr);
 
-    // The reports: a box over the identifier's time and band, at least 10 x 8 px, and its label
-    // beside it on a dark ground.
-    for (const waterfall_mark& m : marks_) {
-        double x0 = l.x(m.low_hz);
-        double x1 = l.x(m.high_hz);
-        double y0 = l.y(m.start_s);
-        double y1 = l.y(m.start_s + m.length_s);
-        if (x1 - x0 < 10.0) {
-            const double c = (x0 + x1) / 2.0;
-            x0 = c - 5.0;
-            x1 = c + 5.0;
+    // The colour scale, right of the title: dB over the noise floor.
+    {
+        const double x0 = l.left + l.plot_width - scale_width, y0 = 8.0, h = 10.0;
+        cairo_pattern_t* ramp = cairo_pattern_create_linear(x0, 0, x0 + scale_width, 0);
+        for (int i = 0; i <= 16; ++i) {
+            const uint32_t c = colour(i / 16.0);
+            cairo_pattern_add_color_stop_rgb(ramp, i / 16.0, ((c >> 16) & 0xFF) / 255.0,
+                                             ((c >> 8) & 0xFF) / 255.0, (c & 0xFF) / 255.0);
         }
-        if (y1 - y0 < 8.0)
-            y1 = y0 + 8.0;
-        x0 = std::round(x0);
-        x1 = std::round(x1);
-        y0 = std::round(y0);
-        y1 = std::round(y1);
+        cairo_set_source(cr, ramp);
+        cairo_rectangle(cr, x0, y0, scale_width, h);
+        cairo_fill(cr);
+        cairo_pattern_destroy(ramp);
+        cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
+        for (double db = 0.0; db <= l.span_db + 1e-9; db += 10.0) {
+            const double x = std::round(x0 + (db + 3.0) / (l.span_db + 3.0) * scale_width) + 0.5;
+            cairo_move_to(cr, x, y0 + h);
+            cairo_line_to(cr, x, y0 + h + 4);
+            cairo_stroke(cr);
+            text_at(cr, x, y0 + h + 6, fmt::format("{:.0f}", db), 0.5, 0.0);
+        }
+        text_at(cr, x0 - 8, y0 + h / 2, "dB over noise", 1.0, 0.5);
+    }
+
+    // The reports: a box over the identifier's time and band, and its label on a dark ground
+    // where place_labels put it, joined to the box when moved off its top row.
+    int listed = 0;
+    for (std::size_t i = 0; i < marks_.size(); ++i) {
+        const waterfall_box& b = l.marks[i];
+        const waterfall_box& g = l.labels[i];
         cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
         cairo_set_source_rgb(cr, mark_rgb[0] / 255.0, mark_rgb[1] / 255.0, mark_rgb[2] / 255.0);
         cairo_set_line_width(cr, 2.0);
-        cairo_rectangle(cr, x0, y0, x1 - x0, y1 - y0);
+        cairo_rectangle(cr, b.x0, b.y0, b.x1 - b.x0, b.y1 - b.y0);
         cairo_stroke(cr);
         cairo_set_antialias(cr, CAIRO_ANTIALIAS_DEFAULT);
-
-        cairo_text_extents_t e;
-        cairo_text_extents(cr, m.label.c_str(), &e);
-        const bool right = x1 + 6 + e.width + 4 <= l.left + l.plot_width;
-        const double tx = right ? x1 + 6 : x0 - 6 - e.width - 4;
+        if (l.listed[i] && listed++ >= max_listed)
+            continue;
+        if (!l.listed[i] && g.y0 != b.y0) {
+            const bool right = g.x0 >= b.x1;
+            cairo_set_source_rgb(cr, 0.85, 0.85, 0.85);
+            cairo_set_line_width(cr, 1.0);
+            cairo_move_to(cr, right ? b.x1 + 1 : b.x0 - 1, b.y0 + 1);
+            cairo_line_to(cr, right ? g.x0 : g.x1, (g.y0 + g.y1) / 2);
+            cairo_stroke(cr);
+        }
         cairo_set_source_rgba(cr, 0, 0, 0, 0.7);
-        cairo_rectangle(cr, tx - 2, y0, e.width + 6, font_size + 6);
+        cairo_rectangle(cr, g.x0, g.y0, g.x1 - g.x0, g.y1 - g.y0);
         cairo_fill(cr);
         cairo_set_source_rgb(cr, 1, 1, 1);
-        text_at(cr, tx + 1, y0 + 3, m.label, 0.0, 0.0);
+        text_at(cr, g.x0 + 3, g.y0 + 3, marks_[i].label, 0.0, 0.0);
+    }
+    if (listed > max_listed) {
+        cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
+        text_at(cr, l.left, l.top + l.plot_height + margin_bottom + max_listed * label_height + 3,
+                fmt::format("and {} more reports (see the text output)", listed - max_listed), 0.0,
+                0.0);
     }
 
-    cairo_surface_flush(image.get());
     // Through a temporary file renamed into place: a failed write (disk full, file size limit)
     // leaves the picture that was there, and the message says why it failed.
-    replace_file out(path);
-    struct sink {
-        replace_file* file;
-        std::string error;
-    } to{&out, {}};
-    const cairo_status_t status = cairo_surface_write_to_png_stream(
-        image.get(),
-        [](void* closure, const unsigned char* data, unsigned int length) {
-            auto* s = static_cast<sink*>(closure);
-            try {
-                s->file->write(data, length);
-            } catch (const output_error& e) {
-                s->error = e.what();
-                return CAIRO_STATUS_WRITE_ERROR;
-            }
-            return CAIRO_STATUS_SUCCESS;
-        },
-        &to);
-    if (!to.error.empty())
-        throw output_error(to.error);
-    if (status != CAIRO_STATUS_SUCCESS)
-        throw output_error(path + ": " + cairo_status_to_string(status));
-    out.commit();
+    write_png_file(image.get(), path);
 }
 
 } // namespace rsid_tool

@@ -24,6 +24,14 @@ struct waterfall_mark {
     std::string label;
 };
 
+// A rectangle of the picture [px], x0 <= x1 and y0 <= y1.
+struct waterfall_box {
+    double x0 = 0.0, y0 = 0.0, x1 = 0.0, y1 = 0.0;
+    bool intersects(const waterfall_box& o) const {
+        return x0 < o.x1 && o.x0 < x1 && y0 < o.y1 && o.y0 < y1;
+    }
+};
+
 // Where write_png puts things, in pixels of the image.
 struct waterfall_layout {
     int width = 0, height = 0;    // the image
@@ -31,6 +39,13 @@ struct waterfall_layout {
     double plot_width = 0.0, plot_height = 0.0;
     double low_hz = 0.0, high_hz = 0.0; // frequencies at the plot's left and right edges
     double start_s = 0.0, end_s = 0.0;  // times at the plot's top and bottom edges
+    double noise_db = 0.0;              // the colour scale: its 0 dB, the noise floor of the
+    double span_db = 0.0;               // cells [dB on the 16-bit scale], and its length [dB]
+    // Per mark, in the order they were marked: its box, and the ground of its label. A label
+    // that finds no free place beside its box (nor a little above or below it) goes to the list
+    // under the plot; no two labels overlap.
+    std::vector<waterfall_box> marks, labels;
+    std::vector<bool> listed;
     double x(double hz) const { return left + (hz - low_hz) / (high_hz - low_hz) * plot_width; }
     double y(double s) const { return top + (s - start_s) / (end_s - start_s) * plot_height; }
 };
@@ -58,13 +73,16 @@ class waterfall {
     void add(const float* magnitudes, double centre_frame);
     void mark(const waterfall_mark& m) { marks_.push_back(m); }
 
+    // Everything's place; with the labels, which need the font's measures.
     waterfall_layout layout() const;
     // Draws and writes the picture; title goes above it. Throws output_error.
     void write_png(const std::string& path, const std::string& title) const;
 
   private:
     void merge_rows();
-    int rows() const; // whole rows plus the one being filled
+    int rows() const;                    // whole rows plus the one being filled
+    std::vector<float> cells_db() const; // every cell in dB, the row being filled too
+    void place_labels(waterfall_layout& l) const;
 
     int entries_, columns_;
     double first_hz_, entry_hz_, rate_;

@@ -273,7 +273,18 @@ def test_ctrl_c_ends_a_wait_on_a_silent_fifo(tmp_path):
     try:
         for call in ("detect_file", "scan_file"):
             child = run_child(f"import rsid; rsid.{call}({str(fifo)!r})")
-            time.sleep(1.0)  # well into the wait
+            # Into the wait: the child holds the FIFO open (a fixed sleep can end before a
+            # loaded machine has even imported the module).
+            fds = f"/proc/{child.pid}/fd"
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline:
+                try:
+                    if any(os.readlink(os.path.join(fds, f)) == str(fifo) for f in os.listdir(fds)):
+                        break
+                except OSError:
+                    pass
+                time.sleep(0.01)
+            time.sleep(0.2)
             child.send_signal(signal.SIGINT)
             try:
                 _, err = child.communicate(timeout=10)

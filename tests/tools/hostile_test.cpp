@@ -330,7 +330,14 @@ TEST_F(hostile, pictures_names_and_interruptions) {
     EXPECT_EQ(entries(), before);
 
     // A FIFO that no writer opens, interrupted: the input was cut by the signal, not broken.
-    r = sh("mkfifo fifo && { $RSID scan --json -t cu8 -r 96000 fifo & pid=$!; sleep 1; "
+    // The signal waits until the tool (timeout's child, once it is rsid) catches SIGINT, bit 1
+    // of SigCgt in /proc: a fixed sleep can end before it has installed its handler on a loaded
+    // machine, and SIGINT would then kill it.
+    r = sh("mkfifo fifo && { $RSID scan --json -t cu8 -r 96000 fifo & pid=$!; i=0; "
+           "until c=$(cat /proc/$pid/task/$pid/children 2>/dev/null) && c=${c% } && "
+           "[ \"$(cat /proc/$c/comm 2>/dev/null)\" = rsid ] && "
+           "[ $((0x$(sed -n 's/^SigCgt:[[:space:]]*//p' /proc/$c/status) & 2)) -ne 0 ] || "
+           "[ $i -ge 500 ]; do sleep 0.01; i=$((i + 1)); done; sleep 0.2; "
            "kill -INT $pid; wait $pid; }");
     EXPECT_EQ(r.status, 130) << r.err;
     EXPECT_EQ(r.err, "");

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <numbers>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -201,7 +202,8 @@ TEST_F(scan_cli, finds_the_identifiers_in_every_input_type) {
         {"$RSID scan --json -t cs16 -r 96000 --center 1e5 band.cs16", 1e5, &iq_ids},
         {"$RSID scan --json -t cf32 -r 96000 --center 7.1e6 band.cf32", 7.1e6, &iq_ids},
         {"$RSID scan --json rec.sigmf-meta", 14.07e6, &iq_ids},
-        {"$RSID scan --json --center 5 rec.sigmf-data", 14.07e6, &iq_ids},
+        {"$RSID scan --json --center 5 rec.sigmf-data", 5.0, &iq_ids},          // --center wins
+        {"$RSID scan --json -r 96000 --center 7.1e6 band.cu8", 7.1e6, &iq_ids}, // type: name
         {"cat band.cf32 | $RSID scan --json -t cf32 -r 96000 --center 7.1e6 -", 7.1e6, &iq_ids},
         {"$RSID scan --json --iq --center 7.1e6 band.wav", 7.1e6, &iq_ids},
     };
@@ -210,6 +212,12 @@ TEST_F(scan_cli, finds_the_identifiers_in_every_input_type) {
         EXPECT_EQ(r.status, 0) << c.command << "\n" << r.err;
         expect_found(*c.ids, r.detections(), c.center, c.command);
     }
+    // Overriding the recording's own frequency is said on stderr, naming both.
+    const result over = sh("$RSID scan --center 5 rec.sigmf-meta");
+    EXPECT_NE(over.err.find("--center 5 Hz replaces the recording's core:frequency 14070000 Hz"),
+              std::string::npos)
+        << over.err;
+    EXPECT_EQ(sh("$RSID scan -q --center 5 rec.sigmf-meta").err, "");
     const std::vector<placed> wide = {{0.3, 2700.0}, {0.7, 15000.0}};
     const result r = sh("$RSID scan --json wide.wav");
     EXPECT_EQ(r.status, 0) << r.err;
@@ -311,8 +319,16 @@ TEST_F(scan_cli, jobs_and_exit_statuses) {
         {"$RSID scan odd.sigmf-meta", 3, "ri16_le"},
         {"$RSID scan nothing.sigmf-data", 3, "nothing.sigmf-meta"},
         {"$RSID scan --iq noise.cs8", 3, "noise.cs8"},
-        {"$RSID scan -t cs8 j0.cs8", 2, "rate"},
-        {"$RSID scan -r 48000 j0.cs8", 2, "-t"},
+        {"$RSID scan -t cs8 j0.cs8", 2, "-r RATE"},
+        // The type from the name, unless -t says otherwise; each error names its option.
+        {"$RSID scan -r 48000 j0.cs8", 0, ""},
+        {"$RSID scan -r 48000 J0.CS8", 3, "J0.CS8: No such file"}, // read as raw I/Q
+        {"$RSID scan j0.cs8", 3, "-r RATE"},
+        {"cp j0.cs8 j0.bin && $RSID scan j0.bin", 3, "-t cu8|cs8|cs16|cf32"},
+        {"$RSID scan -t cs8 -r 48000 j0.bin", 0, ""},
+        {"$RSID scan -r 48000 j0.bin", 3, "-t cu8|cs8|cs16|cf32"},
+        {"$RSID scan -t cu8 -r 48000 noise.cs8", 1, ""}, // -t wins over the name
+        {"$RSID scan -t raw -r 48000 j0.cs8", 2, "cu8, cs8, cs16 or cf32"},
         {"$RSID scan -t cs12 -r 48000 j0.cs8", 2, "cu8"},
         {"$RSID scan -t cs8 -r 100 j0.cs8", 2, "6000"},
         {"$RSID scan", 2, "no input"},
@@ -496,6 +512,106 @@ TEST(Waterfall, MarksEachReportWhereItIs) {
         EXPECT_LE(seen, marked);
     }
     fs::remove(png);
+}
+
+// Crowded pictures: reports close in time, in frequency or both. No two labels overlap, each
+// label in the plot lies inside it and off every box, and what cannot be placed beside its box
+// is listed below the plot rather than drawn over another.
+TEST(Waterfall, LabelsOfCrowdedReportsDoNotOverlap) {
+    const struct {
+        const char* what;
+        int count;
+        double step_s, step_hz; // between neighbouring reports
+    } cases[] = {
+        {"same time, 200 Hz apart", 12, 0.0, 200.0},
+        {"same band, 0.2 s apart", 30, 0.2, 0.0},
+        {"both close", 40, 0.05, 40.0},
+        {"a pile at one spot", 80, 0.0, 0.0},
+    };
+    const fs::path png = fs::temp_directory_path() / "rsid-crowded-test.png";
+    for (const auto& c : cases) {
+        rsid::band_scanner s({48000.0, true, 7.1e6, 1.0}); // only its spacing: no input
+        rsid_tool::waterfall w(s.width(), s.entry_hz(0), s.bin_hz(), 48000.0);
+        const std::vector<float> row(static_cast<std::size_t>(s.width()), 1.0f);
+        for (int pass = 0; pass < 300; ++pass) // 300 passes: 13.9 s
+            w.add(row.data(), pass * s.frame() / 4.0 + s.frame() / 2.0);
+        for (int i = 0; i < c.count; ++i) {
+            const double t = 2.0 + i * c.step_s, f = 7.1e6 + i * c.step_hz;
+            w.mark({t, synth::length_s, f, f + 15 * 10.7666, rsid_tool::mark_label(t, f, 3.0)});
+        }
+        const rsid_tool::waterfall_layout l = w.layout();
+        ASSERT_EQ(l.labels.size(), static_cast<std::size_t>(c.count)) << c.what;
+        int in_plot = 0;
+        for (std::size_t i = 0; i < l.labels.size(); ++i) {
+            const rsid_tool::waterfall_box& a = l.labels[i];
+            if (!l.listed[i]) {
+                ++in_plot;
+                EXPECT_GE(a.x0, l.left) << c.what;
+                EXPECT_LE(a.x1, l.left + l.plot_width) << c.what;
+                EXPECT_GE(a.y0, l.top) << c.what;
+                EXPECT_LE(a.y1, l.top + l.plot_height) << c.what;
+                for (const rsid_tool::waterfall_box& m : l.marks)
+                    EXPECT_FALSE(a.intersects(m)) << c.what << ": label " << i << " on a box";
+            }
+            EXPECT_LE(a.y1, l.height) << c.what;
+            for (std::size_t j = 0; j < i; ++j)
+                EXPECT_FALSE(a.intersects(l.labels[j]))
+                    << c.what << ": labels " << j << " and " << i << " overlap";
+        }
+        EXPECT_GE(in_plot, std::min(c.count, 8)) << c.what; // most go beside their boxes
+        w.write_png(png.string(), c.what);
+        EXPECT_EQ(read_png(png).height, l.height) << c.what; // the list fits the picture
+    }
+    fs::remove(png);
+}
+
+// An identifier at 0 dB SNR in a band that also holds a carrier 70 dB over the noise: its tones
+// must still stand out of the noise around them in the picture. Compared: the brightest pixel of
+// each row inside the identifier's box, and of each row of an equal box of noise beside it.
+TEST(Waterfall, TonesOfAWeakIdentifierShow) {
+    constexpr double rate = 48000.0, seconds = 4.0, start = 1.0, offset = 5000.0;
+    iq x(static_cast<std::size_t>(rate * seconds));
+    synth::add_identifier_iq(x, rate, start, offset, amplitude);
+    synth::add_noise_iq(x, rate, amplitude, 0.0, 11);
+    for (std::size_t i = 0; i < x.size(); ++i) // the carrier, 15 kHz below the centre
+        x[i] += std::polar(3000.0 * amplitude,
+                           -2.0 * std::numbers::pi * 15000.0 * static_cast<double>(i) / rate);
+    std::vector<float> f;
+    for (const auto& v : x)
+        f.insert(f.end(), {static_cast<float>(v.real()), static_cast<float>(v.imag())});
+    rsid::band_scanner s({rate, true, 0.0, 1.0});
+    rsid_tool::waterfall w(s.width(), s.entry_hz(0), s.bin_hz(), rate);
+    s.on_pass = [&](const float* m, double centre) { w.add(m, centre); };
+    std::vector<rsid::detection> out;
+    s.feed(f.data(), x.size(), out);
+    s.finish(out);
+    const fs::path png = fs::temp_directory_path() / "rsid-weak-test.png";
+    w.write_png(png.string(), "weak");
+    const rsid_tool::waterfall_layout l = w.layout();
+    const picture pic = read_png(png);
+    fs::remove(png);
+    // Mean over the rows of the brightest pixel (sum of R, G, B) between x0 and x1.
+    const auto brightest = [&](double x0, double x1) {
+        double sum = 0.0;
+        int rows = 0;
+        for (int y = static_cast<int>(l.y(start + 0.1)); y < static_cast<int>(l.y(start + 1.3));
+             ++y, ++rows) {
+            int best = 0;
+            for (int xx = static_cast<int>(x0); xx < static_cast<int>(x1); ++xx) {
+                const uint32_t p = pic.pixels[static_cast<std::size_t>(y * pic.width + xx)];
+                best = std::max(
+                    best, static_cast<int>(((p >> 16) & 0xFF) + ((p >> 8) & 0xFF) + (p & 0xFF)));
+            }
+            sum += best;
+        }
+        return sum / std::max(1, rows);
+    };
+    const double tones = brightest(l.x(offset - 5.0), l.x(offset + 15 * 10.7666 + 5.0));
+    const double w_px = l.x(offset + 15 * 10.7666 + 5.0) - l.x(offset - 5.0);
+    const double noise = (brightest(l.x(offset - 2000.0), l.x(offset - 2000.0) + w_px) +
+                          brightest(l.x(offset + 2000.0), l.x(offset + 2000.0) + w_px)) /
+                         2.0;
+    EXPECT_GT(tones, noise + 60.0) << "tones " << tones << ", noise " << noise;
 }
 
 // The tool's plots: the picture's size, and the boxes in the columns of the reports.
