@@ -69,7 +69,7 @@ class band_scan {
     void scan(std::size_t index, outbox& box) {
         const auto started = std::chrono::steady_clock::now();
         const std::string& input = o_.inputs[index];
-        job j{index, box, {}, {}, {}, {}};
+        job j{index, box, {}, {}, {}, {}, {}, {}};
         j.end.input = input == "-" ? "stdin" : input;
         j.end.status = "ok";
         try {

@@ -17,7 +17,12 @@ audio_plot::audio_plot(const source_info& info) {
     const int stride =
         static_cast<int>(std::clamp(std::floor(passes / waterfall::max_rows), 1.0, 4.0));
     scanner_ = std::make_unique<rsid::band_scanner>(
-        rsid::scan_options{detector_rate, false, 0.0, rsid_signal::full_scale, false, stride});
+        rsid::scan_options{.rate = detector_rate,
+                           .complex = false,
+                           .center_hz = 0.0,
+                           .full_scale = rsid_signal::full_scale,
+                           .search = false,
+                           .pass_stride = stride});
     const int entries =
         std::min(scanner_->width(), static_cast<int>(top_hz / scanner_->bin_hz()) + 1);
     picture_ = std::make_unique<waterfall>(entries, scanner_->entry_hz(0), scanner_->bin_hz(),
