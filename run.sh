@@ -72,12 +72,13 @@ lint() { # static analysis of the library, the engine and the tool; formatting a
         --enable=all --suppress=missingIncludeSystem --inline-suppr --error-exitcode=1 \
         --quiet
     # unusedFunction is left to lib/: the engine's and the tool's functions are also called by
-    # the tests, the fuzz harness and the other hosts, which this build leaves out.
+    # the tests, the fuzz harness and the other hosts, which this build leaves out (a folder
+    # where it would find nothing, as tools/ now, must not fail on the unused suppression).
     local dir
     for dir in engine io tools; do
         cppcheck --project=build/lint/compile_commands.json --file-filter="$dir/*" \
             --enable=all --suppress=missingIncludeSystem --suppress=unusedFunction \
-            --inline-suppr --error-exitcode=1 --quiet
+            --suppress=unmatchedSuppression --inline-suppr --error-exitcode=1 --quiet
     done
     echo "clang-format and git diff --check: all sources" >&2
     git ls-files -z -- '*.c' '*.cpp' '*.h' | xargs -0 clang-format-14 --dry-run -Werror

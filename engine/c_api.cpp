@@ -113,10 +113,9 @@ int read_options(const rsid_detector_options* o, asked& a) {
             return RSID_ERANGE;
         a.rule.codes.assign(o->codes, o->codes + o->code_count);
     }
-    for (const int c : a.rule.codes)
-        if (c < 0 || c > 4095)
-            return RSID_ERANGE;
-    return RSID_OK;
+    const bool outside = std::any_of(a.rule.codes.begin(), a.rule.codes.end(),
+                                     [](int c) { return c < 0 || c > 4095; });
+    return outside ? RSID_ERANGE : RSID_OK;
 }
 
 } // namespace

@@ -84,6 +84,7 @@ class scanner {
         return o_.raw ? open_raw_file(input, *o_.raw) : open_sound_file(input);
     }
 
+    // Open, describe, detect to the end, draw, and close with the end record.
     void scan(std::size_t index, outbox& box, bool show_progress) {
         const std::string& input = o_.inputs[index];
         const auto started = std::chrono::steady_clock::now();
@@ -93,83 +94,82 @@ class scanner {
         try {
             const std::unique_ptr<audio_source> source = open(input);
             const source_info& info = source->info();
-            if (o_.verbose)
-                box.err(fmt::format(
-                    "{}: {}, {} Hz, {} channel{}{}", end.input, info.format, info.rate,
-                    info.channels, info.channels == 1 ? "" : "s",
-                    info.frames >= 0
-                        ? fmt::format(", {:.2f} s", static_cast<double>(info.frames) / info.rate)
-                        : std::string()));
-            if (!info.warning.empty() && !o_.quiet)
-                box.err("rsid: warning: " + info.warning);
-            if (o_.utc && !o_.start && !info.start && !info.live && !o_.quiet)
-                box.err(no_start_note(info.name));
+            describe(info, end.input, box);
             check_band(info, box);
-            progress_bar bar(info, show_progress && !o_.quiet);
             std::unique_ptr<audio_plot> plot;
             if (!o_.plot.empty())
                 plot = std::make_unique<audio_plot>(info);
-            scan_callbacks callbacks;
-            if (plot) // the detector's own conversion to 6000/s: the picture's costs no more
-                callbacks.on_converted = [&](const double* x, std::size_t n) { plot->add(x, n); };
-            callbacks.on_heard = [&](const heard& h) {
-                bar.clear(); // the report takes the line; the bar is redrawn at the next percent
-                report(info, h, box);
-                if (plot)
-                    plot->mark(h.detection);
-                ++end.detections;
-                if (o_.once)
-                    stopped_ = true;
-                return !stopped_ && !gone_;
-            };
-            uint64_t frames_counted = 0; // frames already reported to the publisher
-            callbacks.on_progress = [&](uint64_t frames_read) {
-                bar.update(frames_read);
-                end.duration_s = static_cast<double>(frames_read) / info.rate;
-                if (mqtt_) {
-                    mqtt_->audio_read(static_cast<double>(frames_read - frames_counted) /
-                                      info.rate);
-                    frames_counted = frames_read;
-                }
-                return !gone_;
-            };
-            try {
-                end.duration_s =
-                    static_cast<double>(recognize(*source, o_.channel, callbacks, o_.rule)) /
-                    info.rate;
-            } catch (const input_error& e) {
-                end.error = e.what();
-            }
-            if (plot) {
-                try {
-                    plot->write(plot_path(o_.plot, index, o_.inputs.size()),
-                                fmt::format("{}: 0-3 kHz, {} samples/s", end.input, info.rate));
-                } catch (const output_error& e) {
-                    if (end.error.empty())
-                        end.error = e.what();
-                }
-            }
+            detect_all(*source, end, plot.get(), box, show_progress);
+            if (plot)
+                draw(*plot, index, end, info.rate);
         } catch (const input_error& e) {
             end.error = e.what();
         }
-        if (stop_requested)
-            end.error.clear(); // an input cut short by the signal is interrupted, not broken
-        if (const std::string how = stop_status(stopped_); !how.empty())
-            end.status = how;
-        if (!end.error.empty()) {
-            ++errors_;
-            end.status = "error";
-            box.err("rsid: " + end.error);
+        close_input(end, stopped_, errors_, box, o_.verbose, o_.json && !quiet_stdout(), started);
+    }
+
+    // -v: the input's format; a reader's warning; --utc on a file that is not dated.
+    void describe(const source_info& info, const std::string& name, outbox& box) const {
+        if (o_.verbose)
+            box.err(fmt::format(
+                "{}: {}, {} Hz, {} channel{}{}", name, info.format, info.rate, info.channels,
+                info.channels == 1 ? "" : "s",
+                info.frames >= 0
+                    ? fmt::format(", {:.2f} s", static_cast<double>(info.frames) / info.rate)
+                    : std::string()));
+        if (!info.warning.empty() && !o_.quiet)
+            box.err("rsid: warning: " + info.warning);
+        if (o_.utc && !o_.start && !info.start && !info.live && !o_.quiet)
+            box.err(no_start_note(info.name));
+    }
+
+    // The detector over the whole input, each report delivered as it is heard, with the
+    // progress bar, the broker's count of audio and the plot fed on the way. A read error ends
+    // the input.
+    void detect_all(audio_source& source, end_record& end, audio_plot* plot, outbox& box,
+                    bool show_progress) {
+        const source_info& info = source.info();
+        progress_bar bar(info, show_progress && !o_.quiet);
+        scan_callbacks callbacks;
+        if (plot) // the detector's own conversion to 6000/s: the picture's costs no more
+            callbacks.on_converted = [plot](const double* x, std::size_t n) { plot->add(x, n); };
+        callbacks.on_heard = [&](const heard& h) {
+            bar.clear(); // the report takes the line; the bar is redrawn at the next percent
+            report(info, h, box);
+            if (plot)
+                plot->mark(h.detection);
+            ++end.detections;
+            if (o_.once)
+                stopped_ = true;
+            return !stopped_ && !gone_;
+        };
+        uint64_t frames_counted = 0; // frames already reported to the publisher
+        callbacks.on_progress = [&](uint64_t frames_read) {
+            bar.update(frames_read);
+            end.duration_s = static_cast<double>(frames_read) / info.rate;
+            if (mqtt_) {
+                mqtt_->audio_read(static_cast<double>(frames_read - frames_counted) / info.rate);
+                frames_counted = frames_read;
+            }
+            return !gone_;
+        };
+        try {
+            end.duration_s =
+                static_cast<double>(recognize(source, o_.channel, callbacks, o_.rule)) / info.rate;
+        } catch (const input_error& e) {
+            end.error = e.what();
         }
-        if (o_.verbose) {
-            const double took =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            box.err(fmt::format("{}: {} found; {:.2f} s of audio in {:.3f} s ({:.0f}x real time)",
-                                end.input, end.detections, end.duration_s, took,
-                                took > 0 ? end.duration_s / took : 0.0));
+    }
+
+    // The picture; a failed write is the input's error unless it had one.
+    void draw(audio_plot& plot, std::size_t index, end_record& end, double rate) const {
+        try {
+            plot.write(plot_path(o_.plot, index, o_.inputs.size()),
+                       fmt::format("{}: 0-3 kHz, {} samples/s", end.input, rate));
+        } catch (const output_error& e) {
+            if (end.error.empty())
+                end.error = e.what();
         }
-        if (o_.json && !quiet_stdout())
-            box.out(json_line(end));
     }
 
     // With --mqtt, -q also leaves stdout to the broker.

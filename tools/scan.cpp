@@ -90,7 +90,8 @@ class band_scan {
         }
         if (o_.sigmf_annotations && j.info && j.end.error.empty())
             annotate(input, *j.info, j.annotations, j.end, box);
-        close(j, started);
+        close_input(j.end, stopped_, errors_, box, o_.verbose, o_.json && !(mqtt_ && o_.quiet),
+                    started);
     }
 
     std::unique_ptr<rsid::band_scanner> make_scanner(const job& j) const {
@@ -179,29 +180,6 @@ class band_scan {
             if (j.end.error.empty())
                 j.end.error = e.what();
         }
-    }
-
-    // The end record's status, the error on stderr, -v's speed, and the record itself.
-    void close(job& j, std::chrono::steady_clock::time_point started) {
-        end_record& end = j.end;
-        if (stop_requested)
-            end.error.clear(); // an input cut short by the signal is interrupted, not broken
-        if (const std::string how = stop_status(stopped_); !how.empty())
-            end.status = how;
-        if (!end.error.empty()) {
-            ++errors_;
-            end.status = "error";
-            j.box.err("rsid: " + end.error);
-        }
-        if (o_.verbose) {
-            const double took =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            j.box.err(fmt::format("{}: {} found; {:.2f} s of input in {:.3f} s ({:.1f}x real time)",
-                                  end.input, end.detections, end.duration_s, took,
-                                  took > 0 ? end.duration_s / took : 0.0));
-        }
-        if (o_.json && !(mqtt_ && o_.quiet))
-            j.box.out(json_line(end));
     }
 
     // The report's sample span and band as a SigMF annotation.

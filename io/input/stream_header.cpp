@@ -112,6 +112,22 @@ bool parse_fmt(const unsigned char* p, std::size_t size, raw_format& f) {
 // The bytes of a bext chunk up to the end of its OriginationTime.
 constexpr std::size_t bext_time_end = 338;
 
+// Broadcast WAV's bext chunk of `size` bytes: its OriginationDate (10 bytes) and
+// OriginationTime (8) at 320 date the recording; the rest is skipped.
+void read_bext(byte_stream& stream, const std::string& name, uint32_t size, stream_layout& layout) {
+    std::array<unsigned char, bext_time_end> body{};
+    if (stream.read_fully(body.data(), body.size()) < body.size())
+        throw input_error(name + ": truncated: the header ends before the data");
+    const auto text = [&](std::size_t at, std::size_t n) {
+        return std::string_view(reinterpret_cast<const char*>(body.data()) + at, n);
+    };
+    if (const auto t = parse_bext_time(text(320, 10), text(330, 8)))
+        layout.start = start_time{*t, clock_bext};
+    const uint64_t rest = static_cast<uint64_t>(size) + (size & 1u) - body.size();
+    if (!stream.skip(rest))
+        throw input_error(name + ": truncated: the header ends before the data");
+}
+
 std::optional<stream_layout> read_wav(byte_stream& stream, const std::string& name, bool rf64) {
     stream_layout layout;
     bool have_fmt = false;
@@ -149,18 +165,7 @@ std::optional<stream_layout> read_wav(byte_stream& stream, const std::string& na
             continue;
         }
         if (is(chunk, "bext") && size >= bext_time_end) {
-            // Broadcast WAV: OriginationDate (10 bytes) and OriginationTime (8) at 320.
-            std::array<unsigned char, bext_time_end> body{};
-            if (stream.read_fully(body.data(), body.size()) < body.size())
-                throw input_error(name + ": truncated: the header ends before the data");
-            const auto text = [&](std::size_t at, std::size_t n) {
-                return std::string_view(reinterpret_cast<const char*>(body.data()) + at, n);
-            };
-            if (const auto t = parse_bext_time(text(320, 10), text(330, 8)))
-                layout.start = start_time{*t, clock_bext};
-            const uint64_t rest = static_cast<uint64_t>(size) + (size & 1u) - body.size();
-            if (!stream.skip(rest))
-                throw input_error(name + ": truncated: the header ends before the data");
+            read_bext(stream, name, size, layout);
             continue;
         }
         if (!stream.skip(static_cast<uint64_t>(size) + (size & 1u)))

@@ -37,7 +37,7 @@ extern "C" void on_png_write(png_structp png, png_bytep data, png_size_t length)
         png_error(png, "write failed");
 }
 
-extern "C" void on_png_flush(png_structp) {}
+extern "C" void on_png_flush(png_structp /*png*/) {}
 
 // libpng's own messages name nothing the user knows; the caller says what failed.
 extern "C" void on_png_error(png_structp png, png_const_charp /*message*/) { png_longjmp(png, 1); }
@@ -45,7 +45,8 @@ extern "C" void on_png_error(png_structp png, png_const_charp /*message*/) { png
 // Encodes the rows; false when libpng failed (sink::error may say why).
 bool encode(png_structp png, png_infop info, const unsigned char* data, int width, int height,
             int stride, unsigned char* row) {
-    if (setjmp(png_jmpbuf(png)))
+    // libpng reports a failure by longjmp: nothing here owns a resource a jump would skip.
+    if (setjmp(png_jmpbuf(png))) // NOLINT(cert-err52-cpp)
         return false;
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                  PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,

@@ -234,7 +234,8 @@ void waterfall::place_labels(waterfall_layout& l) const {
     }
     // What a label must not cover, by top edge: the boxes (and their 2 px lines), then the
     // labels placed so far.
-    std::multimap<double, waterfall_box> boxes, placed;
+    std::multimap<double, waterfall_box> boxes;
+    std::multimap<double, waterfall_box> placed;
     for (const waterfall_box& b : l.marks)
         boxes.emplace(b.y0 - 1.0, waterfall_box{b.x0 - 1.0, b.y0 - 1.0, b.x1 + 1.0, b.y1 + 1.0});
     const auto clear_of = [](const std::multimap<double, waterfall_box>& taken, double height,
@@ -251,7 +252,8 @@ void waterfall::place_labels(waterfall_layout& l) const {
     cairo_select_font_face(cr.get(), "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL,
                            CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr.get(), font_size);
-    const double right_edge = l.left + l.plot_width, bottom = l.top + l.plot_height;
+    const double right_edge = l.left + l.plot_width;
+    const double bottom = l.top + l.plot_height;
     int listed = 0;
     for (std::size_t i = 0; i < marks_.size(); ++i) {
         const waterfall_box& box = l.marks[i];
@@ -316,7 +318,7 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
             for (int x = 0; x < columns_; ++x) {
                 const double at = std::clamp((in[x] - floor_db) * per_db, 0.0,
                                              static_cast<double>(ramp.size() - 1));
-                row[x] = ramp[static_cast<std::size_t>(at + 0.5)];
+                row[x] = ramp[static_cast<std::size_t>(std::lround(at))];
             }
         }
         cairo_surface_mark_dirty(cells_image.get());
@@ -375,7 +377,9 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
 
     // The colour scale, right of the title: dB over the noise floor.
     {
-        const double x0 = l.left + l.plot_width - scale_width, y0 = 8.0, h = 10.0;
+        const double x0 = l.left + l.plot_width - scale_width;
+        const double y0 = 8.0;
+        const double h = 10.0;
         cairo_pattern_t* ramp = cairo_pattern_create_linear(x0, 0, x0 + scale_width, 0);
         for (int i = 0; i <= 16; ++i) {
             const uint32_t c = colour(i / 16.0);
@@ -387,7 +391,8 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
         cairo_fill(cr);
         cairo_pattern_destroy(ramp);
         cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
-        for (double db = 0.0; db <= l.span_db + 1e-9; db += 10.0) {
+        for (int tick = 0; tick * 10.0 <= l.span_db + 1e-9; ++tick) {
+            const double db = tick * 10.0;
             const double x = std::round(x0 + (db + 3.0) / (l.span_db + 3.0) * scale_width) + 0.5;
             cairo_move_to(cr, x, y0 + h);
             cairo_line_to(cr, x, y0 + h + 4);

@@ -274,10 +274,10 @@ struct mqtt_publisher::state {
     std::string last_error; // libmosquitto's last logged error (TLS details)
     std::thread worker;
 
-    state(const mqtt_options& options, std::vector<std::string> names, const std::string& what)
-        : o(options), u(parse_mqtt_url(options.url)), inputs(std::move(names)), model(what),
-          events_topic(u.base + "/events"), status_topic(u.base + "/status"),
-          heartbeat_topic(u.base + "/heartbeat") {}
+    state(const mqtt_options& options, std::vector<std::string> names, std::string what)
+        : o(options), u(parse_mqtt_url(options.url)), inputs(std::move(names)),
+          model(std::move(what)), events_topic(u.base + "/events"),
+          status_topic(u.base + "/status"), heartbeat_topic(u.base + "/heartbeat") {}
 
     std::string where() const {
         return fmt::format("{}://{}{}:{}", u.tls ? "mqtts" : "mqtt",

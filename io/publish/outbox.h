@@ -6,11 +6,13 @@
 #include "diagnostics.h" // tell_user, printable
 #include "errors.h"
 #include "input/audio_input.h" // output_failed
+#include "records/report.h"    // end_record
 
 #include <fmt/core.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -116,6 +118,32 @@ inline std::string stop_status(std::atomic<bool>& stopped) {
     if (stop_requested && !stopped.exchange(true))
         return "interrupted";
     return stopped ? "stopped" : "";
+}
+
+// Ends an input's scan as every command does: the status a stop gave it (stop_status; an
+// input cut short by a signal is interrupted, not broken), its error on stderr (counted in
+// `errors`), with -v the time it took, and with --json its end record.
+inline void close_input(end_record& end, std::atomic<bool>& stopped, std::atomic<int>& errors,
+                        outbox& box, bool verbose, bool json,
+                        std::chrono::steady_clock::time_point started) {
+    if (stop_requested)
+        end.error.clear();
+    if (const std::string how = stop_status(stopped); !how.empty())
+        end.status = how;
+    if (!end.error.empty()) {
+        ++errors;
+        end.status = "error";
+        box.err("rsid: " + end.error);
+    }
+    if (verbose) {
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        box.err(fmt::format("{}: {} found; {:.2f} s of input in {:.3f} s ({:.1f}x real time)",
+                            end.input, end.detections, end.duration_s, took,
+                            took > 0 ? end.duration_s / took : 0.0));
+    }
+    if (json)
+        box.out(json_line(end));
 }
 
 // Calls scan(i, box, alone) for inputs 0..count-1 on `jobs` threads, writing each input's

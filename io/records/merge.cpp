@@ -29,11 +29,11 @@ void record_merger::add(const detection_record& r, double now_s) {
     const auto twin = [&](const entry& e) { return same_identifier(e.record, r); };
     if (std::any_of(written_.begin(), written_.end(), twin))
         return; // too late: its twin is out
-    const auto held = std::find_if(held_.begin(), held_.end(), twin);
-    if (held == held_.end())
+    const auto waiting = std::find_if(held_.begin(), held_.end(), twin);
+    if (waiting == held_.end())
         held_.push_back({r, now_s});
-    else if (snr(r) > snr(held->record))
-        held->record = r; // keeps its place in the wait
+    else if (snr(r) > snr(waiting->record))
+        waiting->record = r; // keeps its place in the wait
 }
 
 void record_merger::release(double reached, double now_s, bool wall,
