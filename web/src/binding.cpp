@@ -88,14 +88,16 @@ EMSCRIPTEN_KEEPALIVE int rsid_web_capacity(void) { return input_capacity; }
 EMSCRIPTEN_KEEPALIVE int rsid_web_fields(void) { return fields; }
 
 // The detector's band, for the host's check of an input rate [Hz]: which 0, the lowest tone 0;
-// 1, the top of the band; 2, tone 15 above tone 0. From io/input/reach.h, as the tool's and
-// the Python module's checks.
+// 1, the top of the band; 2, tone 15 above tone 0; 3, the highest tone 0. From
+// io/input/reach.h, as the tool's and the Python module's checks.
 EMSCRIPTEN_KEEPALIVE double rsid_web_band(int which) {
     switch (which) {
     case 0:
         return rsid_tool::reach::lowest_hz;
     case 1:
         return rsid_tool::reach::band_top_hz;
+    case 3:
+        return rsid_tool::reach::highest_hz;
     default:
         return rsid_tool::reach::span_hz;
     }

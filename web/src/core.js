@@ -103,12 +103,13 @@ function g(x) {
 }
 
 // The rsid tool's check of an input rate against the detector's band, in its words
-// (tools/detect.cpp, check_band): a rate that carries no identifier below half of it is a
+// (io/input/reach.cpp, reach_at): a rate that carries no identifier below half of it is a
 // RangeError; one that carries only some gives a warning, passed to warn.
 export function checkBand(wasm, rate, name, warn) {
-  const [lowest, top, above] = [0, 1, 2].map((i) => wasm.exports.rsid_web_band(i));
+  const [lowest, top, above, highestHeard] = [0, 1, 2, 3].map((i) => wasm.exports.rsid_web_band(i));
   if (rate >= 2 * top) return;
-  const highest = rate / 2 - above; // highest tone 0 whose tone 15 fits [Hz]
+  // The highest tone 0 whose tone 15 fits, and that the detector looks at [Hz].
+  const highest = Math.min(highestHeard, rate / 2 - above);
   const why = `the detector's band reaches ${top.toFixed(0)} Hz, which needs ` +
     `${Math.ceil(2 * top)}/s or more`;
   if (highest <= lowest)
