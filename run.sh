@@ -24,7 +24,7 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           python3-mypy lintian
           libmosquitto-dev mosquitto mosquitto-clients python3-jinja2
           libcairo2-dev fonts-dejavu-core bc
-          libzmq3-dev python3-zmq gnuradio gnuradio-dev libpng-dev)
+          libzmq3-dev python3-zmq gnuradio gnuradio-dev libpng-dev ccache)
 
 install_missing() {
     local missing=()
@@ -44,6 +44,19 @@ install_missing() {
 }
 
 jobs=$(nproc 2>/dev/null || echo 2)
+
+# ccache lets trees built with the same flags share their objects: the release stage's and the
+# package stage's Release trees compile the library and the engine alike.
+if command -v ccache >/dev/null; then
+    export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$PWD
+fi
+
+stage() { # stage NAME COMMAND...: run a stage of the test command and say how long it took
+    local name=$1 start=$SECONDS
+    shift
+    "$@"
+    echo "== $name: $((SECONDS - start)) s" >&2
+}
 
 build() { # build DIR [cmake options...]
     local dir=$1
@@ -127,7 +140,8 @@ fuzz() { # fuzz SECONDS: build the harnesses with clang and run them, two at a t
 
 web() { # the browser build: wasm preset, package, page; Node and Chromium tests (web/test/)
     # The preset gives emcc NODE_PATH=/usr/share/nodejs, where Debian keeps its JS modules.
-    cmake --preset wasm >/dev/null
+    # emcc is not a compiler ccache knows: the browser build goes without it.
+    (unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER && cmake --preset wasm >/dev/null)
     cmake --build --preset wasm -j"$jobs"
     cp build/wasm/web/rsid.wasm web/src/rsid.wasm # what the package and the page load
     # The native side: the reference the WebAssembly build must equal, and the tool that
@@ -166,7 +180,7 @@ package_tests() { # install into a scratch prefix, then as a .deb, and build con
     # The GNU Radio blocks are in no Debian package (the suite tests them installed, in
     # gnuradio.install): this build leaves them out.
     build build/deb -DCMAKE_BUILD_TYPE=Release -DRSID_BUILD_TESTS=OFF -DRSID_BUILD_GNURADIO=OFF \
-        -DCMAKE_INSTALL_PREFIX=/usr
+        -DRSID_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr
     local prefix
     prefix=$(mktemp -d)
     cmake --install build/deb --prefix "$prefix" >/dev/null
@@ -222,17 +236,17 @@ demo)
     ;;
 test)
     install_missing
-    build build/test -DRSID_BUILD_TESTS=ON -DRSID_BUILD_BENCH=ON -DRSID_BUILD_PYTHON=ON \
+    stage build build build/test -DRSID_BUILD_TESTS=ON -DRSID_BUILD_BENCH=ON -DRSID_BUILD_PYTHON=ON \
         -DRSID_WERROR=ON -DPython_EXECUTABLE=/usr/bin/python3
-    (cd build/test && ctest --output-on-failure -j"$jobs")
-    python_tests
-    web
-    sanitized_tests
-    release_tests
-    thread_tests
-    lint
-    fuzz 60
-    package_tests
+    stage suite bash -c 'cd build/test && ctest --output-on-failure -j"$1"' - "$jobs"
+    stage python python_tests
+    stage web web
+    stage asan sanitized_tests
+    stage release release_tests
+    stage tsan thread_tests
+    stage lint lint
+    stage fuzz fuzz 60
+    stage packages package_tests
     ;;
 web)
     install_missing
