@@ -118,6 +118,13 @@ int read_options(const rsid_detector_options* o, asked& a) {
     return outside ? RSID_ERANGE : RSID_OK;
 }
 
+// read_options, with a failure to copy the code list (std::bad_alloc) as its code.
+int read_options_guarded(const rsid_detector_options* o, asked& a) {
+    int checked = RSID_OK;
+    const int rc = guarded([&] { checked = read_options(o, a); });
+    return rc != RSID_OK ? rc : checked;
+}
+
 } // namespace
 
 struct rsid_detector {
@@ -219,11 +226,8 @@ int rsid_detector_new_with(rsid_detector** out, double rate, const rsid_detector
     if (out == nullptr)
         return RSID_EINVAL;
     asked a;
-    int checked = RSID_OK;
-    if (const int rc = guarded([&] { checked = read_options(options, a); }); rc != RSID_OK)
+    if (const int rc = read_options_guarded(options, a); rc != RSID_OK)
         return rc;
-    if (checked != RSID_OK)
-        return checked;
     if (!in(rate, min_detector_rate, max_detector_rate))
         return RSID_ERANGE;
     rsid_detector* d = nullptr;
@@ -277,11 +281,8 @@ int rsid_scanner_new_with(rsid_scanner** out, double rate, double center_hz, int
     if (out == nullptr)
         return RSID_EINVAL;
     asked a;
-    int checked = RSID_OK;
-    if (const int rc = guarded([&] { checked = read_options(options, a); }); rc != RSID_OK)
+    if (const int rc = read_options_guarded(options, a); rc != RSID_OK)
         return rc;
-    if (checked != RSID_OK)
-        return checked;
     std::size_t per_frame = 2, sample_bytes = 0;
     switch (format) {
     case RSID_CF32:

@@ -388,6 +388,17 @@ struct mqtt_publisher::state {
         throw mqtt_error(why);
     }
 
+    // The password, the client and the connection, as publishing and removing both start.
+    void open() {
+        choose_password();
+        try {
+            create_client();
+        } catch (const mqtt_error& e) {
+            fail(e.what());
+        }
+        connect();
+    }
+
     // Connects, starts the network thread and waits for the broker's answer.
     void connect() {
         int rc = mosquitto_connect(mosq, u.host.c_str(), u.port, keepalive_s);
@@ -538,26 +549,14 @@ mqtt_publisher::mqtt_publisher(const mqtt_options& options, std::vector<std::str
         throw usage_error("--mqtt-queue must be at least 1");
     if (!(s.o.heartbeat_s > 0))
         throw usage_error("the heartbeat interval must be positive");
-    s.choose_password();
-    try {
-        s.create_client();
-    } catch (const mqtt_error& e) {
-        s.fail(e.what());
-    }
-    s.connect();
+    s.open();
     s.worker = std::thread([&s] { s.work(); });
 }
 
 void mqtt_publisher::remove_discovery(const mqtt_options& options, const std::string& model) {
     state s(options, {}, model);
     s.removing = true;
-    s.choose_password();
-    try {
-        s.create_client();
-    } catch (const mqtt_error& e) {
-        s.fail(e.what());
-    }
-    s.connect();
+    s.open();
     const bool done = s.control_acknowledged(s.o.drain_s);
     s.disconnect(!done);
     if (!done)
