@@ -29,6 +29,9 @@ float64 (audio normalised to +-1). A 1-D array is one channel; a 2-D array is (f
 channels), at most 64 channels and no more channels than frames. As `rsid detect --channel`,
 channel="mix" (the default) searches the mean of all channels (Detection.channel 0), "all" each
 channel with a detector of its own, and a number that channel alone (both counting from 1).
+Every search also takes, as the tool's --codes and --exact, codes= (a code from 0 to 4095, a
+list of them, or "all": looked for with soft decisions, Detection.code saying which was heard)
+and exact=True (the library's own rule, for 131 only); send takes code=.
 A band is complex64 or complex128 (I/Q, full scale 1.0), two columns of real samples taken
 as I and Q with iq=True, or 1-D real samples of wide audio.
 
@@ -53,6 +56,7 @@ from ._rsid import InputError
 __all__ = ["Detection", "Detector", "InputError", "Scanner", "detect", "detect_file",
            "file_records", "records", "scan", "scan_file", "send", "__version__"]
 Channel = Union[int, str]
+Codes = Union[None, str, int, Iterable[int]]
 __version__: str = _rsid.__version__
 
 
@@ -147,7 +151,27 @@ def _channel(value: Any) -> int:
     return int(value)
 
 
-def detect(x: Any, rate: float, *, channel: Channel = "mix") -> List[Detection]:
+def _rule(codes: Codes, exact: bool) -> Any:
+    """The detector's rule, as the tool's --codes and --exact (see detect)."""
+    if not isinstance(exact, bool):
+        raise TypeError(f"exact must be True or False, not {type(exact).__name__}")
+    if codes is None:
+        return _rsid.Rule(exact, False, [])
+    if isinstance(codes, str):
+        if codes != "all":
+            raise ValueError(f'codes must be "all", a code or a list of codes, not {codes!r}')
+        return _rsid.Rule(exact, True, [])
+    listed = [codes] if isinstance(codes, numbers.Integral) else list(codes)
+    for c in listed:
+        if isinstance(c, bool) or not isinstance(c, numbers.Integral):
+            raise TypeError(f"codes are ints from 0 to 4095, not {type(c).__name__}")
+    if not listed:
+        raise ValueError('codes is empty: give "all", a code or a list of codes')
+    return _rsid.Rule(exact, False, [int(c) for c in listed])
+
+
+def detect(x: Any, rate: float, *, channel: Channel = "mix", codes: Codes = None,
+           exact: bool = False) -> List[Detection]:
     """Every identifier in the samples x taken at `rate` samples/s, in order of start.
 
     x: 1-D (one channel) or 2-D (frames, channels) array-like of int16, int32, float32 or
@@ -156,21 +180,25 @@ def detect(x: Any, rate: float, *, channel: Channel = "mix") -> List[Detection]:
     --channel: "mix" (the default) searches the mean of the channels (Detection.channel 0),
     "all" each channel on its own, a number (from 1) that channel. NaN and infinite samples
     count as silence. A rate below 4794/s warns that only lower identifiers can be found.
+
+    As the tool's --codes and --exact: `codes` is the code (0 to 4095) or codes looked for with
+    soft decisions, or "all" of them; Detection.code says which was heard. exact=True keeps the
+    library's own rule, which looks for 131 only. Neither: the default rule, for code 131.
     """
     rate = _number("rate", rate)
-    rows = _rsid.detect(x, rate, _channel(channel))
+    rows = _rsid.detect(x, rate, _channel(channel), _rule(codes, exact))
     _warn_rate(rate)
     return _detections(rows)
 
 
-def detect_file(path: Union[str, bytes, os.PathLike[Any]], *,
-                channel: Channel = "mix") -> List[Detection]:
+def detect_file(path: Union[str, bytes, os.PathLike[Any]], *, channel: Channel = "mix",
+                codes: Codes = None, exact: bool = False) -> List[Detection]:
     """Every identifier in a sound file, read as `rsid detect` reads it, in order of start.
 
-    `channel` as for detect: the mix of a file's channels by default (channel 0). Raises
-    InputError (an OSError) if the file cannot be opened or decoded.
+    `channel`, `codes` and `exact` as for detect: the mix of a file's channels by default
+    (channel 0). Raises InputError (an OSError) if the file cannot be opened or decoded.
     """
-    rows, _ = _rsid.detect_file(_path(path), _channel(channel))
+    rows, _ = _rsid.detect_file(_path(path), _channel(channel), _rule(codes, exact))
     return _detections(rows)
 
 
@@ -191,19 +219,21 @@ def records(detections: Iterable[Detection], input: Union[str, bytes, os.PathLik
 
 
 def file_records(path: Union[str, bytes, os.PathLike[Any]], *, channel: Channel = "mix",
-                 label: str = "") -> List[str]:
+                 label: str = "", codes: Codes = None, exact: bool = False) -> List[str]:
     """The JSON lines `rsid detect --json PATH` writes: the file's detections, then its end
     record; a file that cannot be read gives an end record with status "error" and the
-    reader's message (InputError), as the tool does. Other errors raise."""
+    reader's message (InputError), as the tool does. Other errors raise. `channel`, `codes`
+    and `exact` as for detect."""
+    rule = _rule(codes, exact)
     try:
-        rows, duration_s = _rsid.detect_file(_path(path), _channel(channel))
+        rows, duration_s = _rsid.detect_file(_path(path), _channel(channel), rule)
     except InputError as e:
         return list(records([], path, duration_s=0.0, status="error", error=str(e)))
     return list(records(_detections(rows), path, duration_s=duration_s, label=label))
 
 
-def scan(x: Any, rate: float, *, center: float = 0.0,
-         iq: Optional[bool] = None) -> List[Detection]:
+def scan(x: Any, rate: float, *, center: float = 0.0, iq: Optional[bool] = None,
+         codes: Codes = None, exact: bool = False) -> List[Detection]:
     """Every identifier anywhere in a band of samples taken at `rate`, in order of start.
 
     x is one of:
@@ -216,28 +246,32 @@ def scan(x: Any, rate: float, *, center: float = 0.0,
     `center` [Hz] is the frequency of the middle of the band (I/Q) or of 0 Hz (audio):
     Detection.freq_hz is center + offset_hz. Rates from 6000 to 20000000 samples/s. The
     identifier is upper-sideband audio, so its tones rise in frequency. NaN and infinite
-    samples count as silence.
+    samples count as silence. `codes` and `exact` as for detect.
     """
     return _detections(_rsid.scan(x, _number("rate", rate), _number("center", center),
-                                  _iq("iq", iq)), band=True)
+                                  _iq("iq", iq), _rule(codes, exact)), band=True)
 
 
 def scan_file(path: Union[str, bytes, os.PathLike[Any]], *, center: Optional[float] = None,
-              iq: Optional[bool] = None) -> List[Detection]:
+              iq: Optional[bool] = None, codes: Codes = None,
+              exact: bool = False) -> List[Detection]:
     """Every identifier anywhere in the band of a sound file (libsndfile), in order of start.
 
     A one-channel file is wide real audio, scanned from 0 Hz to half its rate; a two-channel
     file with iq=True is I and Q. `center` [Hz] is the frequency of the middle of the band
     (I/Q) or of 0 Hz (audio); None means 0. Raises InputError (an OSError) if the file cannot
     be opened or decoded, ValueError if its channels or rate (6000/s or more) do not fit.
+    `codes` and `exact` as for detect.
     """
     where = 0.0 if center is None else _number("center", center)
-    return _detections(_rsid.scan_file(_path(path), where, _iq("iq", iq)), band=True)
+    return _detections(_rsid.scan_file(_path(path), where, _iq("iq", iq), _rule(codes, exact)),
+                       band=True)
 
 
-def send(freq: float = 1500.0, rate: float = 48000, *, lead: float = 0.0,
-         tail: float = 0.0) -> numpy.ndarray:
-    """The identifier with tone 0 at `freq` Hz as int16 samples at `rate` samples/s.
+def send(freq: float = 1500.0, rate: float = 48000, *, lead: float = 0.0, tail: float = 0.0,
+         code: int = 131) -> numpy.ndarray:
+    """The identifier of `code` (0 to 4095) with tone 0 at `freq` Hz as int16 samples at `rate`
+    samples/s.
 
     At 48000/s these are the library's own generator samples (peak 20000); other rates, from
     1000 to 768000, are converted by a high-quality resampler. `lead` and `tail` add that many
@@ -247,7 +281,9 @@ def send(freq: float = 1500.0, rate: float = 48000, *, lead: float = 0.0,
     too low to carry the detector's band, as detect warns, or tone 0 outside 598 to 2230 Hz.
     """
     freq, rate = _number("freq", freq), _number("rate", rate)
-    x = _rsid.send(freq, rate, _number("lead", lead), _number("tail", tail))
+    if isinstance(code, bool) or not isinstance(code, numbers.Integral):
+        raise TypeError(f"code must be an int from 0 to 4095, not {type(code).__name__}")
+    x = _rsid.send(freq, rate, _number("lead", lead), _number("tail", tail), int(code))
     _warn_rate(rate)
     message = _rsid.tone_warning(freq, rate)
     if message:
@@ -258,17 +294,18 @@ def send(freq: float = 1500.0, rate: float = 48000, *, lead: float = 0.0,
 class Detector:
     """The detector over a stream: feed chunks of any size as they arrive.
 
-    Detector(rate, channel="mix") takes chunks at `rate` samples/s (channel as for detect; a
-    chunk may hold a single frame). The first chunk fixes the
+    Detector(rate, channel="mix", codes=None, exact=False) takes chunks at `rate` samples/s
+    (channel, codes and exact as for detect; a chunk may hold a single frame). The first chunk fixes the
     layout (1-D, or 2-D with its number of channels) and the scale (int16, int32 or float) until
     finish(). Chunking never changes what is found: feeding the samples in one call or one
     sample at a time gives the same detections. Positions count from the start of the stream.
     One call at a time runs on a Detector; separate Detectors run in parallel.
     """
 
-    def __init__(self, rate: float, *, channel: Channel = "mix") -> None:
+    def __init__(self, rate: float, *, channel: Channel = "mix", codes: Codes = None,
+                 exact: bool = False) -> None:
         rate = _number("rate", rate)
-        self._stream = _rsid.Stream(rate, _channel(channel))
+        self._stream = _rsid.Stream(rate, _channel(channel), _rule(codes, exact))
         _warn_rate(rate)
 
     @property
@@ -301,14 +338,15 @@ class Scanner:
     chunks of wide real audio at `rate` samples per second. The first chunk fixes the scale
     (complex or float on +-1, int16, int32) until finish(). Chunking never changes what is
     found. Positions count from the start of the stream. One call at a time runs on a Scanner;
-    separate Scanners run in parallel.
+    separate Scanners run in parallel. `codes` and `exact` as for detect.
     """
 
-    def __init__(self, rate: float, *, center: float = 0.0, complex: bool = True) -> None:
+    def __init__(self, rate: float, *, center: float = 0.0, complex: bool = True,
+                 codes: Codes = None, exact: bool = False) -> None:
         if not isinstance(complex, bool):
             raise TypeError(f"complex must be True or False, not {type(complex).__name__}")
         self._stream = _rsid.BandStream(_number("rate", rate), _number("center", center),
-                                        complex)
+                                        complex, _rule(codes, exact))
 
     @property
     def rate(self) -> float:

@@ -23,6 +23,7 @@ __all__ = [
 ]
 __version__: str
 Channel = Union[int, str]
+Codes = Union[None, str, int, Iterable[int]]
 
 @dataclasses.dataclass(frozen=True)
 class Detection:
@@ -39,10 +40,19 @@ class Detection:
     def to_json(self, input: Union[str, bytes, os.PathLike[Any]], *, label: str = "") -> str: ...
 
 def detect(
-    x: numpy.typing.ArrayLike, rate: float, *, channel: Channel = "mix"
+    x: numpy.typing.ArrayLike,
+    rate: float,
+    *,
+    channel: Channel = "mix",
+    codes: Codes = None,
+    exact: bool = False,
 ) -> List[Detection]: ...
 def detect_file(
-    path: Union[str, bytes, os.PathLike[Any]], *, channel: Channel = "mix"
+    path: Union[str, bytes, os.PathLike[Any]],
+    *,
+    channel: Channel = "mix",
+    codes: Codes = None,
+    exact: bool = False,
 ) -> List[Detection]: ...
 def records(
     detections: Iterable[Detection],
@@ -54,23 +64,43 @@ def records(
     label: str = "",
 ) -> Iterator[str]: ...
 def file_records(
-    path: Union[str, bytes, os.PathLike[Any]], *, channel: Channel = "mix", label: str = ""
+    path: Union[str, bytes, os.PathLike[Any]],
+    *,
+    channel: Channel = "mix",
+    label: str = "",
+    codes: Codes = None,
+    exact: bool = False,
 ) -> List[str]: ...
 def scan(
-    x: numpy.typing.ArrayLike, rate: float, *, center: float = 0.0, iq: Optional[bool] = None
+    x: numpy.typing.ArrayLike,
+    rate: float,
+    *,
+    center: float = 0.0,
+    iq: Optional[bool] = None,
+    codes: Codes = None,
+    exact: bool = False,
 ) -> List[Detection]: ...
 def scan_file(
     path: Union[str, bytes, os.PathLike[Any]],
     *,
     center: Optional[float] = None,
     iq: Optional[bool] = None,
+    codes: Codes = None,
+    exact: bool = False,
 ) -> List[Detection]: ...
 def send(
-    freq: float = 1500.0, rate: float = 48000, *, lead: float = 0.0, tail: float = 0.0
+    freq: float = 1500.0,
+    rate: float = 48000,
+    *,
+    lead: float = 0.0,
+    tail: float = 0.0,
+    code: int = 131,
 ) -> numpy.typing.NDArray[numpy.int16]: ...
 
 class Detector:
-    def __init__(self, rate: float, *, channel: Channel = "mix") -> None: ...
+    def __init__(
+        self, rate: float, *, channel: Channel = "mix", codes: Codes = None, exact: bool = False
+    ) -> None: ...
     @property
     def rate(self) -> float: ...
     @property
@@ -79,7 +109,15 @@ class Detector:
     def finish(self) -> List[Detection]: ...
 
 class Scanner:
-    def __init__(self, rate: float, *, center: float = 0.0, complex: bool = True) -> None: ...
+    def __init__(
+        self,
+        rate: float,
+        *,
+        center: float = 0.0,
+        complex: bool = True,
+        codes: Codes = None,
+        exact: bool = False,
+    ) -> None: ...
     @property
     def rate(self) -> float: ...
     @property

@@ -227,6 +227,27 @@ void check_center(double center) {
                                     number(center));
 }
 
+rsid::detector_options rule_of(bool exact, bool all, const std::vector<int>& codes) {
+    rsid::detector_options rule = rsid::default_detector_options();
+    if (exact) {
+        if (all || (!codes.empty() && codes != std::vector<int>{131}))
+            throw std::invalid_argument("exact=True looks for code 131 only: leave out codes");
+        rule.exact = true;
+        return rule;
+    }
+    if (!all && codes.empty())
+        return rule;
+    rule.exact = false;
+    rule.all_codes = all;
+    if (!all)
+        rule.codes = codes;
+    for (const int c : rule.codes)
+        if (c < 0 || c > 4095)
+            throw std::invalid_argument("codes run from 0 to 4095, not " + std::to_string(c));
+    rsid::check_options(rule);
+    return rule;
+}
+
 void check_path(const std::string& name) {
     if (name.find('\0') != std::string::npos)
         throw std::invalid_argument("path holds a NUL character, which no file name can");

@@ -97,6 +97,11 @@ void check_center(double center);  // a finite frequency
 // A file name for the operating system: no NUL, which would end it early.
 void check_path(const std::string& name);
 
+// The detector's rule, as the tool's --exact and --codes: the library's exact rule, every code
+// (all), the codes listed, or, with neither, the default. Throws std::invalid_argument for a
+// code outside 0 to 4095, or codes beside the exact rule, which looks for 131 only.
+rsid::detector_options rule_of(bool exact, bool all, const std::vector<int>& codes);
+
 // Which channels the detectors hear, as the tool's --channel: the mix of them all, one of them
 // (counting from 1), or every one with a detector of its own.
 inline constexpr int mix_channels = 0;

@@ -131,7 +131,7 @@ py::list tuples(const std::vector<rsid::detection>& found) {
     return out;
 }
 
-py::list detect(const py::handle& x, double rate, int channel) {
+py::list detect(const py::handle& x, double rate, int channel, const rsid::detector_options& rule) {
     check_rate(rate);
     const samples in = take_audio(x, "x");
     check_whole(in.a, "x");
@@ -141,7 +141,7 @@ py::list detect(const py::handle& x, double rate, int channel) {
         py::gil_scoped_release unlocked;
         std::vector<rsid::stream_detector> detectors;
         for (std::size_t k = 0; k < heard.size(); ++k)
-            detectors.emplace_back(rate, in.a.full_scale);
+            detectors.emplace_back(rate, in.a.full_scale, rule);
         std::vector<double> buffer;
         run_feed(in.a, heard, detectors, buffer, found);
         run_finish(heard, detectors, found);
@@ -155,7 +155,8 @@ py::list detect(const py::handle& x, double rate, int channel) {
 // channels) and the scale (int16, int32 or float) until finish() ends the stream.
 class stream {
   public:
-    stream(double rate, int channel) : rate_(rate), channel_(channel) {
+    stream(double rate, int channel, rsid::detector_options rule)
+        : rate_(rate), channel_(channel), rule_(std::move(rule)) {
         check_rate(rate);
         if (channel < every_channel)
             throw std::invalid_argument("channel counts from 1, not " + std::to_string(channel));
@@ -175,7 +176,7 @@ class stream {
                 full_scale_ = a.full_scale;
                 type_ = a.name;
                 for (std::size_t k = 0; k < heard_.size(); ++k)
-                    detectors_.emplace_back(rate_, full_scale_);
+                    detectors_.emplace_back(rate_, full_scale_, rule_);
             } else if (a.two_d != two_d_ || a.channels != width_) {
                 throw std::invalid_argument("this stream takes " + layout(two_d_, width_) +
                                             "; the chunk has " + layout(a.two_d, a.channels) +
@@ -221,6 +222,7 @@ class stream {
 
     double rate_;
     int channel_; // mix_channels, every_channel or 1..n
+    rsid::detector_options rule_;
     std::mutex busy_;
     std::vector<int> heard_;
     std::vector<rsid::stream_detector> detectors_; // empty until the stream's first samples
@@ -235,11 +237,12 @@ class stream {
 // Every frame of a file through detectors that hear `heard`; returns the frames read. The
 // readers give every encoding on the 16-bit scale.
 uint64_t detect_source(rsid_tool::audio_source& source, const std::vector<int>& heard,
-                       interruption& interrupted, std::vector<rsid::detection>& found) {
+                       const rsid::detector_options& rule, interruption& interrupted,
+                       std::vector<rsid::detection>& found) {
     const rsid_tool::source_info& info = source.info();
     std::vector<rsid::stream_detector> detectors;
     for (std::size_t k = 0; k < heard.size(); ++k)
-        detectors.emplace_back(info.rate, 32768.0);
+        detectors.emplace_back(info.rate, 32768.0, rule);
     constexpr std::size_t block_frames = 8192;
     audio block;
     block.channels = static_cast<std::size_t>(info.channels);
@@ -260,7 +263,7 @@ uint64_t detect_source(rsid_tool::audio_source& source, const std::vector<int>& 
 }
 
 // The detections of a file and the seconds of audio read.
-py::tuple detect_file(const py::handle& path, int channel) {
+py::tuple detect_file(const py::handle& path, int channel, const rsid::detector_options& rule) {
     const std::string name = file_name(path);
     std::vector<rsid::detection> found;
     double duration_s = 0.0;
@@ -275,8 +278,8 @@ py::tuple detect_file(const py::handle& path, int channel) {
         } catch (const std::invalid_argument& e) {
             throw std::invalid_argument(name + ": " + e.what());
         }
-        duration_s =
-            static_cast<double>(detect_source(*source, heard, interrupted, found)) / info.rate;
+        duration_s = static_cast<double>(detect_source(*source, heard, rule, interrupted, found)) /
+                     info.rate;
     } catch (const std::exception&) {
         interrupted.rethrow(); // the input ended early because of Ctrl-C: say that instead
         throw;
@@ -285,7 +288,8 @@ py::tuple detect_file(const py::handle& path, int channel) {
     return py::make_tuple(tuples(found), duration_s);
 }
 
-py::list scan(const py::handle& x, double rate, double center, std::optional<bool> iq) {
+py::list scan(const py::handle& x, double rate, double center, std::optional<bool> iq,
+              const rsid::detector_options& rule) {
     check_scan_rate(rate);
     check_center(center);
     const samples in = take_band(x, "x", iq, "iq");
@@ -296,7 +300,8 @@ py::list scan(const py::handle& x, double rate, double center, std::optional<boo
         rsid::band_scanner scanner({.rate = rate,
                                     .complex = a.channels == 2,
                                     .center_hz = center,
-                                    .full_scale = a.full_scale});
+                                    .full_scale = a.full_scale},
+                                   rule);
         std::vector<float> buffer;
         run_scan(a, scanner, buffer, found);
         scanner.finish(found);
@@ -309,8 +314,8 @@ py::list scan(const py::handle& x, double rate, double center, std::optional<boo
 // float on +-1, int16, int32) until finish() ends the stream; I/Q or real is fixed at the start.
 class band_stream {
   public:
-    band_stream(double rate, double center, bool complex)
-        : rate_(rate), center_(center), complex_(complex) {
+    band_stream(double rate, double center, bool complex, rsid::detector_options rule)
+        : rate_(rate), center_(center), complex_(complex), rule_(std::move(rule)) {
         check_scan_rate(rate);
         check_center(center);
     }
@@ -327,7 +332,8 @@ class band_stream {
                     rsid::scan_options{.rate = rate_,
                                        .complex = complex_,
                                        .center_hz = center_,
-                                       .full_scale = a.full_scale});
+                                       .full_scale = a.full_scale},
+                    rule_);
                 full_scale_ = a.full_scale;
                 type_ = a.name;
             } else if (a.full_scale != full_scale_) {
@@ -369,6 +375,7 @@ class band_stream {
     double rate_;
     double center_;
     bool complex_;
+    rsid::detector_options rule_;
     std::mutex busy_;
     std::unique_ptr<rsid::band_scanner> scanner_; // null until the stream's first samples
     std::vector<float> buffer_;
@@ -377,7 +384,8 @@ class band_stream {
     uint64_t frames_ = 0;
 };
 
-py::list scan_file(const py::handle& path, double center, std::optional<bool> iq) {
+py::list scan_file(const py::handle& path, double center, std::optional<bool> iq,
+                   const rsid::detector_options& rule) {
     check_center(center);
     const std::string name = file_name(path);
     const bool complex = iq && *iq;
@@ -397,7 +405,8 @@ py::list scan_file(const py::handle& path, double center, std::optional<bool> iq
                                         " samples/s; the band scanner needs 6000 or more");
         // The readers give every encoding on the 16-bit scale.
         rsid::band_scanner scanner(
-            {.rate = info.rate, .complex = complex, .center_hz = center, .full_scale = 32768.0});
+            {.rate = info.rate, .complex = complex, .center_hz = center, .full_scale = 32768.0},
+            rule);
         const auto width = static_cast<std::size_t>(info.channels);
         std::vector<double> frames(8192 * width);
         std::vector<float> buffer(8192 * width);
@@ -418,11 +427,11 @@ py::list scan_file(const py::handle& path, double center, std::optional<bool> iq
     return tuples(found);
 }
 
-py::array_t<int16_t> send(double freq, double rate, double lead, double tail) {
+py::array_t<int16_t> send(double freq, double rate, double lead, double tail, int code) {
     std::vector<int16_t> x;
     {
         py::gil_scoped_release unlocked;
-        x = rsid::send_int16({freq, rate, lead, tail});
+        x = rsid::send_int16({freq, rate, lead, tail, code});
     }
     py::array_t<int16_t> out(static_cast<py::ssize_t>(x.size()));
     if (!x.empty())
@@ -484,26 +493,29 @@ PYBIND11_MODULE(_rsid, m) {
         }
     });
 
-    m.def("detect", &detect, py::arg("x"), py::arg("rate"), py::arg("channel"),
-          "detect(x, rate, channel) -> list of tuples (channel: 0 mix, -1 all, n)");
-    m.def("detect_file", &detect_file, py::arg("path"), py::arg("channel"),
-          "detect_file(path, channel) -> (list of tuples, seconds read)");
+    py::class_<rsid::detector_options>(m, "Rule").def(py::init(&rule_of), py::arg("exact"),
+                                                      py::arg("all"), py::arg("codes"));
+    m.def("detect", &detect, py::arg("x"), py::arg("rate"), py::arg("channel"), py::arg("rule"),
+          "detect(x, rate, channel, rule) -> list of tuples (channel: 0 mix, -1 all, n)");
+    m.def("detect_file", &detect_file, py::arg("path"), py::arg("channel"), py::arg("rule"),
+          "detect_file(path, channel, rule) -> (list of tuples, seconds read)");
     m.def("send", &send, py::arg("freq"), py::arg("rate"), py::arg("lead"), py::arg("tail"),
-          "send(freq, rate, lead, tail) -> numpy.ndarray of int16");
+          py::arg("code"), "send(freq, rate, lead, tail, code) -> numpy.ndarray of int16");
     m.def("scan", &scan, py::arg("x"), py::arg("rate"), py::arg("center"), py::arg("iq"),
-          "scan(x, rate, center, iq) -> list of tuples");
+          py::arg("rule"), "scan(x, rate, center, iq, rule) -> list of tuples");
     m.def("scan_file", &scan_file, py::arg("path"), py::arg("center"), py::arg("iq"),
-          "scan_file(path, center, iq) -> list of tuples");
+          py::arg("rule"), "scan_file(path, center, iq, rule) -> list of tuples");
     py::class_<stream>(m, "Stream")
-        .def(py::init<double, int>(), py::arg("rate"), py::arg("channel"))
+        .def(py::init<double, int, rsid::detector_options>(), py::arg("rate"), py::arg("channel"),
+             py::arg("rule"))
         .def("feed", &stream::feed, py::arg("chunk"))
         .def("finish", &stream::finish)
         .def_property_readonly("rate", &stream::rate)
         .def_property_readonly("frames", &stream::frames);
     define_records(m);
     py::class_<band_stream>(m, "BandStream")
-        .def(py::init<double, double, bool>(), py::arg("rate"), py::arg("center"),
-             py::arg("complex"))
+        .def(py::init<double, double, bool, rsid::detector_options>(), py::arg("rate"),
+             py::arg("center"), py::arg("complex"), py::arg("rule"))
         .def("feed", &band_stream::feed, py::arg("chunk"))
         .def("finish", &band_stream::finish)
         .def_property_readonly("rate", &band_stream::rate)

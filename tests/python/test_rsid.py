@@ -100,6 +100,26 @@ def test_channels_are_mixed_searched_separately_or_one_at_a_time():
             assert got == [d for d in every if d.channel == channel]
 
 
+@pytest.mark.parametrize("codes,exact,sent,heard", [
+    (None, False, [131, 1000], [131]),          # the default looks for 131
+    (None, True, [131, 1000], [131]),
+    (1000, False, [131, 1000], [1000]),
+    ([7, 1000], False, [131, 1000, 7], [1000, 7]),
+    ("all", False, [131, 1000, 4095], [131, 1000, 4095]),
+])
+def test_codes_choose_what_is_looked_for_and_reports_say_which(codes, exact, sent, heard):
+    """Identifiers of several codes, one after another, through every search of the module."""
+    rate = 8000
+    x = np.concatenate([rsid.send(1000.0 + 300 * k, rate, lead=0.5, code=c)
+                        for k, c in enumerate(sent)] + [np.zeros(rate, np.int16)])
+    found = rsid.detect(x, rate, codes=codes, exact=exact)
+    assert [d.code for d in found] == heard
+    stream = rsid.Detector(rate, codes=codes, exact=exact)
+    assert stream.feed(x) + stream.finish() == found
+    band = rsid.scan(x, rate, codes=codes, exact=exact)
+    assert [d.code for d in band] == heard
+
+
 def test_chunking_never_changes_the_detections():
     rate = 8000
     x = rsid.send(1100.0, rate, lead=0.7, tail=0.0).astype(np.float64)
@@ -218,6 +238,16 @@ BAD_CALLS = [
     ("send past the bound", lambda: rsid.send(1500.0, 192000, lead=100, tail=100), ValueError,
      "too long"),
     ("send freq as text", lambda: rsid.send("1500"), TypeError, "freq"),
+    ("send code 4096", lambda: rsid.send(code=4096), ValueError, "4095"),
+    ("send code as text", lambda: rsid.send(code="131"), TypeError, "code"),
+    ("code 4096", lambda: rsid.detect(np.zeros(9), 8000, codes=[131, 4096]), ValueError, "4096"),
+    ("codes by name", lambda: rsid.detect(np.zeros(9), 8000, codes="some"), ValueError, '"all"'),
+    ("no codes", lambda: rsid.Detector(8000, codes=[]), ValueError, "empty"),
+    ("code as float", lambda: rsid.scan(np.zeros(9, np.complex64), 48000, codes=[1.0]),
+     TypeError, "float"),
+    ("exact beside codes", lambda: rsid.Scanner(48000, exact=True, codes="all"), ValueError,
+     "131 only"),
+    ("exact as int", lambda: rsid.detect_file("x.wav", exact=1), TypeError, "exact"),
 ]
 
 
