@@ -82,6 +82,33 @@ EMSCRIPTEN_KEEPALIVE web_detector* rsid_web_create(double rate) {
 
 EMSCRIPTEN_KEEPALIVE void rsid_web_destroy(web_detector* w) { delete w; }
 
+// The rule of w's detector, as the tool's --exact and --codes, before its first samples: exact 1
+// for the library's rule (code 131), all 1 for every code, or the first count numbers of
+// rsid_web_input(w) as the codes looked for with soft decisions; none of them keeps the default.
+// 0, or -1 (the detector unchanged) for a code outside 0 to 4095 or codes beside exact.
+EMSCRIPTEN_KEEPALIVE int rsid_web_rule(web_detector* w, int exact, int all, int count) {
+    if (count < 0 || count > input_capacity || (exact != 0 && (all != 0 || count != 0)))
+        return -1;
+    rsid::detector_options rule = rsid::default_detector_options();
+    if (exact != 0) {
+        rule.exact = true;
+    } else if (all != 0) {
+        rule.exact = false;
+        rule.all_codes = true;
+    } else if (count != 0) {
+        rule.exact = false;
+        rule.codes.clear();
+        for (int i = 0; i < count; ++i) {
+            const float c = w->input[i];
+            if (!(c >= 0.0f && c <= 4095.0f) || c != std::floor(c))
+                return -1;
+            rule.codes.push_back(static_cast<int>(c));
+        }
+    }
+    w->detector = rsid::detector(rule);
+    return 0;
+}
+
 // Where the caller writes up to rsid_web_capacity() samples before rsid_web_feed.
 EMSCRIPTEN_KEEPALIVE float* rsid_web_input(web_detector* w) { return w->input; }
 EMSCRIPTEN_KEEPALIVE int rsid_web_capacity(void) { return input_capacity; }

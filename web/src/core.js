@@ -118,6 +118,33 @@ export function checkBand(wasm, rate, name, warn) {
     `${highest.toFixed(0)} Hz can be found (${why})`);
 }
 
+// The detector's rule from the options codes and exact, as the tool's --codes and --exact:
+// [exact, all, codes] for rsid_web_rule. codes: a code (0 to 4095), an array (or any iterable)
+// of codes, or 'all', looked for with soft decisions; exact: the library's rule, for 131 only.
+export function checkRule(codes, exact) {
+  if (typeof exact !== 'boolean')
+    throw new TypeError(`rsid: exact must be true or false, not ${typeof exact}`);
+  if (codes === undefined || codes === null) return [exact, false, []];
+  let all = false;
+  let list = [];
+  if (codes === 'all') all = true;
+  else if (typeof codes === 'string')
+    throw new RangeError(`rsid: codes must be 'all', a code or an array of codes, not '${codes}'`);
+  else if (typeof codes === 'number') list = [codes];
+  else if (typeof codes?.[Symbol.iterator] === 'function') list = [...new Set(codes)];
+  else throw new TypeError(`rsid: codes must be 'all', a code or an array of codes, not ${typeof codes}`);
+  for (const c of list) {
+    if (typeof c !== 'number' || !Number.isInteger(c))
+      throw new TypeError(`rsid: codes are whole numbers from 0 to 4095, not ${String(c)}`);
+    if (c < 0 || c > 4095) throw new RangeError(`rsid: codes run from 0 to 4095, not ${c}`);
+  }
+  if (!all && list.length === 0)
+    throw new RangeError("rsid: codes is empty: give 'all', a code or an array of codes");
+  if (exact && (all || list.length !== 1 || list[0] !== 131))
+    throw new RangeError('rsid: exact looks for code 131 only: leave out codes');
+  return exact ? [true, false, []] : [false, all, list];
+}
+
 // A streaming detector: audio in chunks of any size at the given rate on the +-1 scale, every
 // identifier reported once with its start in the input's own samples and seconds.
 export class Detector {
@@ -125,17 +152,26 @@ export class Detector {
   // number, RangeError outside, and below 1519/s, which carries no identifier). Other rates
   // than 6000 go through the package's anti-alias resampler (resampler.js) first. A rate below
   // 4794/s carries only part of the band: onWarning (default console.warn) is told so, and
-  // name is what the message calls the input.
-  constructor(wasm, { rate = DETECTOR_RATE, onWarning = console.warn, name = 'input' } = {}) {
+  // name is what the message calls the input. codes and exact choose the rule (checkRule); by
+  // default, the tool's default rule, for code 131; Detection.code says which code was heard.
+  constructor(wasm, {
+    rate = DETECTOR_RATE, onWarning = console.warn, name = 'input', codes, exact = false,
+  } = {}) {
     if (!(wasm instanceof RsidWasm)) throw new TypeError('rsid: Detector needs instantiate()');
     checkRate(rate);
     if (typeof onWarning !== 'function')
       throw new TypeError('rsid: onWarning must be a function');
     checkBand(wasm, rate, name, onWarning);
+    const [strict, all, list] = checkRule(codes, exact);
     // Everything that can throw comes before the module's memory is taken.
     this.resampler = rate === DETECTOR_RATE ? null : new Resampler(rate, DETECTOR_RATE);
     const handle = wasm.exports.rsid_web_create(rate);
     if (!handle) throw new RangeError(`rsid: the module refused rate ${rate}`);
+    wasm.f32(wasm.exports.rsid_web_input(handle), list.length).set(list);
+    if (wasm.exports.rsid_web_rule(handle, strict ? 1 : 0, all ? 1 : 0, list.length) !== 0) {
+      wasm.exports.rsid_web_destroy(handle);
+      throw new RangeError(`rsid: the module refused codes ${list.join(',')}`);
+    }
     this.wasm = wasm;
     this.handle = handle;
     this.rate = rate;

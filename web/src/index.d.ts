@@ -75,6 +75,13 @@ export interface DetectorOptions {
   onWarning?: (message: string) => void;
   /** What messages call the input (default 'input'). */
   name?: string;
+  /**
+   * As the tool's --codes: a code (0 to 4095), codes, or 'all', looked for with soft decisions;
+   * Detection.code says which was heard. Default: the tool's default rule, for code 131.
+   */
+  codes?: number | Iterable<number> | 'all';
+  /** As the tool's --exact: the library's own rule, for code 131 only (no codes beside it). */
+  exact?: boolean;
 }
 
 /** A streaming detector: any chunk sizes give the same detections. */
@@ -166,6 +173,10 @@ export interface AudioContextLike {
 export interface RsidNodeOptions {
   /** Also dispatch 'samples' events with the input converted to 6000/s. */
   samples?: boolean;
+  /** As for Detector. */
+  codes?: DetectorOptions['codes'];
+  /** As for Detector. */
+  exact?: boolean;
 }
 
 /** The node's base: the browser's AudioWorkletNode where the program knows it. */

@@ -5,7 +5,7 @@
 // other than 6000/s go through the package's windowed-sinc resampler; other formats are decoded
 // by the browser straight to 6000/s (decodeAudioData resamples to its context's rate with its
 // own anti-alias filter).
-import { DETECTOR_RATE, Detector, wasmBytes } from './core.js';
+import { DETECTOR_RATE, Detector, checkRule, wasmBytes } from './core.js';
 import { decodePcm, isWav, parseWav } from './pcm.js';
 import { checkRate, checkSamples } from './resampler.js';
 
@@ -117,14 +117,16 @@ export class RsidNode extends AudioWorkletNodeBase {
   }
 
   // options.wasm: the module's bytes (an ArrayBuffer); create() supplies the packaged ones.
-  constructor(context, { wasm, samples = false } = {}) {
+  // options.codes and options.exact choose the detector's rule, as for Detector.
+  constructor(context, { wasm, samples = false, codes, exact = false } = {}) {
+    const [strict, all, list] = checkRule(codes, exact); // here, where the caller sees errors
     super(context, 'rsid-detector', {
       numberOfInputs: 1,
       numberOfOutputs: 0,
       channelCount: 1, // the graph mixes the input down to mono (speakers rules)
       channelCountMode: 'explicit',
       channelInterpretation: 'speakers',
-      processorOptions: { wasm, samples },
+      processorOptions: { wasm, samples, codes: all ? 'all' : list.length ? list : undefined, exact: strict },
     });
     this.port.onmessage = ({ data }) => {
       if (data.type === 'detection')

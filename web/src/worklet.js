@@ -10,14 +10,14 @@ const samples_post = 300; // converted samples per 'samples' message: 50 ms at 6
 class RsidProcessor extends AudioWorkletProcessor {
   constructor(options) {
     super();
-    const { wasm, samples } = options.processorOptions;
+    const { wasm, samples, codes, exact } = options.processorOptions;
     this.queue = []; // input that arrived before the module was ready
     this.detector = null;
     this.converted = samples ? [] : null;
     this.converted_length = 0;
     instantiate(wasm).then(
       (module) => {
-        this.detector = new Detector(module, { rate: sampleRate });
+        this.detector = new Detector(module, { rate: sampleRate, codes, exact });
         if (this.converted) this.detector.onconverted = (x) => this.forward(x);
         for (const block of this.queue) this.run(block);
         this.queue = null;

@@ -21,6 +21,14 @@ const cases = [
     'try { d.feed(null); } finally { d.dispose(); }', 'TypeError', /samples/],
   ['a NaN length', 'new rsid.Resampler(44100).process({ length: NaN })', 'TypeError', /samples/],
   ['a resampler at 1/s', 'new rsid.Resampler(1)', 'RangeError', /1000 to 1536000/],
+  ['code 4096', 'new rsid.Detector(wasm, { codes: [131, 4096] })', 'RangeError', /4096/],
+  ['codes by name', "await rsid.detect(new Float32Array(10), 8000, { codes: 'some' })",
+    'RangeError', /'all'/],
+  ['no codes', 'new rsid.Detector(wasm, { codes: [] })', 'RangeError', /empty/],
+  ['a code of 1.5', 'new rsid.Detector(wasm, { codes: 1.5 })', 'TypeError', /1\.5/],
+  ['exact beside codes', "await rsid.Detector.create({ exact: true, codes: 'all' })",
+    'RangeError', /131 only/],
+  ['exact as a number', 'new rsid.Detector(wasm, { exact: 1 })', 'TypeError', /exact/],
 ];
 
 function run(code) {
