@@ -1,6 +1,7 @@
 // soft.cpp - normalised tone energies, the threshold from the budget, candidates by re-encoding.
 #include "soft.h"
 
+#include "block_median.h"
 #include "rsid_state.h"
 #include "rx/search_rules.h"
 
@@ -16,7 +17,7 @@ namespace {
 
 constexpr int symbols = 15;
 constexpr int all = 4096;
-constexpr int block = 16;           // entries per block of the noise estimate
+constexpr int block = median_block; // entries per block of the noise estimate
 constexpr int blocks_around = 3;    // blocks either side averaged with the block's own
 constexpr int median_rows = 4;      // rows whose block medians are averaged: this and 3 before
 constexpr float noise_floor = 1.0f; // power; below one unit of magnitude nothing is measured
@@ -200,13 +201,14 @@ void soft_search::normalise(float* x) {
     const int nb = blocks_;
     float* medians = medians_.data() +
                      static_cast<std::size_t>(rows_ % median_rows) * static_cast<std::size_t>(nb);
-    float scratch[block];
-    for (int b = 0; b < nb; ++b) {
-        const int from = b * block, to = std::min(width_, from + block);
-        std::copy(power_.begin() + from, power_.begin() + to, scratch);
-        const int n = to - from;
+    const int whole = width_ / block;
+    block_medians(power_.data(), whole, medians);
+    if (whole < nb) { // the last, shorter block
+        float scratch[block];
+        const int n = width_ - whole * block;
+        std::copy(power_.begin() + whole * block, power_.end(), scratch);
         std::nth_element(scratch, scratch + n / 2, scratch + n);
-        medians[b] = scratch[n / 2];
+        medians[whole] = scratch[n / 2];
     }
     const int filled = static_cast<int>(std::min<int64_t>(rows_ + 1, median_rows));
     for (int b = 0; b < nb; ++b) {
