@@ -24,7 +24,8 @@ class band_fft {
 
     float* in = nullptr;       // n reals, or n complex values (re, im interleaved)
     float (*out)[2] = nullptr; // n / 2 + 1 (real input) or n complex values
-    void run();                // out from in; in is left as it was
+    void run();                // out from in; in is then undefined (out may share its memory:
+                               // FFTW's transform is in place), so fill it before every run
 
   private:
     struct impl;

@@ -28,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -84,6 +85,10 @@ class band_scanner {
 
   private:
     struct fft;
+    struct free_rows { // of ring_ and tones_
+        void operator()(void* rows) const { std::free(rows); }
+    };
+    template <class T> static std::unique_ptr<T[], free_rows> rows_of(std::size_t count);
     class crew;
     std::size_t offset(int ahead) const; // frame start of pass passes_ + ahead in buffer_
     void analyse(int count, std::vector<detection>& out);
@@ -114,10 +119,10 @@ class band_scanner {
     int ring_rows_; // ring_keep_ and the rows analysed ahead of the reports
     // Rows are written before they are read (a pass reads back only to this stream's first),
     // so the large ring and tone rows are left uninitialised.
-    std::unique_ptr<float[]> ring_;    // magnitude rows of the last passes
-    int tone_rows_;                    // 29 and the rows analysed ahead
-    std::unique_ptr<uint8_t[]> tones_; // rows of tone decisions
-    std::vector<uint8_t> distances_;   // of every column of a pass, per thread
+    std::unique_ptr<float[], free_rows> ring_;    // magnitude rows of the last passes
+    int tone_rows_;                               // 29 and the rows analysed ahead
+    std::unique_ptr<uint8_t[], free_rows> tones_; // rows of tone decisions
+    std::vector<uint8_t> distances_;              // of every column of a pass, per thread
     uint8_t codeword_[15];
     std::optional<soft_search> soft_;
     run_tracker runs_;

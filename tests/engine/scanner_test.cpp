@@ -79,6 +79,8 @@ TEST(Scanner, FindsIdentifiersAnywhereInAnIqBand) {
          0.0,
          0.0,
          0.0},
+        // Tone 0 at entry 16370: the row's tone decisions are made in blocks of 16384 entries.
+        {"across a block of the decisions", {{0.3, -8300.0}}, 0.0, 0.0, 0.0},
         {"across the centre with a DC spike", {{0.4, -90.0}, {0.9, -30000.0}}, 0.0, 0.02, 0.0},
         {"next to a strong carrier and a keyed signal",
          {{0.5, 20000.0}, {0.5, -50000.0}},
