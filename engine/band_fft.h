@@ -2,9 +2,9 @@
 // real input, in single precision.
 //
 // Two implementations, chosen when the engine is built:
-//   band_fft_plain.cpp  our own (the default, and always in librsid-engine.so): Bluestein's
-//                       chirp-z over a power-of-two radix-2 transform, so that any length costs
-//                       about the same; the scanner's lengths carry the prime 557;
+//   band_fft_kiss.cpp   KissFFT (BSD-3-clause; the default, and always in librsid-engine.so),
+//                       mixed radix: fast for lengths made of small primes, which the scanner
+//                       takes (smooth_length: 2, 3, 5 and 7);
 //   band_fft_fftw.cpp   FFTW 3 (GPL-2+), for builds of the tool configured with RSID_FFTW=ON.
 // Both give the DFT to float precision, without scaling: out[k] = sum in[t] e^(-2 pi i k t / n).
 #ifndef RSID_ENGINE_BAND_FFT_H
