@@ -14,10 +14,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <new>
+#include <type_traits>
 #include <vector>
 
-static_assert(sizeof(kiss_fft_scalar) == sizeof(float), "KissFFT must be the float build");
-static_assert(sizeof(kiss_fft_cpx) == 2 * sizeof(float));
+static_assert(std::is_same_v<decltype(kiss_fft_cpx::r), float> &&
+                  sizeof(kiss_fft_cpx) == 2 * sizeof(float),
+              "KissFFT's float build, whose complex value is two floats");
 
 namespace rsid {
 

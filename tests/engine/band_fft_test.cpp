@@ -23,11 +23,11 @@ namespace {
 class dft {
   public:
     explicit dft(std::vector<std::complex<double>> x) : x_(std::move(x)), roots_(x_.size()) {
-        const double n = static_cast<double>(x_.size());
+        const auto n = static_cast<double>(x_.size());
         for (std::size_t m = 0; m < x_.size(); ++m)
             roots_[m] = std::polar(1.0, -2.0 * std::numbers::pi * static_cast<double>(m) / n);
     }
-    std::complex<double> bin(std::size_t k) const {
+    [[nodiscard]] std::complex<double> bin(std::size_t k) const {
         std::complex<double> sum = 0.0;
         for (std::size_t t = 0, m = 0; t < x_.size(); ++t) { // m = k t mod n
             sum += x_[t] * roots_[m];
