@@ -18,7 +18,7 @@ cd "$(dirname "$0")"
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
           libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev libfmt-dev
           clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
-          git dpkg-dev file python3-jsonschema libfftw3-dev emscripten nodejs chromium
+          git dpkg-dev file python3-jsonschema libfftw3-dev libkissfft-dev emscripten nodejs chromium
           pybind11-dev python3-dev python3-venv python3-pip python3-setuptools python3-wheel
           python3-pybind11 python3-numpy python3-pytest python3-dask python3-distributed
           python3-mypy lintian
@@ -205,6 +205,11 @@ package_tests() { # install into a scratch prefix, then as a .deb, and build con
         echo "a library package depends on the tool's libraries" >&2
         return 1
     fi
+    # librsid-engine.so links KissFFT; rsid-engine.pc names its .pc file (and soxr's).
+    dpkg-deb -f build/deb/librsid-engine0_*.deb Depends | grep -q 'libkissfft-float' ||
+        { echo "librsid-engine0 does not depend on KissFFT's library" >&2; return 1; }
+    dpkg-deb -f build/deb/librsid-dev_*.deb Depends | grep -q 'libkissfft-dev' ||
+        { echo "librsid-dev does not depend on libkissfft-dev" >&2; return 1; }
     if command -v lintian >/dev/null; then
         lintian --fail-on error "${debs[@]}" >&2
     fi

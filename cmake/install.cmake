@@ -10,7 +10,7 @@
 #
 # Each file belongs to one install component, and each component is one Debian package:
 #   lib     librsid0         librsid.so.0 (the eight exports; no dependencies but libc and libm)
-#   engine  librsid-engine0  librsid-engine.so.0 (rsid_engine.h's ABI; soxr)
+#   engine  librsid-engine0  librsid-engine.so.0 (rsid_engine.h's ABI; soxr, KissFFT)
 #   dev     librsid-dev      headers, .so links, rsid.pc, rsid-engine.pc, the CMake package
 #   tool    rsid             the command-line tool with its heavier dependencies
 include(GNUInstallDirs)
@@ -165,6 +165,9 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DEPENDS lib)
 if(TARGET rsid_engine_shared)
   list(APPEND CPACK_COMPONENT_DEV_DEPENDS engine)
+  # pkg-config resolves rsid-engine.pc's Requires.private even for --cflags: their .pc files
+  # must be there. (The runtime packages' Depends come from dpkg-shlibdeps.)
+  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS ${RSID_ENGINE_DEV_DEBS})
 endif()
 set(CPACK_DEBIAN_DEV_DESCRIPTION "identification-signal generator and detector (development files)
 ${rsid_about}

@@ -2,9 +2,9 @@
 // real input, in single precision.
 //
 // Two implementations, chosen when the engine is built:
-//   band_fft_plain.cpp  our own (the default, and always in librsid-engine.so): Bluestein's
-//                       chirp-z over a power-of-two radix-2 transform, so that any length costs
-//                       about the same; the scanner's lengths carry the prime 557;
+//   band_fft_kiss.cpp   KissFFT (BSD-3-clause; the default, and always in librsid-engine.so),
+//                       mixed radix: fast for lengths made of small primes, which the scanner
+//                       takes (smooth_length: 2, 3, 5 and 7);
 //   band_fft_fftw.cpp   FFTW 3 (GPL-2+), for builds of the tool configured with RSID_FFTW=ON.
 // Both give the DFT to float precision, without scaling: out[k] = sum in[t] e^(-2 pi i k t / n).
 #ifndef RSID_ENGINE_BAND_FFT_H
@@ -26,6 +26,11 @@ class band_fft {
     float (*out)[2] = nullptr; // n / 2 + 1 (real input) or n complex values
     void run();                // out from in; in is then undefined (out may share its memory:
                                // FFTW's transform is in place), so fill it before every run
+
+    // How far below a strong component the transform's single-precision rounding may leave a
+    // residue of it, across the whole band [dB], with a margin: a report that far below the
+    // strongest entry of its pass is taken for residue, not for an identifier.
+    static double residue_db();
 
   private:
     struct impl;

@@ -36,10 +36,8 @@ constexpr int exact_ring_rows = 40;
 constexpr int soft_ring_rows = 72;
 
 // The transform is single precision: its rounding leaves a residue of every strong component
-// across the whole band, 105 to 130 dB below it (measured on clean captures at 1e6 and 2.4e6/s),
-// and the residue of an identifier carries its tone pattern. A report this far below the
-// strongest entry of its pass is that residue [dB].
-constexpr double transform_range_db = 100.0;
+// across the whole band, and the residue of an identifier carries its tone pattern. A report
+// band_fft::residue_db() below the strongest entry of its pass is that residue.
 
 // The codeword of 131, as the library's receiver holds it.
 void codeword_of_131(uint8_t* out) { rsid_codeword(code & 0xFF, out); }
@@ -447,7 +445,8 @@ void band_scanner::report(const std::vector<run>& ended, std::vector<detection>&
                                                   static_cast<std::size_t>(width_);
         const double strongest = 4.0 * *std::max_element(pass_row, pass_row + width_);
         if (det.level_dbfs < report_floor_dbfs ||
-            10.0 * std::log10(m.amplitude_sq) < 20.0 * std::log10(strongest) - transform_range_db)
+            10.0 * std::log10(m.amplitude_sq) <
+                20.0 * std::log10(strongest) - band_fft::residue_db())
             continue;
         out.push_back(det);
     }

@@ -535,7 +535,7 @@ TEST(EngineCApi, ReportsAreTheTools) {
         expect_tool_match(api, tool, false);
     }
 #ifdef RSID_TOOL_FFTW
-    const bool close = true; // the tool's band scanner uses FFTW, the library our own transform
+    const bool close = true; // the tool's band scanner uses FFTW, the library KissFFT
 #else
     const bool close = false;
 #endif

@@ -59,8 +59,10 @@ soname=$(readelf -d "$libdir/librsid-engine.so" | sed -n 's/.*Library soname: \[
 header="$(pkg-config --variable=includedir rsid-engine)/rsid_engine.h"
 cmake -DLIB="$libdir/librsid-engine.so" -DHEADER="$header" -DMACRO=RSID_ENGINE_API \
     -P "$here/../abi/exports.cmake"
-pkg-config --static --libs rsid-engine | grep -qw -- -lsoxr ||
-    { echo "rsid-engine.pc: soxr not in Requires.private" >&2; exit 1; }
+for lib in soxr kissfft-float; do
+    pkg-config --static --libs rsid-engine | grep -qw -- "-l$lib" ||
+        { echo "rsid-engine.pc: $lib not in Requires.private" >&2; exit 1; }
+done
 python3 "$here/make_inputs.py" "$work"
 inputs=("$work/several.wav" "$work/band.cf32" 48000 7040000)
 examples="$here/../../examples/engine"
