@@ -9,7 +9,8 @@
 //
 // OPTIONS: --exact (the library's rule), --codes all|N,N,... (default 131), --unambiguous (with
 // all codes: leave out the codes another code imitates a few tones away), --trials N (200),
-// --rate R (48000), --cond awgn|fade0.1|fade1|drift|carrier, --threshold DB, --seed N.
+// --rate R (48000), --cond awgn|fade0.1|fade1|drift|carrier, --threshold DB, --twin LOG_ODDS
+// (detector_options::twin_log_odds), --seed N.
 //
 // A trial is 3.5 s of white noise with one identifier of a random code (from the set; 131 by
 // default) at a random frequency (tone 0 from 700 to 2000 Hz) and start (0.3 to 1.5 s), made
@@ -403,6 +404,8 @@ int main(int argc, char** argv) {
             s.cond = argv[++i];
         } else if (a == "--threshold" && more) {
             s.detector.threshold_db = std::atof(argv[++i]);
+        } else if (a == "--twin" && more) {
+            s.detector.twin_log_odds = std::atof(argv[++i]);
         } else if (a == "--seed" && more) {
             s.seed = static_cast<unsigned>(std::atoi(argv[++i]));
         } else {
