@@ -138,6 +138,50 @@ double tone_evidence(double snr, float e) {
     return log_i0(2.0 * std::sqrt(snr * static_cast<double>(std::max(e, 0.0f))));
 }
 
+// Calls f with the codeword of every code looked for but code whose codeword, k tones up and d
+// symbols late, shares twin_shared to 14 of code's tones: its symbol i where code has symbol
+// i + d, k tones lower.
+template <typename F>
+void for_each_twin(int code, int d, int k, const std::vector<bool>& wanted, const F& f) {
+    const code_tables& t = tables();
+    const auto& w = t.codewords[static_cast<std::size_t>(code)];
+    int at[symbols], value[symbols], n = 0; // the tones a twin must share, where they exist
+    for (int i = 0; i < symbols; ++i) {
+        const int j = i + d;
+        const int v = j >= 0 && j < symbols ? w[static_cast<std::size_t>(j)] - k : -1;
+        if (v >= 0 && v < 16)
+            at[n] = i, value[n++] = v;
+    }
+    if (n < twin_shared)
+        return;
+    // A codeword sharing twin_shared of the n tones shares 3 of any n - twin_shared + 3 of them,
+    // and any 3 fix it: the triples of the first so many find every twin.
+    const int first = n - twin_shared + 3;
+    uint16_t seen[84]; // C(9, 3): the most triples there can be
+    int seen_count = 0;
+    for (int a = 0; a < first; ++a)
+        for (int b = a + 1; b < first; ++b)
+            for (int e = b + 1; e < first; ++e) {
+                const auto& through =
+                    t.through[static_cast<std::size_t>(t.triple[triple_at(at[a], at[b], at[e])])];
+                const uint16_t other = through[0][static_cast<std::size_t>(value[a])] ^
+                                       through[1][static_cast<std::size_t>(value[b])] ^
+                                       through[2][static_cast<std::size_t>(value[e])];
+                if (other == code || !wanted[other] ||
+                    std::find(seen, seen + seen_count, other) != seen + seen_count)
+                    continue;
+                seen[seen_count++] = other;
+                const auto& v = t.codewords[other];
+                int shared = 0;
+                for (int i = 0; i < n; ++i)
+                    shared += v[static_cast<std::size_t>(at[i])] == value[i] ? 1 : 0;
+                // All 15 the same: another code sent some tones higher is this one, tone for
+                // tone. No detector can tell them apart; the search reports the lower column.
+                if (shared >= twin_shared && shared < symbols)
+                    f(v);
+            }
+}
+
 } // namespace
 
 double noise_exceedance(double sum) {
@@ -392,7 +436,8 @@ double soft_search::log_odds(int code, int column, int64_t row) const {
     if (oldest < rows_ - ring_rows_ || column < 0 || column >= columns_)
         return std::numeric_limits<double>::infinity();
     const code_tables& t = tables();
-    const auto& w = t.codewords[static_cast<std::size_t>(code & (all - 1))];
+    code &= all - 1;
+    const auto& w = t.codewords[static_cast<std::size_t>(code)];
     // The tones' strength, from the code's own 15 energies (noise alone has mean 1).
     float mean = 0.0f;
     for (int j = 0; j < symbols; ++j)
@@ -411,46 +456,10 @@ double soft_search::log_odds(int code, int column, int64_t row) const {
     double best = -std::numeric_limits<double>::infinity();
     for (int d = -twin_symbols; d <= twin_symbols; ++d) {
         for (int k = -twin_tones; k <= twin_tones; ++k) {
-            if ((d == 0 && k == 0) || column + 2 * k < 0 || column + 2 * k >= columns_)
-                continue;
-            // A twin dk tones up and d symbols late has symbol i where this codeword has
-            // symbol i + d, k tones lower: the tones it must share, where they exist.
-            int at[symbols], value[symbols], n = 0;
-            for (int i = 0; i < symbols; ++i) {
-                const int j = i + d;
-                const int v = j >= 0 && j < symbols ? w[static_cast<std::size_t>(j)] - k : -1;
-                if (v >= 0 && v < 16)
-                    at[n] = i, value[n++] = v;
-            }
-            if (n < twin_shared)
-                continue;
-            // A codeword sharing twin_shared of the n tones shares 3 of any n - twin_shared + 3
-            // of them, and any 3 fix it: the triples of the first so many find every twin.
-            const int first = n - twin_shared + 3;
-            uint16_t seen[84]; // C(9, 3): the most triples there can be
-            int seen_count = 0;
-            for (int a = 0; a < first; ++a)
-                for (int b = a + 1; b < first; ++b)
-                    for (int e = b + 1; e < first; ++e) {
-                        const auto& through = t.through[static_cast<std::size_t>(
-                            t.triple[triple_at(at[a], at[b], at[e])])];
-                        const uint16_t other =
-                            through[0][value[a]] ^ through[1][value[b]] ^ through[2][value[e]];
-                        if (other == code || !wanted_[other] ||
-                            std::find(seen, seen + seen_count, other) != seen + seen_count)
-                            continue;
-                        seen[seen_count++] = other;
-                        const auto& v = t.codewords[other];
-                        int shared = 0;
-                        for (int i = 0; i < n; ++i)
-                            shared += v[static_cast<std::size_t>(at[i])] == value[i] ? 1 : 0;
-                        // The same tones (another code sent some tones higher is this one,
-                        // tone for tone): no detector can tell them apart; the search reports
-                        // the one at the lower column.
-                        if (shared >= twin_shared && shared < symbols)
-                            best = std::max(
-                                best, evidence(v, column + 2 * k, row + d * rows_per_symbol_));
-                    }
+            if ((d != 0 || k != 0) && column + 2 * k >= 0 && column + 2 * k < columns_)
+                for_each_twin(code, d, k, wanted_, [&](const std::array<uint8_t, 15>& v) {
+                    best = std::max(best, evidence(v, column + 2 * k, row + d * rows_per_symbol_));
+                });
         }
     }
     return own - best;
