@@ -2,22 +2,32 @@
 // identifiers, false reports in long noise, and the 50 % points under fading, drift and a carrier.
 //
 //   soft_bench curve [OPTIONS] SNR...   identifiers in noise through the 48 kHz path
+//   soft_bench wrong [OPTIONS] SNR...   wrong codes among the reports, by kind, and their bound
 //   soft_bench noise [OPTIONS] HOURS    false reports in white and pink noise at 6000/s
 //   soft_bench scan [OPTIONS] HOURS     false reports of the band scanner, real 48 kHz noise
 //   soft_bench speed SECONDS            real-time factors of each rule, detector and scanner
 //
 // OPTIONS: --exact (the library's rule), --codes all|N,N,... (default 131), --unambiguous (with
 // all codes: leave out the codes another code imitates a few tones away), --trials N (200),
-// --rate R (48000), --cond awgn|fade0.1|fade1|drift|carrier, --threshold DB, --seed N.
+// --rate R (48000), --cond awgn|fade0.1|fade1|drift|carrier, --threshold DB, --twin LOG_ODDS
+// (detector_options::twin_log_odds), --seed N.
 //
 // A trial is 3.5 s of white noise with one identifier of a random code (from the set; 131 by
 // default) at a random frequency (tone 0 from 700 to 2000 Hz) and start (0.3 to 1.5 s), made
 // by tests/support/synth.h, not by the library. Found: a report of the right code within 6 Hz
 // and 50 ms. Wrong: a report of another code within 100 Hz and 0.5 s.
+//
+// wrong: --codes all, random codes (not the 16 one-tone words); each trial seeded on its own
+// (--seed, SNR, trial), so one can be replayed. A report near the identifier (170 Hz, 0.5 s: a
+// codeword 15 tones off) of another code is wrong, sorted by what it shares with the sent one:
+// the same tones at the same times (another code that is this signal: not counted as wrong),
+// shifted in time by whole symbols (a cyclic shift, maybe also in frequency), or in frequency
+// only, or neither. --verbose lists them.
 #include "scanner.h"
 #include "stream.h"
 #include "synth.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -37,6 +47,7 @@ struct settings {
     double rate = 48000.0;
     std::string cond = "awgn";
     unsigned seed = 1;
+    bool verbose = false;
 };
 
 // Rayleigh flat fading: a sum of sinusoids with random angles of arrival and phases (Jakes'
@@ -145,6 +156,103 @@ void curve(const settings& s, const std::vector<double>& snrs) {
                     found ? 1000.0 * dt / found : 0.0);
         std::fflush(stdout);
     }
+}
+
+// The one-sided 95 % upper bound on a rate of which x in n were seen (Clopper-Pearson).
+double upper_bound(int x, int n) {
+    if (n == 0)
+        return 1.0;
+    auto at_most = [&](double p) { // P(X <= x) for X binomial (n, p)
+        double sum = 0.0;
+        for (int k = 0; k <= x; ++k)
+            sum += std::exp(std::lgamma(n + 1.0) - std::lgamma(k + 1.0) - std::lgamma(n - k + 1.0) +
+                            k * std::log(p) + (n - k) * std::log1p(-p));
+        return sum;
+    };
+    double lo = 0.0, hi = 1.0;
+    for (int i = 0; i < 60; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (at_most(mid) > 0.05 ? lo : hi) = mid;
+    }
+    return hi;
+}
+
+void wrong(const settings& s, const std::vector<double>& snrs) {
+    std::printf("%-7s %6s %6s %7s %6s %5s %6s %6s %6s %6s %9s\n", "snr_db", "trials", "found",
+                "reports", "wrong", "same", "time", "freq", "other", "missed", "wrong<=");
+    constexpr double step_hz = 10.7666;
+    int all_reports = 0, all_wrong = 0;
+    for (std::size_t si = 0; si < snrs.size(); ++si) {
+        const double snr = snrs[si];
+        int found = 0, reports = 0, same = 0, time = 0, freq = 0, other = 0;
+        for (int t = 0; t < s.trials; ++t) {
+            const unsigned seed =
+                s.seed * 1000003u + static_cast<unsigned>(si) * 100003u + static_cast<unsigned>(t);
+            std::mt19937 rng(seed);
+            std::uniform_real_distribution<double> base(700.0, 2000.0), start(0.3, 1.5);
+            std::uniform_int_distribution<int> any(1, 4095);
+            int code = any(rng);
+            for (auto w = synth::codeword(code);
+                 std::all_of(w.begin(), w.end(), [&](int v) { return v == w[0]; });
+                 w = synth::codeword(code))
+                code = any(rng);
+            const double f0 = base(rng), t0 = start(rng), amplitude = 3000.0;
+            std::vector<double> x(static_cast<std::size_t>(3.5 * s.rate));
+            add_condition(x, s.rate, t0, f0, amplitude, code, s.cond, rng);
+            synth::add_noise(x, s.rate, amplitude, snr, static_cast<unsigned>(rng()));
+            rsid::stream_detector d(s.rate, 32768.0, s.detector);
+            std::vector<rsid::detection> out;
+            d.feed(x.data(), x.size(), out);
+            d.finish(out);
+            const auto sent = synth::codeword(code);
+            bool hit = false;
+            for (const auto& r : out) {
+                const double e_f = r.freq_hz - f0, e_t = r.time_s - t0;
+                if (r.code == code && std::abs(e_f) <= 6.0 && std::abs(e_t) <= 0.05) {
+                    hit = true;
+                    ++reports;
+                    continue;
+                }
+                if (r.code == code || std::abs(e_f) > 170.0 || std::abs(e_t) > 0.5)
+                    continue;
+                ++reports;
+                // Report slot i lies at sent slot i + dt, its tones dk above the sent ones'.
+                const auto dk = static_cast<int>(std::lround(e_f / step_hz));
+                const auto dt = static_cast<int>(std::lround(e_t / synth::symbol_s));
+                const auto heard = synth::codeword(r.code);
+                int shared = 0;
+                for (int i = 0; i < 15; ++i) {
+                    const int j = i + dt;
+                    shared += j >= 0 && j < 15 &&
+                                      sent[static_cast<std::size_t>(j)] ==
+                                          heard[static_cast<std::size_t>(i)] + dk
+                                  ? 1
+                                  : 0;
+                }
+                const char* kind = shared == 15 ? "same"
+                                   : dt != 0    ? "time"
+                                   : dk != 0    ? "freq"
+                                                : "other";
+                ++(shared == 15 ? same : dt != 0 ? time : dk != 0 ? freq : other);
+                if (s.verbose)
+                    std::printf("   seed %u: code %d at %.1f Hz %.3f s heard as %d, %+d tones "
+                                "%+d symbols, %d tones shared: %s\n",
+                                seed, code, f0, t0, r.code, dk, dt, shared, kind);
+            }
+            found += hit ? 1 : 0;
+        }
+        const int bad = time + freq + other;
+        const int counted = reports - same;
+        all_reports += counted;
+        all_wrong += bad;
+        std::printf("%-7.1f %6d %6.3f %7d %6d %5d %6d %6d %6d %6d %9.2g\n", snr, s.trials,
+                    static_cast<double>(found) / s.trials, reports, bad, same, time, freq, other,
+                    s.trials - found, upper_bound(bad, counted));
+        std::fflush(stdout);
+    }
+    std::printf("all     %6zu %6s %7d %6d %34s %9.2g\n",
+                snrs.size() * static_cast<std::size_t>(s.trials), "", all_reports, all_wrong, "",
+                upper_bound(all_wrong, all_reports));
 }
 
 // Pink noise: white noise through Paul Kellet's economy filter (within 0.5 dB of 1/f above
@@ -284,6 +392,8 @@ int main(int argc, char** argv) {
             s.detector.all_codes = v == "all";
             if (!s.detector.all_codes)
                 s.detector.codes = parse_codes(v);
+        } else if (a == "--verbose") {
+            s.verbose = true;
         } else if (a == "--unambiguous") {
             s.unambiguous = true;
         } else if (a == "--trials" && more) {
@@ -294,6 +404,8 @@ int main(int argc, char** argv) {
             s.cond = argv[++i];
         } else if (a == "--threshold" && more) {
             s.detector.threshold_db = std::atof(argv[++i]);
+        } else if (a == "--twin" && more) {
+            s.detector.twin_log_odds = std::atof(argv[++i]);
         } else if (a == "--seed" && more) {
             s.seed = static_cast<unsigned>(std::atoi(argv[++i]));
         } else {
@@ -303,6 +415,8 @@ int main(int argc, char** argv) {
     const auto t0 = std::chrono::steady_clock::now();
     if (mode == "curve")
         curve(s, args);
+    else if (mode == "wrong")
+        wrong(s, args);
     else if (mode == "noise" && !args.empty())
         noise(s, args[0]);
     else if (mode == "scan" && !args.empty())

@@ -169,6 +169,8 @@ void detector::report(const std::vector<run>& ended, std::vector<detection>& out
     const magnitude_ring<int32_t> ring{history_.data(), bins, ring_rows};
     const int64_t oldest = std::max<int64_t>(0, passes_ - ring_rows + 1);
     for (run r : ended) {
+        if (soft_ && !soft_->distinct(r)) // too like another code to name: report nothing
+            continue;
         const uint8_t* codeword = soft_ ? codeword_of(r.best_code).data() : rx_->rx_codeword;
         int64_t newest = passes_;
         if (soft_) { // runs count quarter-symbol rows; the magnitudes kept are half a symbol apart

@@ -397,6 +397,8 @@ void band_scanner::report(const std::vector<run>& ended, std::vector<detection>&
     const int64_t newest = passes_;
     const int64_t oldest = std::max<int64_t>(0, newest - ring_keep_ + 1);
     for (const run& r : ended) {
+        if (soft_ && !soft_->distinct(r)) // too like another code to name: report nothing
+            continue;
         const uint8_t* codeword = soft_ ? codeword_of(r.best_code).data() : codeword_;
         const int64_t last = soft_ ? std::min(newest, r.last_pass + 1) : newest;
         const measurement m = measure(r, ring, oldest, last, codeword, tone_spacing_hz / bin_hz_);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <stdexcept>
 #include <string>
@@ -24,6 +25,13 @@ constexpr float noise_floor = 1.0f; // power; below one unit of magnitude nothin
 constexpr int direct_limit = 8;     // up to this many codes, each is scored directly
 constexpr int reliable = 6;         // hard decisions re-encoded, 3 at a time
 constexpr float tie_step = 1e-3f;   // weight of the unclipped energies: ties only
+constexpr int twin_symbols = 2;     // twins shifted by up to this many symbols
+constexpr int twin_tones = 15;      // and this many tones
+constexpr int twin_shared = 9;      // sharing at least this many tones
+// Rows of normalised energies kept, in symbols: a report is weighed when its run is released,
+// one identifier's length (14 symbols) after its best row, against twins reaching back 14 + 2
+// symbols before that row; 8 more for a run that goes on matching after its best row.
+constexpr int kept_symbols = 14 + 14 + twin_symbols + 8;
 
 // Where positions i < j < k of a codeword sit in code_tables::triple.
 constexpr std::size_t triple_at(int i, int j, int k) {
@@ -110,6 +118,71 @@ double sum_for(double p) {
     return static_cast<double>(it - t.begin()) * tail_step;
 }
 
+// ln I0(x): the power series while it is short, else the asymptotic series.
+double log_i0(double x) {
+    if (x < 15.0) {
+        const double q = x * x / 4.0;
+        double term = 1.0, sum = 1.0;
+        for (int k = 1; k < 60 && term > 1e-17 * sum; ++k) {
+            term *= q / (static_cast<double>(k) * static_cast<double>(k));
+            sum += term;
+        }
+        return std::log(sum);
+    }
+    return x - 0.5 * std::log(2.0 * std::numbers::pi * x) + std::log1p(1.0 / (8.0 * x));
+}
+
+// The log-likelihood ratio of a tone of signal-to-noise ratio snr against noise alone (both of
+// mean power 1 in noise), less the -snr that every tone of a hypothesis shares: a tone's
+// energy e is Rician, e^(-e - snr) I0(2 sqrt(snr e)), noise's is e^-e.
+double tone_evidence(double snr, float e) {
+    return log_i0(2.0 * std::sqrt(snr * static_cast<double>(std::max(e, 0.0f))));
+}
+
+// Calls f with the codeword of every code looked for but code whose codeword, k tones up and d
+// symbols late, shares twin_shared to 14 of code's tones: its symbol i where code has symbol
+// i + d, k tones lower.
+template <typename F>
+void for_each_twin(int code, int d, int k, const std::vector<bool>& wanted, const F& f) {
+    const code_tables& t = tables();
+    const auto& w = t.codewords[static_cast<std::size_t>(code)];
+    int at[symbols], value[symbols], n = 0; // the tones a twin must share, where they exist
+    for (int i = 0; i < symbols; ++i) {
+        const int j = i + d;
+        const int v = j >= 0 && j < symbols ? w[static_cast<std::size_t>(j)] - k : -1;
+        if (v >= 0 && v < 16)
+            at[n] = i, value[n++] = v;
+    }
+    if (n < twin_shared)
+        return;
+    // A codeword sharing twin_shared of the n tones shares 3 of any n - twin_shared + 3 of them,
+    // and any 3 fix it: the triples of the first so many find every twin.
+    const int first = n - twin_shared + 3;
+    uint16_t seen[84]; // C(9, 3): the most triples there can be
+    int seen_count = 0;
+    for (int a = 0; a < first; ++a)
+        for (int b = a + 1; b < first; ++b)
+            for (int e = b + 1; e < first; ++e) {
+                const auto& through =
+                    t.through[static_cast<std::size_t>(t.triple[triple_at(at[a], at[b], at[e])])];
+                const uint16_t other = through[0][static_cast<std::size_t>(value[a])] ^
+                                       through[1][static_cast<std::size_t>(value[b])] ^
+                                       through[2][static_cast<std::size_t>(value[e])];
+                if (other == code || !wanted[other] ||
+                    std::find(seen, seen + seen_count, other) != seen + seen_count)
+                    continue;
+                seen[seen_count++] = other;
+                const auto& v = t.codewords[other];
+                int shared = 0;
+                for (int i = 0; i < n; ++i)
+                    shared += v[static_cast<std::size_t>(at[i])] == value[i] ? 1 : 0;
+                // All 15 the same: another code sent some tones higher is this one, tone for
+                // tone. No detector can tell them apart; the search reports the lower column.
+                if (shared >= twin_shared && shared < symbols)
+                    f(v);
+            }
+}
+
 } // namespace
 
 double noise_exceedance(double sum) {
@@ -146,7 +219,7 @@ void check_options(const detector_options& o) {
 soft_search::soft_search(const detector_options& options, int width, int rows_per_symbol,
                          double rows_per_second, double budget_columns)
     : width_(width), columns_(width - 30), rows_per_symbol_(rows_per_symbol),
-      ring_rows_(14 * rows_per_symbol + 1) {
+      ring_rows_(kept_symbols * rows_per_symbol + 2) {
     check_options(options);
     max_distance_ = options.max_distance;
     tables();
@@ -163,12 +236,13 @@ soft_search::soft_search(const detector_options& options, int width, int rows_pe
         codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
     }
     direct_ = codes.size() <= static_cast<std::size_t>(direct_limit);
+    twin_log_odds_ = options.twin_log_odds;
+    wanted_.assign(all, false);
+    for (const int c : codes)
+        wanted_[static_cast<std::size_t>(c)] = true;
     if (direct_) {
         codes_ = codes;
     } else {
-        wanted_.assign(all, false);
-        for (const int c : codes)
-            wanted_[static_cast<std::size_t>(c)] = true;
         tones_.resize(static_cast<std::size_t>(ring_rows_) * static_cast<std::size_t>(width_));
     }
     // The budget shared over every hypothesis of a day: rows, columns and codes.
@@ -351,6 +425,47 @@ void soft_search::score_candidates(const float* const* rows, const uint8_t* cons
 
 template void soft_search::row<int32_t>(const int32_t*, std::vector<match>&);
 template void soft_search::row<float>(const float*, std::vector<match>&);
+
+float soft_search::energy(int64_t r, int e) const {
+    if (r < 0 || r >= rows_)
+        return 0.0f;
+    return ring_[static_cast<std::size_t>(r % ring_rows_) * static_cast<std::size_t>(width_) +
+                 static_cast<std::size_t>(e)];
+}
+
+double soft_search::log_odds(int code, int column, int64_t row) const {
+    const int64_t oldest = row - (14 + twin_symbols) * rows_per_symbol_;
+    if (oldest < rows_ - ring_rows_ || column < 0 || column >= columns_)
+        return std::numeric_limits<double>::infinity();
+    const code_tables& t = tables();
+    code &= all - 1;
+    const auto& w = t.codewords[static_cast<std::size_t>(code)];
+    // The tones' strength, from the code's own 15 energies (noise alone has mean 1).
+    float mean = 0.0f;
+    for (int j = 0; j < symbols; ++j)
+        mean +=
+            energy(row - (14 - j) * rows_per_symbol_, column + 2 * w[static_cast<std::size_t>(j)]);
+    const double snr = std::max(static_cast<double>(mean) / symbols - 1.0, 0.5);
+    // Evidence of a codeword at column c whose last symbol is in row r.
+    auto evidence = [&](const std::array<uint8_t, 15>& v, int c, int64_t r) {
+        double sum = 0.0;
+        for (int j = 0; j < symbols; ++j)
+            sum += tone_evidence(snr, energy(r - (14 - j) * rows_per_symbol_,
+                                             c + 2 * v[static_cast<std::size_t>(j)]));
+        return sum;
+    };
+    const double own = evidence(w, column, row);
+    double best = -std::numeric_limits<double>::infinity();
+    for (int d = -twin_symbols; d <= twin_symbols; ++d) {
+        for (int k = -twin_tones; k <= twin_tones; ++k) {
+            if ((d != 0 || k != 0) && column + 2 * k >= 0 && column + 2 * k < columns_)
+                for_each_twin(code, d, k, wanted_, [&](const std::array<uint8_t, 15>& v) {
+                    best = std::max(best, evidence(v, column + 2 * k, row + d * rows_per_symbol_));
+                });
+        }
+    }
+    return own - best;
+}
 
 template <typename Magnitude>
 int hard_distance(const Magnitude* const* rows, int column, const uint8_t* codeword) {

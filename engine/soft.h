@@ -16,6 +16,12 @@
 // For a large set of codes each hypothesis takes its hard decisions (the strongest tone of each
 // symbol), re-encodes the codewords through every 3 of its 6 most reliable ones, and scores only
 // those: a handful of candidates instead of 4096.
+//
+// Twins: a codeword shifted in time by a symbol (the code is cyclic) or in frequency by a few
+// tones can share 14 of its 15 tones with another codeword, so that near the threshold the two
+// differ in the energy of one or two symbols only, and either may score higher. Before a code is
+// reported, log_odds() weighs it against every such twin among the codes looked for, on the
+// tones where the two differ; a report goes out only when its code is far likelier than each.
 #ifndef RSID_ENGINE_SOFT_H
 #define RSID_ENGINE_SOFT_H
 
@@ -42,6 +48,11 @@ struct detector_options {
     // tones' leakage (4 of 15 tones the strongest there); one at the detection threshold has 6
     // or more. 15 leaves the score alone: for measuring its tail.
     int max_distance = 9;
+    // A report's code must be this much likelier than each code looked for whose codeword,
+    // shifted by up to 2 symbols and 15 tones, shares 9 or more of its tones: the natural log
+    // of their likelihood ratio. Were the twin sent, the ratio would reach e^x with probability
+    // at most e^-x; 9.2 is 1 wrong code in 10,000 reports per twin. 0: the best score decides.
+    double twin_log_odds = 9.2;
 };
 
 // The options every host starts from.
@@ -79,16 +90,30 @@ class soft_search {
 
     double threshold() const { return threshold_; }
 
+    // The log-likelihood ratio of code at column, its last symbol centred in row (counted from
+    // the stream's start), over its likeliest twin among the codes looked for (see above): each
+    // tone's energy taken as a tone as strong as the code's 15 show, in noise of mean 1.
+    // Infinity without a twin, or when the rows it needs are no longer kept (the ring holds the
+    // rows of a report held for one identifier's length after it ended).
+    double log_odds(int code, int column, int64_t row) const;
+    // Whether a run's code is told from its twins by the options' twin_log_odds.
+    bool distinct(const run& r) const {
+        return twin_log_odds_ <= 0.0 ||
+               log_odds(r.best_code, r.best_column, r.best_pass) >= twin_log_odds_;
+    }
+
   private:
     void normalise(float* x);
     void score_listed(const float* const* rows);
     void score_candidates(const float* const* rows, const uint8_t* const* tones);
+    // Normalised energy of entry e of row r; 0 before the stream and past its newest row.
+    float energy(int64_t r, int e) const;
 
     int width_, columns_, rows_per_symbol_, ring_rows_;
     double threshold_;
     bool direct_;                // few codes: score each; else candidates from hard decisions
     std::vector<int> codes_;     // direct: the codes looked for
-    std::vector<bool> wanted_;   // candidates: 4096 flags
+    std::vector<bool> wanted_;   // 4096 flags: the codes looked for
     std::vector<float> power_;   // of the current row
     int blocks_;                 // of 16 entries in a row
     std::vector<float> medians_; // of the blocks of the last rows
@@ -97,6 +122,7 @@ class soft_search {
     std::vector<float> sums_;    // per column
     std::vector<float> best_;    // per column: the best score of this row
     int max_distance_ = 15;
+    double twin_log_odds_ = 0.0;
     std::vector<int> best_code_; // and its code
     int64_t rows_ = 0;
 };
