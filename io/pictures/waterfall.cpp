@@ -10,7 +10,9 @@
 #include <fmt/core.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -32,6 +34,28 @@ constexpr double scale_width = 300; // the colour scale, right of the title [px]
 
 // The scanner's pass: a quarter of its two-symbol frame, used when one pass gives no spacing.
 constexpr double default_pass_s = rsid_signal::frame / 4.0 / rsid_signal::rx_rate;
+
+// A cell's level: the top 16 bits of its magnitude as a float. Non-negative floats order as
+// their bit patterns, so levels order as the magnitudes do and the peak of two magnitudes has the
+// peak of their levels (truncation, not rounding, keeps that exact); seven bits of mantissa
+// resolve 1/128 of an octave, 0.07 dB, finer than the colour scale's steps. Magnitudes under
+// 1e-6 (-120 dB), zero and NaN among them, share the lowest level; infinity the highest.
+constexpr float min_magnitude = 1e-6f;
+uint16_t level_of(float magnitude) {
+    const float v = magnitude > min_magnitude ? std::min(magnitude, FLT_MAX) : min_magnitude;
+    uint32_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    return static_cast<uint16_t>(bits >> 16);
+}
+const uint16_t floor_level = level_of(0.0f);
+
+// The dB of the magnitudes a level holds, at the middle of its range.
+double level_db(uint16_t level) {
+    const uint32_t bits = static_cast<uint32_t>(level) << 16 | 0x8000u;
+    float v = 0.0f;
+    std::memcpy(&v, &bits, sizeof v);
+    return 20.0 * std::log10(static_cast<double>(v));
+}
 
 struct surface_deleter {
     void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
@@ -131,7 +155,10 @@ waterfall::waterfall(int entries, double first_hz, double entry_hz, double rate)
       first_hz_(first_hz), entry_hz_(entry_hz), rate_(rate) {
     for (int c = 0; c <= columns_; ++c)
         column_start_.push_back(static_cast<int>(static_cast<int64_t>(c) * entries_ / columns_));
-    pending_.assign(static_cast<std::size_t>(columns_), 0.0f);
+    pending_.assign(static_cast<std::size_t>(columns_), floor_level);
+    // All the rows there can be, so that growing never copies them (pages are only touched as
+    // rows arrive).
+    rows_.reserve(static_cast<std::size_t>(max_rows) * static_cast<std::size_t>(columns_));
 }
 
 void waterfall::add(const float* magnitudes, double centre_frame) {
@@ -140,16 +167,17 @@ void waterfall::add(const float* magnitudes, double centre_frame) {
     last_frame_ = centre_frame;
     ++passes_;
     for (int c = 0; c < columns_; ++c) {
-        float peak = pending_[static_cast<std::size_t>(c)];
+        float peak = 0.0f;
         for (int e = column_start_[static_cast<std::size_t>(c)];
              e < column_start_[static_cast<std::size_t>(c) + 1]; ++e)
             peak = std::max(peak, magnitudes[e]);
-        pending_[static_cast<std::size_t>(c)] = peak;
+        uint16_t& cell = pending_[static_cast<std::size_t>(c)];
+        cell = std::max(cell, level_of(peak));
     }
     if (++pending_passes_ < row_passes_)
         return;
     rows_.insert(rows_.end(), pending_.begin(), pending_.end());
-    std::fill(pending_.begin(), pending_.end(), 0.0f);
+    std::fill(pending_.begin(), pending_.end(), floor_level);
     pending_passes_ = 0;
     if (static_cast<int64_t>(rows_.size()) >= static_cast<int64_t>(max_rows) * columns_)
         merge_rows();
@@ -171,14 +199,10 @@ int waterfall::rows() const {
            (pending_passes_ > 0 ? 1 : 0);
 }
 
-std::vector<float> waterfall::cells_db() const {
-    std::vector<float> cells(rows_);
-    cells.insert(cells.end(), pending_.begin(), pending_.end());
-    cells.resize(static_cast<std::size_t>(std::max(1, rows())) * static_cast<std::size_t>(columns_),
-                 0.0f);
-    for (float& v : cells)
-        v = static_cast<float>(20.0 * std::log10(std::max(1e-6, static_cast<double>(v))));
-    return cells;
+// Past the whole rows, the row being filled: with no pass at all, one row at the lowest level.
+const uint16_t* waterfall::row(int r) const {
+    const std::size_t at = static_cast<std::size_t>(r) * static_cast<std::size_t>(columns_);
+    return at < rows_.size() ? rows_.data() + at : pending_.data();
 }
 
 waterfall_layout waterfall::layout() const {
@@ -198,19 +222,34 @@ waterfall_layout waterfall::layout() const {
                     : default_pass_s;
     l.start_s = first_frame_ / rate_ - pass_s / 2.0;
     l.end_s = l.start_s + r * static_cast<double>(row_passes_) * pass_s;
-
-    // The colour scale starts at the noise floor, the median cell (most cells of a band are
-    // noise), and spans 20 to 60 dB above it: an identifier near 0 dB SNR, whose tones stand
-    // several dB over the noise in their cells, still shows however strong the band's loudest
-    // carrier. A recording without noise has its floor 90 dB under the peak.
-    std::vector<float> sorted = cells_db();
-    const auto mid = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
-    std::nth_element(sorted.begin(), mid, sorted.end());
-    const double peak_db = *std::max_element(sorted.begin(), sorted.end());
-    l.noise_db = std::max(static_cast<double>(*mid), peak_db - 90.0);
-    l.span_db = std::clamp(peak_db - l.noise_db, 20.0, 60.0);
+    set_scale(l);
     place_labels(l);
     return l;
+}
+
+// The colour scale starts at the noise floor, the median cell (most cells of a band are noise),
+// and spans 20 to 60 dB above it: an identifier near 0 dB SNR, whose tones stand several dB over
+// the noise in their cells, still shows however strong the band's loudest carrier. A recording
+// without noise has its floor 90 dB under the peak. The median is counted by level, in one pass
+// and without a copy of the cells.
+void waterfall::set_scale(waterfall_layout& l) const {
+    std::vector<uint32_t> count(std::size_t{1} << 16, 0);
+    const int r = std::max(1, rows());
+    for (int y = 0; y < r; ++y) {
+        const uint16_t* in = row(y);
+        for (int x = 0; x < columns_; ++x)
+            ++count[in[x]];
+    }
+    const uint64_t cells = static_cast<uint64_t>(r) * static_cast<uint64_t>(columns_);
+    std::size_t median = 0; // the level of cell cells / 2 in ascending order
+    for (uint64_t below = 0; below + count[median] <= cells / 2; ++median)
+        below += count[median];
+    std::size_t peak = count.size() - 1;
+    while (count[peak] == 0)
+        --peak;
+    const double peak_db = level_db(static_cast<uint16_t>(peak));
+    l.noise_db = std::max(level_db(static_cast<uint16_t>(median)), peak_db - 90.0);
+    l.span_db = std::clamp(peak_db - l.noise_db, 20.0, 60.0);
 }
 
 // Each mark's box, at least 10 x 8 px; its label beside it on the right (else the left), or as
@@ -289,55 +328,67 @@ void waterfall::place_labels(waterfall_layout& l) const {
             static_cast<int>(std::ceil((std::min(listed, max_listed + 1)) * label_height)) + 8;
 }
 
-void waterfall::write_png(const std::string& path, const std::string& title) const {
-    const waterfall_layout l = layout();
+// The cells straight into the image's plot area, stretched without smoothing: each pixel takes
+// the cell under its centre, and each level present its colour from a table made once, noise_db
+// - 3 dB (black) up to noise_db + span_db (white).
+void waterfall::draw_cells(const waterfall_layout& l, unsigned char* data, int stride) const {
     const int r = std::max(1, rows());
-
-    // The colours: noise_db - 3 dB (black) up to noise_db + span_db (white).
-    const std::vector<float> cells = cells_db();
+    uint16_t low = UINT16_MAX, high = 0;
+    for (int y = 0; y < r; ++y) {
+        const auto [lo, hi] = std::minmax_element(row(y), row(y) + columns_);
+        low = std::min(low, *lo);
+        high = std::max(high, *hi);
+    }
+    std::vector<uint32_t> ramp(1024); // the colours by value
+    for (std::size_t i = 0; i < ramp.size(); ++i)
+        ramp[i] = colour(static_cast<double>(i) / static_cast<double>(ramp.size() - 1));
     const double floor_db = l.noise_db - 3.0;
-    const double top_db = l.noise_db + l.span_db;
-
-    surface_ptr cells_image(cairo_image_surface_create(CAIRO_FORMAT_RGB24, columns_, r));
-    surface_ptr image(cairo_image_surface_create(CAIRO_FORMAT_RGB24, l.width, l.height));
-    if (cairo_surface_status(cells_image.get()) != CAIRO_STATUS_SUCCESS ||
-        cairo_surface_status(image.get()) != CAIRO_STATUS_SUCCESS)
-        throw output_error(path + ": cannot make a picture of this size");
-    {
-        cairo_surface_flush(cells_image.get());
-        unsigned char* data = cairo_image_surface_get_data(cells_image.get());
-        const int stride = cairo_image_surface_get_stride(cells_image.get());
-        std::vector<uint32_t> ramp(1024); // the colours by value, a cell costing one lookup
-        for (std::size_t i = 0; i < ramp.size(); ++i)
-            ramp[i] = colour(static_cast<double>(i) / static_cast<double>(ramp.size() - 1));
-        const double per_db = static_cast<double>(ramp.size() - 1) / (top_db - floor_db);
-        for (int y = 0; y < r; ++y) {
-            auto* row = reinterpret_cast<uint32_t*>(data + static_cast<std::ptrdiff_t>(y) * stride);
-            const float* in =
-                cells.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(columns_);
-            for (int x = 0; x < columns_; ++x) {
-                const double at = std::clamp((in[x] - floor_db) * per_db, 0.0,
-                                             static_cast<double>(ramp.size() - 1));
-                row[x] = ramp[static_cast<std::size_t>(std::lround(at))];
-            }
-        }
-        cairo_surface_mark_dirty(cells_image.get());
+    const double per_db =
+        static_cast<double>(ramp.size() - 1) / (l.noise_db + l.span_db - floor_db);
+    std::vector<uint32_t> by_level(static_cast<std::size_t>(high - low) + 1);
+    for (std::size_t i = 0; i < by_level.size(); ++i) {
+        const double at = std::clamp((level_db(static_cast<uint16_t>(low + i)) - floor_db) * per_db,
+                                     0.0, static_cast<double>(ramp.size() - 1));
+        by_level[i] = ramp[static_cast<std::size_t>(std::lround(at))];
     }
 
+    const auto width = static_cast<int>(l.plot_width);
+    const auto height = static_cast<int>(l.plot_height);
+    std::vector<int> column_at(static_cast<std::size_t>(width)); // each pixel's column
+    for (int x = 0; x < width; ++x)
+        column_at[static_cast<std::size_t>(x)] = static_cast<int>(
+            (static_cast<int64_t>(2 * x + 1) * columns_) / (2 * static_cast<int64_t>(width)));
+    const auto left = static_cast<std::ptrdiff_t>(l.left);
+    const auto top = static_cast<std::ptrdiff_t>(l.top);
+    std::vector<uint32_t> line(static_cast<std::size_t>(width));
+    int drawn = -1; // the cell row in line
+    for (int y = 0; y < height; ++y) {
+        const int cell_row = static_cast<int>((static_cast<int64_t>(2 * y + 1) * r) /
+                                              (2 * static_cast<int64_t>(height)));
+        if (cell_row != drawn) {
+            const uint16_t* in = row(cell_row);
+            for (int x = 0; x < width; ++x)
+                line[static_cast<std::size_t>(x)] =
+                    by_level[in[column_at[static_cast<std::size_t>(x)]] - low];
+            drawn = cell_row;
+        }
+        std::memcpy(data + (top + y) * stride + left * 4, line.data(), line.size() * 4);
+    }
+}
+
+void waterfall::write_png(const std::string& path, const std::string& title) const {
+    const waterfall_layout l = layout();
+    surface_ptr image(cairo_image_surface_create(CAIRO_FORMAT_RGB24, l.width, l.height));
+    if (cairo_surface_status(image.get()) != CAIRO_STATUS_SUCCESS)
+        throw output_error(path + ": cannot make a picture of this size");
     context_ptr cr_owner(cairo_create(image.get()));
     cairo_t* cr = cr_owner.get();
     cairo_set_source_rgb(cr, 0.12, 0.12, 0.12);
     cairo_paint(cr);
-
-    // The cells, stretched to the plot area without smoothing.
-    cairo_save(cr);
-    cairo_translate(cr, l.left, l.top);
-    cairo_scale(cr, l.plot_width / columns_, l.plot_height / r);
-    cairo_set_source_surface(cr, cells_image.get(), 0, 0);
-    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
-    cairo_rectangle(cr, 0, 0, columns_, r);
-    cairo_fill(cr);
-    cairo_restore(cr);
+    cairo_surface_flush(image.get());
+    draw_cells(l, cairo_image_surface_get_data(image.get()),
+               cairo_image_surface_get_stride(image.get()));
+    cairo_surface_mark_dirty(image.get());
 
     cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, font_size);

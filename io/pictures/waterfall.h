@@ -5,7 +5,9 @@
 // reduced as they arrive: entries are gathered into at most max_columns columns by their peak,
 // so that a narrow tone stays visible in a wide band, and when max_rows rows are held,
 // neighbouring rows are merged (again by peak) and each row stands for twice as many passes.
-// Memory is therefore bounded by max_columns x max_rows whatever the input's length.
+// Memory is therefore bounded by max_columns x max_rows whatever the input's length. A cell is
+// held as a 16-bit level (0.07 dB steps, waterfall.cpp), which is what makes drawing cheap: the
+// colour scale's reference is counted, not sorted, and each level's colour is looked up once.
 #ifndef RSID_TOOL_WATERFALL_H
 #define RSID_TOOL_WATERFALL_H
 
@@ -80,15 +82,17 @@ class waterfall {
 
   private:
     void merge_rows();
-    int rows() const;                    // whole rows plus the one being filled
-    std::vector<float> cells_db() const; // every cell in dB, the row being filled too
+    int rows() const;                 // whole rows plus the one being filled
+    const uint16_t* row(int r) const; // its levels; the row being filled at rows() - 1
+    void set_scale(waterfall_layout& l) const;
     void place_labels(waterfall_layout& l) const;
+    void draw_cells(const waterfall_layout& l, unsigned char* data, int stride) const;
 
     int entries_, columns_;
     double first_hz_, entry_hz_, rate_;
     std::vector<int> column_start_; // first entry of every column, and entries_ at the end
-    std::vector<float> rows_;       // columns_ per row: peak magnitude
-    std::vector<float> pending_;    // the row being filled
+    std::vector<uint16_t> rows_;    // columns_ per row: level of the peak magnitude
+    std::vector<uint16_t> pending_; // the row being filled
     int64_t pending_passes_ = 0;
     int64_t row_passes_ = 1; // passes per row
     int64_t passes_ = 0;
