@@ -10,6 +10,7 @@
 #include <fmt/core.h>
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -41,19 +42,16 @@ constexpr double default_pass_s = rsid_signal::frame / 4.0 / rsid_signal::rx_rat
 // resolve 1/128 of an octave, 0.07 dB, finer than the colour scale's steps. Magnitudes under
 // 1e-6 (-120 dB), zero and NaN among them, share the lowest level; infinity the highest.
 constexpr float min_magnitude = 1e-6f;
-uint16_t level_of(float magnitude) {
+constexpr uint16_t level_of(float magnitude) {
     const float v = magnitude > min_magnitude ? std::min(magnitude, FLT_MAX) : min_magnitude;
-    uint32_t bits = 0;
-    std::memcpy(&bits, &v, sizeof bits);
-    return static_cast<uint16_t>(bits >> 16);
+    return static_cast<uint16_t>(std::bit_cast<uint32_t>(v) >> 16);
 }
-const uint16_t floor_level = level_of(0.0f);
+constexpr uint16_t floor_level = level_of(0.0f);
+constexpr uint16_t top_level = level_of(FLT_MAX);
 
 // The dB of the magnitudes a level holds, at the middle of its range.
 double level_db(uint16_t level) {
-    const uint32_t bits = static_cast<uint32_t>(level) << 16 | 0x8000u;
-    float v = 0.0f;
-    std::memcpy(&v, &bits, sizeof v);
+    const auto v = std::bit_cast<float>(static_cast<uint32_t>(level) << 16 | 0x8000u);
     return 20.0 * std::log10(static_cast<double>(v));
 }
 
@@ -229,26 +227,41 @@ waterfall_layout waterfall::layout() const {
 
 // The colour scale starts at the noise floor, the median cell (most cells of a band are noise),
 // and spans 20 to 60 dB above it: an identifier near 0 dB SNR, whose tones stand several dB over
-// the noise in their cells, still shows however strong the band's loudest carrier. A recording
-// without noise has its floor 90 dB under the peak. The median is counted by level, in one pass
-// and without a copy of the cells.
+// the noise in their cells, still shows however strong the band's loudest carrier; a floor more
+// than 90 dB under the peak is taken as 90 dB under it. Cells of digital silence (the lowest
+// level) are no noise and are left out. Noise is also narrow: half its cells lie within a few dB
+// (about 5 between the quartiles). Cells spread much wider than that have no noise floor to
+// show, as in a generated file whose cells run from the signal down to its faintest leakage; the
+// scale then ends at the peak and spans the 60 dB under it, so that the tones themselves, not a
+// glare around them, stand out. The quartiles are counted by level, in one pass over the cells
+// and without a copy of them.
 void waterfall::set_scale(waterfall_layout& l) const {
-    std::vector<uint32_t> count(std::size_t{1} << 16, 0);
+    constexpr double noise_spread_db = 15.0; // widest spread between the quartiles of noise
+    std::vector<uint32_t> count(top_level - floor_level + 1u, 0); // cells by level, from the floor
     const int r = std::max(1, rows());
     for (int y = 0; y < r; ++y) {
         const uint16_t* in = row(y);
         for (int x = 0; x < columns_; ++x)
-            ++count[in[x]];
+            ++count[in[x] - floor_level];
     }
-    const uint64_t cells = static_cast<uint64_t>(r) * static_cast<uint64_t>(columns_);
-    std::size_t median = 0; // the level of cell cells / 2 in ascending order
-    for (uint64_t below = 0; below + count[median] <= cells / 2; ++median)
-        below += count[median];
     std::size_t peak = count.size() - 1;
     while (count[peak] == 0)
         --peak;
-    const double peak_db = level_db(static_cast<uint16_t>(peak));
-    l.noise_db = std::max(level_db(static_cast<uint16_t>(median)), peak_db - 90.0);
+    const double peak_db = level_db(static_cast<uint16_t>(floor_level + peak));
+    uint64_t sounding = 0; // cells above digital silence
+    for (std::size_t v = 1; v < count.size(); ++v)
+        sounding += count[v];
+    // The level of the sounding cell of this rank, in ascending order.
+    const auto level_at = [&](uint64_t rank) {
+        std::size_t v = 1;
+        for (uint64_t below = 0; below + count[v] <= rank; ++v)
+            below += count[v];
+        return level_db(static_cast<uint16_t>(floor_level + v));
+    };
+    const bool noise =
+        sounding > 0 && level_at(sounding * 3 / 4) - level_at(sounding / 4) <= noise_spread_db;
+    l.noise_db = noise ? std::max(level_at(sounding / 2), peak_db - 90.0)
+                       : std::max(peak_db - 60.0, level_db(floor_level));
     l.span_db = std::clamp(peak_db - l.noise_db, 20.0, 60.0);
 }
 

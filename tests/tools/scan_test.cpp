@@ -565,53 +565,73 @@ TEST(Waterfall, LabelsOfCrowdedReportsDoNotOverlap) {
     fs::remove(png);
 }
 
-// An identifier at 0 dB SNR in a band that also holds a carrier 70 dB over the noise: its tones
-// must still stand out of the noise around them in the picture. Compared: the brightest pixel of
-// each row inside the identifier's box, and of each row of an equal box of noise beside it.
+// The tones of an identifier must stand out in the picture: at 0 dB SNR in a band that also holds
+// a carrier 70 dB over the noise, out of the noise around them; and in every case out of what
+// lies between them in the identifier's band, not drowned in a glare, even in a band without
+// noise (digital silence and the identifier alone). Compared: the brightest pixel (sum of R, G
+// and B) of each row inside the identifier's box, with that of each row of an equal box of noise
+// beside it, and with the median pixel of the row inside the box.
 TEST(Waterfall, TonesOfAWeakIdentifierShow) {
     constexpr double rate = 48000.0, seconds = 4.0, start = 1.0, offset = 5000.0;
-    iq x(static_cast<std::size_t>(rate * seconds));
-    synth::add_identifier_iq(x, rate, start, offset, amplitude);
-    synth::add_noise_iq(x, rate, amplitude, 0.0, 11);
-    for (std::size_t i = 0; i < x.size(); ++i) // the carrier, 15 kHz below the centre
-        x[i] += std::polar(3000.0 * amplitude,
-                           -2.0 * std::numbers::pi * 15000.0 * static_cast<double>(i) / rate);
-    std::vector<float> f;
-    for (const auto& v : x)
-        f.insert(f.end(), {static_cast<float>(v.real()), static_cast<float>(v.imag())});
-    rsid::band_scanner s({rate, true, 0.0, 1.0});
-    rsid_tool::waterfall w(s.width(), s.entry_hz(0), s.bin_hz(), rate);
-    s.on_pass = [&](const float* m, double centre) { w.add(m, centre); };
-    std::vector<rsid::detection> out;
-    s.feed(f.data(), x.size(), out);
-    s.finish(out);
-    const fs::path png = fs::temp_directory_path() / "rsid-weak-test.png";
-    w.write_png(png.string(), "weak");
-    const rsid_tool::waterfall_layout l = w.layout();
-    const picture pic = read_png(png);
-    fs::remove(png);
-    // Mean over the rows of the brightest pixel (sum of R, G, B) between x0 and x1.
-    const auto brightest = [&](double x0, double x1) {
-        double sum = 0.0;
-        int rows = 0;
-        for (int y = static_cast<int>(l.y(start + 0.1)); y < static_cast<int>(l.y(start + 1.3));
-             ++y, ++rows) {
-            int best = 0;
-            for (int xx = static_cast<int>(x0); xx < static_cast<int>(x1); ++xx) {
-                const uint32_t p = pic.pixels[static_cast<std::size_t>(y * pic.width + xx)];
-                best = std::max(
-                    best, static_cast<int>(((p >> 16) & 0xFF) + ((p >> 8) & 0xFF) + (p & 0xFF)));
-            }
-            sum += best;
-        }
-        return sum / std::max(1, rows);
+    const struct {
+        const char* what;
+        bool noise;     // at 0 dB SNR
+        double carrier; // its amplitude over the identifier's, 15 kHz below the centre
+    } cases[] = {
+        {"0 dB SNR beside a strong carrier", true, 3000.0},
+        {"no noise", false, 0.0},
     };
-    const double tones = brightest(l.x(offset - 5.0), l.x(offset + 15 * 10.7666 + 5.0));
-    const double w_px = l.x(offset + 15 * 10.7666 + 5.0) - l.x(offset - 5.0);
-    const double noise = (brightest(l.x(offset - 2000.0), l.x(offset - 2000.0) + w_px) +
-                          brightest(l.x(offset + 2000.0), l.x(offset + 2000.0) + w_px)) /
-                         2.0;
-    EXPECT_GT(tones, noise + 60.0) << "tones " << tones << ", noise " << noise;
+    for (const auto& c : cases) {
+        iq x(static_cast<std::size_t>(rate * seconds));
+        synth::add_identifier_iq(x, rate, start, offset, amplitude);
+        if (c.noise)
+            synth::add_noise_iq(x, rate, amplitude, 0.0, 11);
+        for (std::size_t i = 0; i < x.size(); ++i)
+            x[i] += std::polar(c.carrier * amplitude,
+                               -2.0 * std::numbers::pi * 15000.0 * static_cast<double>(i) / rate);
+        std::vector<float> f;
+        for (const auto& v : x)
+            f.insert(f.end(), {static_cast<float>(v.real()), static_cast<float>(v.imag())});
+        rsid::band_scanner s({rate, true, 0.0, 1.0});
+        rsid_tool::waterfall w(s.width(), s.entry_hz(0), s.bin_hz(), rate);
+        s.on_pass = [&](const float* m, double centre) { w.add(m, centre); };
+        std::vector<rsid::detection> out;
+        s.feed(f.data(), x.size(), out);
+        s.finish(out);
+        const fs::path png = fs::temp_directory_path() / "rsid-weak-test.png";
+        w.write_png(png.string(), "weak");
+        const rsid_tool::waterfall_layout l = w.layout();
+        const picture pic = read_png(png);
+        fs::remove(png);
+        // Over the rows of the identifier, the mean of the brightest and of the median pixel
+        // between x0 and x1.
+        const auto brightness = [&](double x0, double x1) {
+            double brightest = 0.0, median = 0.0;
+            int rows = 0;
+            for (int y = static_cast<int>(l.y(start + 0.1)); y < static_cast<int>(l.y(start + 1.3));
+                 ++y, ++rows) {
+                std::vector<int> row;
+                for (int xx = static_cast<int>(x0); xx < static_cast<int>(x1); ++xx) {
+                    const uint32_t p = pic.pixels[static_cast<std::size_t>(y * pic.width + xx)];
+                    row.push_back(
+                        static_cast<int>(((p >> 16) & 0xFF) + ((p >> 8) & 0xFF) + (p & 0xFF)));
+                }
+                std::sort(row.begin(), row.end());
+                brightest += row.back();
+                median += row[row.size() / 2];
+            }
+            return std::pair{brightest / std::max(1, rows), median / std::max(1, rows)};
+        };
+        const double x0 = l.x(offset - 5.0), x1 = l.x(offset + 15 * 10.7666 + 5.0);
+        const auto [tones, between] = brightness(x0, x1);
+        const double w_px = x1 - x0;
+        const double noise = (brightness(l.x(offset - 2000.0), l.x(offset - 2000.0) + w_px).first +
+                              brightness(l.x(offset + 2000.0), l.x(offset + 2000.0) + w_px).first) /
+                             2.0;
+        EXPECT_GT(tones, noise + 60.0) << c.what << ": tones " << tones << ", noise " << noise;
+        EXPECT_GT(tones, between + 60.0)
+            << c.what << ": tones " << tones << ", between them " << between;
+    }
 }
 
 // The tool's plots: the picture's size, and the boxes in the columns of the reports.
