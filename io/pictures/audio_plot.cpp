@@ -27,6 +27,8 @@ audio_plot::audio_plot(const source_info& info) {
         std::min(scanner_->width(), static_cast<int>(top_hz / scanner_->bin_hz()) + 1);
     picture_ = std::make_unique<waterfall>(entries, scanner_->entry_hz(0), scanner_->bin_hz(),
                                            detector_rate);
+    if (info.frames > 0)
+        picture_->expect_passes(static_cast<int64_t>(passes / stride));
     scanner_->on_pass = [this](const float* mags, double centre) { picture_->add(mags, centre); };
 }
 

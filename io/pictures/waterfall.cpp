@@ -127,6 +127,25 @@ void text_at(cairo_t* cr, double x, double y, const std::string& s, double align
     cairo_show_text(cr, s.c_str());
 }
 
+// Each level's colour, by level from the floor: noise_db - 3 dB (black) up to noise_db + span_db
+// (white). A cell then costs one lookup.
+std::vector<uint32_t> cell_colours(const waterfall_layout& l) {
+    std::vector<uint32_t> ramp(1024); // the colours by value
+    for (std::size_t i = 0; i < ramp.size(); ++i)
+        ramp[i] = colour(static_cast<double>(i) / static_cast<double>(ramp.size() - 1));
+    const double floor_db = l.noise_db - 3.0;
+    const double per_db =
+        static_cast<double>(ramp.size() - 1) / (l.noise_db + l.span_db - floor_db);
+    std::vector<uint32_t> by_level(top_level - floor_level + 1u);
+    for (std::size_t i = 0; i < by_level.size(); ++i) {
+        const double at =
+            std::clamp((level_db(static_cast<uint16_t>(floor_level + i)) - floor_db) * per_db, 0.0,
+                       static_cast<double>(ramp.size() - 1));
+        by_level[i] = ramp[static_cast<std::size_t>(std::lround(at))];
+    }
+    return by_level;
+}
+
 } // namespace
 
 std::string mark_label(double time_s, double freq_hz, double snr_db) {
@@ -157,6 +176,13 @@ waterfall::waterfall(int entries, double first_hz, double entry_hz, double rate)
     // All the rows there can be, so that growing never copies them (pages are only touched as
     // rows arrive).
     rows_.reserve(static_cast<std::size_t>(max_rows) * static_cast<std::size_t>(columns_));
+}
+
+void waterfall::expect_passes(int64_t passes) {
+    if (passes_ > 0)
+        return;
+    while (passes / row_passes_ >= max_rows) // as add() would merge
+        row_passes_ *= 2;
 }
 
 void waterfall::add(const float* magnitudes, double centre_frame) {
@@ -341,68 +367,65 @@ void waterfall::place_labels(waterfall_layout& l) const {
             static_cast<int>(std::ceil((std::min(listed, max_listed + 1)) * label_height)) + 8;
 }
 
-// The cells straight into the image's plot area, stretched without smoothing: each pixel takes
-// the cell under its centre, and each level present its colour from a table made once, noise_db
-// - 3 dB (black) up to noise_db + span_db (white).
-void waterfall::draw_cells(const waterfall_layout& l, unsigned char* data, int stride) const {
+// The cells in the picture's rows y0 to y0 + count - 1 (data: row y0), stretched to the plot area
+// without smoothing: each pixel takes the cell under its centre.
+void waterfall::draw_cells(const waterfall_layout& l, const std::vector<uint32_t>& colours, int y0,
+                           int count, unsigned char* data, int stride) const {
     const int r = std::max(1, rows());
-    uint16_t low = UINT16_MAX, high = 0;
-    for (int y = 0; y < r; ++y) {
-        const auto [lo, hi] = std::minmax_element(row(y), row(y) + columns_);
-        low = std::min(low, *lo);
-        high = std::max(high, *hi);
-    }
-    std::vector<uint32_t> ramp(1024); // the colours by value
-    for (std::size_t i = 0; i < ramp.size(); ++i)
-        ramp[i] = colour(static_cast<double>(i) / static_cast<double>(ramp.size() - 1));
-    const double floor_db = l.noise_db - 3.0;
-    const double per_db =
-        static_cast<double>(ramp.size() - 1) / (l.noise_db + l.span_db - floor_db);
-    std::vector<uint32_t> by_level(static_cast<std::size_t>(high - low) + 1);
-    for (std::size_t i = 0; i < by_level.size(); ++i) {
-        const double at = std::clamp((level_db(static_cast<uint16_t>(low + i)) - floor_db) * per_db,
-                                     0.0, static_cast<double>(ramp.size() - 1));
-        by_level[i] = ramp[static_cast<std::size_t>(std::lround(at))];
-    }
-
     const auto width = static_cast<int>(l.plot_width);
     const auto height = static_cast<int>(l.plot_height);
+    const auto left = static_cast<int>(l.left);
+    const auto top = static_cast<int>(l.top);
     std::vector<int> column_at(static_cast<std::size_t>(width)); // each pixel's column
     for (int x = 0; x < width; ++x)
         column_at[static_cast<std::size_t>(x)] = static_cast<int>(
             (static_cast<int64_t>(2 * x + 1) * columns_) / (2 * static_cast<int64_t>(width)));
-    const auto left = static_cast<std::ptrdiff_t>(l.left);
-    const auto top = static_cast<std::ptrdiff_t>(l.top);
     std::vector<uint32_t> line(static_cast<std::size_t>(width));
     int drawn = -1; // the cell row in line
-    for (int y = 0; y < height; ++y) {
+    for (int y = std::max(y0, top) - top; y < std::min(y0 + count - top, height); ++y) {
         const int cell_row = static_cast<int>((static_cast<int64_t>(2 * y + 1) * r) /
                                               (2 * static_cast<int64_t>(height)));
         if (cell_row != drawn) {
             const uint16_t* in = row(cell_row);
             for (int x = 0; x < width; ++x)
                 line[static_cast<std::size_t>(x)] =
-                    by_level[in[column_at[static_cast<std::size_t>(x)]] - low];
+                    colours[in[column_at[static_cast<std::size_t>(x)]] - floor_level];
             drawn = cell_row;
         }
-        std::memcpy(data + (top + y) * stride + left * 4, line.data(), line.size() * 4);
+        std::memcpy(data + static_cast<std::ptrdiff_t>(top + y - y0) * stride + left * 4,
+                    line.data(), line.size() * 4);
     }
 }
 
+// The background and the cells of each band of rows, and over them everything else, recorded
+// once and played back over each band: the whole image is never held.
 void waterfall::write_png(const std::string& path, const std::string& title) const {
     const waterfall_layout l = layout();
-    surface_ptr image(cairo_image_surface_create(CAIRO_FORMAT_RGB24, l.width, l.height));
-    if (cairo_surface_status(image.get()) != CAIRO_STATUS_SUCCESS)
-        throw output_error(path + ": cannot make a picture of this size");
-    context_ptr cr_owner(cairo_create(image.get()));
-    cairo_t* cr = cr_owner.get();
-    cairo_set_source_rgb(cr, 0.12, 0.12, 0.12);
-    cairo_paint(cr);
-    cairo_surface_flush(image.get());
-    draw_cells(l, cairo_image_surface_get_data(image.get()),
-               cairo_image_surface_get_stride(image.get()));
-    cairo_surface_mark_dirty(image.get());
+    const cairo_rectangle_t extents{0.0, 0.0, static_cast<double>(l.width),
+                                    static_cast<double>(l.height)};
+    const surface_ptr over(cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, &extents));
+    {
+        const context_ptr cr(cairo_create(over.get()));
+        draw_over(cr.get(), l, title);
+        if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS)
+            throw output_error(path + ": cannot draw the picture");
+    }
+    const std::vector<uint32_t> colours = cell_colours(l);
+    write_png_file(path, l.width, l.height, [&](cairo_surface_t* band, int y) {
+        const context_ptr cr(cairo_create(band));
+        cairo_set_source_rgb(cr.get(), 0.12, 0.12, 0.12);
+        cairo_paint(cr.get());
+        cairo_surface_flush(band);
+        draw_cells(l, colours, y, cairo_image_surface_get_height(band),
+                   cairo_image_surface_get_data(band), cairo_image_surface_get_stride(band));
+        cairo_surface_mark_dirty(band);
+        cairo_set_source_surface(cr.get(), over.get(), 0.0, -y);
+        cairo_paint(cr.get());
+    });
+}
 
+// The axes, the title, the colour scale and the reports' boxes and labels.
+void waterfall::draw_over(cairo_t* cr, const waterfall_layout& l, const std::string& title) const {
     cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, font_size);
     cairo_set_line_width(cr, 1.0);
@@ -500,10 +523,6 @@ void waterfall::write_png(const std::string& path, const std::string& title) con
                 fmt::format("and {} more reports (see the text output)", listed - max_listed), 0.0,
                 0.0);
     }
-
-    // Through a temporary file renamed into place: a failed write (disk full, file size limit)
-    // leaves the picture that was there, and the message says why it failed.
-    write_png_file(image.get(), path);
 }
 
 } // namespace rsid_tool

@@ -11,6 +11,8 @@
 #ifndef RSID_TOOL_WATERFALL_H
 #define RSID_TOOL_WATERFALL_H
 
+#include <cairo.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -71,6 +73,9 @@ class waterfall {
     // rate: input frames per second (row times come in frames).
     waterfall(int entries, double first_hz, double entry_hz, double rate);
 
+    // How many passes the input will give, when known, before the first: rows are then grouped
+    // from the start as merging would have grouped them by the end, and never held twice over.
+    void expect_passes(int64_t passes);
     // One row of magnitudes (entries values) whose analysis frame is centred on centre_frame.
     void add(const float* magnitudes, double centre_frame);
     void mark(const waterfall_mark& m) { marks_.push_back(m); }
@@ -86,7 +91,9 @@ class waterfall {
     const uint16_t* row(int r) const; // its levels; the row being filled at rows() - 1
     void set_scale(waterfall_layout& l) const;
     void place_labels(waterfall_layout& l) const;
-    void draw_cells(const waterfall_layout& l, unsigned char* data, int stride) const;
+    void draw_cells(const waterfall_layout& l, const std::vector<uint32_t>& colours, int y0,
+                    int count, unsigned char* data, int stride) const;
+    void draw_over(cairo_t* cr, const waterfall_layout& l, const std::string& title) const;
 
     int entries_, columns_;
     double first_hz_, entry_hz_, rate_;
