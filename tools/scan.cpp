@@ -79,11 +79,11 @@ class band_scan {
                 j.info->start = read_sigmf(input).start;
             j.start = o_.start ? o_.start : j.info->start;
             j.arrival.emplace(j.info->rate);
-            const std::unique_ptr<rsid::band_scanner> scanner = make_scanner(j);
+            std::unique_ptr<rsid::band_scanner> scanner = make_scanner(j);
             describe(j, *scanner);
             if (!o_.plot.empty())
                 start_picture(j, *scanner);
-            read_all(j, *source, *scanner);
+            read_all(j, *source, scanner);
             draw(j);
         } catch (const input_error& e) {
             j.end.error = e.what();
@@ -131,32 +131,60 @@ class band_scan {
     }
 
     // Every chunk through the scanner, each report delivered as it comes; a read error ends
-    // the input, and what was read is still scanned to its end.
-    void read_all(job& j, band_source& source, rsid::band_scanner& scanner) {
+    // the input, and what was read is still scanned to its end. A source that retunes (a live
+    // band's new centre) ends one scanner's stream and starts the next at that frame, as if
+    // the band were two inputs one after the other.
+    void read_all(job& j, band_source& source, std::unique_ptr<rsid::band_scanner>& scanner) {
         const std::size_t per = j.info->complex ? 2 : 1;
         std::vector<float> samples(chunk_frames * per);
         std::vector<rsid::detection> found;
         uint64_t read = 0;
+        uint64_t base = 0; // frames before the scanner's stream
         try {
             for (std::size_t n; !gone_ && (n = source.read(samples.data(), chunk_frames)) > 0;) {
+                if (source.info().center_hz != j.info->center_hz) {
+                    scanner->finish(found);
+                    deliver(j, found, base);
+                    retune(j, source.info().center_hz, scanner);
+                    base = read;
+                }
                 read += n;
                 j.arrival->read(read, std::chrono::steady_clock::now());
                 if (mqtt_)
                     mqtt_->audio_read(static_cast<double>(n) / j.info->rate);
-                scanner.feed(samples.data(), n, found);
-                deliver(j, found);
+                scanner->feed(samples.data(), n, found);
+                deliver(j, found, base);
             }
         } catch (const input_error& e) {
             j.end.error = e.what();
         }
-        scanner.finish(found);
-        deliver(j, found);
+        scanner->finish(found);
+        deliver(j, found, base);
         j.end.duration_s = static_cast<double>(read) / j.info->rate;
     }
 
-    // Reports to the output (and broker), the picture and the annotations.
-    void deliver(job& j, std::vector<rsid::detection>& found) {
-        for (const rsid::detection& d : found) {
+    // A new scanner on the new centre. The picture, whose frequencies are the old band's, is
+    // drawn as it stands and ends there.
+    void retune(job& j, double center_hz, std::unique_ptr<rsid::band_scanner>& scanner) {
+        if (j.picture && !o_.quiet)
+            j.box.err(fmt::format("rsid: {}: retuned to {:.0f} Hz; the picture ends here",
+                                  j.end.input, center_hz));
+        draw(j);
+        j.picture.reset();
+        j.info->center_hz = center_hz;
+        scanner = make_scanner(j);
+        if (o_.verbose)
+            j.box.err(fmt::format("{}: retuned to {:.0f} Hz, {:.0f} Hz to {:.0f} Hz", j.end.input,
+                                  center_hz, scanner->entry_hz(0),
+                                  scanner->entry_hz(scanner->width() - 1)));
+    }
+
+    // Reports to the output (and broker), the picture and the annotations; base: frames of the
+    // input before the scanner's stream.
+    void deliver(job& j, std::vector<rsid::detection>& found, uint64_t base) {
+        for (rsid::detection& d : found) {
+            d.sample += static_cast<int64_t>(base);
+            d.time_s = static_cast<double>(d.sample) / d.rate;
             report(j.end.input, d, j.start ? after(*j.start, d.time_s) : j.arrival->at(d.sample),
                    j.start ? j.start->clock : clock_arrival, j.box);
             ++j.end.detections;

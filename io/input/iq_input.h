@@ -63,7 +63,9 @@ class band_source {
   public:
     virtual ~band_source() = default;
     // Fills out[0 .. frames * (complex ? 2 : 1)) and returns the frames written; 0 only at the
-    // end of the input (or once stop_requested is set).
+    // end of the input (or once stop_requested is set). A live band may be retuned on the way
+    // (zmq_input.h): one read never returns frames of two centres, and after it
+    // info().center_hz is the centre of the frames it returned.
     virtual std::size_t read(float* out, std::size_t frames) = 0;
     const band_info& info() const { return info_; }
 

@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <utility>
 #include <vector>
 
 namespace rsid_tool {
@@ -41,12 +40,6 @@ double number(const std::string& url, const std::string& key, const std::string&
         throw input_error(url + ": " + key + "= takes a number, not \"" + text + "\"");
     return v;
 }
-
-// The bytes of a message after the tag header, and the values of the tags that matter here.
-struct tagged {
-    std::size_t header = 0; // bytes of tag header in front of the items (0: none)
-    std::optional<double> rate, center;
-};
 
 // A cursor over a serialised PMT (GNU Radio's pmt::serialize): a type byte, then big-endian
 // fields. Numbers are read; everything else is only stepped over.
@@ -165,38 +158,45 @@ uint64_t host_u64(const unsigned char* p) {
     return v;
 }
 
-// The tag header at the start of a message, if there is one. Items could begin with the magic
-// by chance, so a header counts only when all of it parses and whole items follow it.
-tagged read_tags(std::span<const unsigned char> message, std::size_t item_bytes) {
-    tagged t;
+} // namespace
+
+// Items could begin with the magic by chance, so a header counts only when all of it parses and
+// whole items follow it.
+zmq_tags read_zmq_tags(std::span<const unsigned char> message, std::size_t item_bytes) {
+    zmq_tags none;
     uint16_t magic = 0;
-    if (message.size() < tag_fixed)
-        return t;
+    if (item_bytes == 0 || message.size() < tag_fixed)
+        return none;
     std::memcpy(&magic, message.data(), sizeof(magic));
     if (magic != tag_magic || message[2] != tag_version)
-        return t;
+        return none;
     const uint64_t count = host_u64(message.data() + 11);
     if (count > message.size())
-        return t;
+        return none;
     pmt_reader r(message);
     r.seek(tag_fixed);
-    tagged found;
+    zmq_tags found;
+    found.offset = host_u64(message.data() + 3);
     for (uint64_t i = 0; i < count; ++i) {
+        const std::size_t at = r.pos();
         std::string key;
         std::optional<double> value;
         std::optional<double> ignored;
         if (!r.skip(8) || !r.symbol(key) || !r.any(value) || !r.any(ignored))
-            return t;
+            return none;
+        const uint64_t offset = host_u64(message.data() + at);
         if (key == "rx_rate" && value)
-            found.rate = value;
+            found.tags.push_back({offset, value, std::nullopt});
         else if (key == "rx_freq" && value)
-            found.center = value;
+            found.tags.push_back({offset, std::nullopt, value});
     }
     if ((message.size() - r.pos()) % item_bytes != 0)
-        return t;
+        return none;
     found.header = r.pos();
     return found;
 }
+
+namespace {
 
 // One SUB or PULL socket and its context: the only user of libzmq.
 class zmq_link {
@@ -273,57 +273,79 @@ class zmq_band final : public band_source {
         info_.live = true;
         info_.type = type;
         // The first samples, and their tags, decide the band.
-        wait_for_samples();
+        if (wait_for_samples())
+            take_changes();
+        started_ = true;
         check_band();
     }
 
     std::size_t read(float* out, std::size_t frames) override {
-        if (pos_ >= message_.size() && !wait_for_samples()) {
-            if (!error_.empty())
-                throw input_error(std::exchange(error_, {}));
+        if (pos_ >= message_.size() && !wait_for_samples())
             return 0;
-        }
-        const std::size_t n = std::min(frames, (message_.size() - pos_) / item_bytes_);
+        take_changes();
+        const uint64_t item = (pos_ - header_) / item_bytes_;
+        std::size_t n = std::min(frames, (message_.size() - pos_) / item_bytes_);
+        if (!changes_.empty()) // stop at the next change: one read, one band
+            n = std::min<std::size_t>(n, changes_.front().offset - item);
         decode_iq(message_.data() + pos_, n, type_, out);
         pos_ += n * item_bytes_;
+        frames_ += n;
         return n;
     }
 
   private:
     using clock = std::chrono::steady_clock;
 
-    // Takes the next message, if one comes within poll_ms; false if none did.
+    // Takes the next message, if one comes within poll_ms; false if none did. Its tags become
+    // changes at item numbers within it, in order; those of a message without items (left
+    // over when it is done) take effect at the next one's first.
     bool next() {
         if (!socket_.receive(message_))
             return false;
-        const tagged t = read_tags(message_, item_bytes_);
-        pos_ = t.header;
+        const zmq_tags t = read_zmq_tags(message_, item_bytes_);
+        header_ = pos_ = t.header;
         // Whole items only; GNU Radio never sends part of one.
-        message_.resize(pos_ + (message_.size() - pos_) / item_bytes_ * item_bytes_);
-        if (!started_) {
-            if (t.rate)
-                info_.rate = *t.rate;
-            if (t.center)
-                info_.center_hz = *t.center;
-            started_ = pos_ < message_.size();
-        } else if ((t.rate && *t.rate != info_.rate) ||
-                   (t.center && *t.center != info_.center_hz)) {
-            // What came before the change is scanned; the rest would be on the wrong frequencies.
-            error_ = info_.name + ": the publisher retuned (rx_rate " +
-                     std::to_string(t.rate.value_or(info_.rate)) + ", rx_freq " +
-                     std::to_string(t.center.value_or(info_.center_hz)) +
-                     "); a scan's band is fixed";
-            message_.clear();
-            pos_ = 0;
+        const uint64_t items = (message_.size() - pos_) / item_bytes_;
+        message_.resize(pos_ + items * item_bytes_);
+        for (zmq_tag& c : changes_)
+            c.offset = 0;
+        for (zmq_tag c : t.tags) {
+            // A tag outside the message's items is taken at its nearer end.
+            c.offset = std::min(c.offset - std::min(c.offset, t.offset), items);
+            changes_.push_back(c);
         }
+        std::stable_sort(changes_.begin(), changes_.end(),
+                         [](const zmq_tag& x, const zmq_tag& y) { return x.offset < y.offset; });
         return true;
     }
 
-    // Until a message with samples is there: false on a stop request, a retune, or once
-    // idle= seconds have gone by in this wait (time spent scanning does not count).
+    // Applies the changes due at the next item. Before the first sample they set the band;
+    // after it a new centre retunes, a new rate ends the input.
+    void take_changes() {
+        const uint64_t item = (pos_ - header_) / item_bytes_;
+        while (!changes_.empty() && changes_.front().offset <= item) {
+            const zmq_tag c = changes_.front();
+            changes_.erase(changes_.begin());
+            if (c.rate && *c.rate != info_.rate) {
+                if (started_)
+                    throw input_error(fmt::format("{}: the publisher changed its rate from {} "
+                                                  "to {} frames/s at sample {}; a scan's rate "
+                                                  "is fixed",
+                                                  info_.name, info_.rate, *c.rate, frames_));
+                info_.rate = *c.rate;
+            }
+            if (c.center)
+                info_.center_hz = *c.center;
+            if (started_)
+                check_band();
+        }
+    }
+
+    // Until a message with samples is there: false on a stop request or once idle= seconds
+    // have gone by in this wait (time spent scanning does not count).
     bool wait_for_samples() {
         const clock::time_point since = clock::now();
-        while (!stopping() && error_.empty()) {
+        while (!stopping()) {
             if (next() && pos_ < message_.size())
                 return true;
             if (address_.idle_s &&
@@ -346,9 +368,11 @@ class zmq_band final : public band_source {
     iq_type type_;
     std::size_t item_bytes_;
     std::vector<unsigned char> message_; // the message being read
+    std::size_t header_ = 0;             // its tag header [bytes]
     std::size_t pos_ = 0;                // its next item [bytes]
-    bool started_ = false;               // samples have arrived, the band is fixed
-    std::string error_;                  // ends the input after what came before it
+    std::vector<zmq_tag> changes_;       // its tags still to apply; offsets within it [items]
+    bool started_ = false;               // the band is set: a change is a retune
+    uint64_t frames_ = 0;                // frames returned
 };
 
 } // namespace

@@ -13,10 +13,12 @@
 // puts GNU Radio's tag header in front of them (magic 0x5FF0 and version 1 in host order, the
 // first item's offset and the number of tags as 64-bit counts, then per tag its offset and the
 // key, value and source id as serialised PMTs), and a sink given a key sends it as a first
-// frame. Tags `rx_rate` and `rx_freq` (what SDR sources attach) set the band's rate and centre
-// when they come with the first samples; a later change of either ends the input with an
-// error, since a scan's band is fixed. A subscriber that connects after the first samples sees
-// no tags and keeps the stated rate and centre.
+// frame. Tags `rx_rate` and `rx_freq` (what SDR sources attach) on the first sample set the
+// band's rate and centre. A later `rx_freq` retunes the band at its sample: reads stop there
+// and info().center_hz changes with the next read (band_source). A later `rx_rate` that changes
+// the rate ends the input with an error after the samples before it, since the scanner's
+// transform is made for one rate. A subscriber that connects after the first samples sees no
+// tags and keeps the stated rate and centre.
 //
 // Like a live pipe: the socket reconnects by itself, so a publisher that goes away and comes
 // back is read again (positions count the samples received, gaps take no time); memory stays
@@ -28,9 +30,13 @@
 
 #include "input/iq_input.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace rsid_tool {
 
@@ -41,6 +47,21 @@ struct zmq_address {
     std::optional<double> center; // center= [Hz]
     std::optional<double> idle_s; // idle= [s]
 };
+
+// GNU Radio's tag header in front of a message's items, and the tags in it that matter here.
+struct zmq_tag {
+    uint64_t offset = 0;          // the item it is on, counted from the sink's first
+    std::optional<double> rate;   // rx_rate [frames/s]
+    std::optional<double> center; // rx_freq [Hz]
+};
+struct zmq_tags {
+    std::size_t header = 0; // bytes in front of the items (0: no header)
+    uint64_t offset = 0;    // the first item's number, as the tags count
+    std::vector<zmq_tag> tags;
+};
+// The header of one message whose items are item_bytes long; none (header 0) when the message
+// does not start with a whole, well-formed one followed by whole items.
+zmq_tags read_zmq_tags(std::span<const unsigned char> message, std::size_t item_bytes);
 
 // True for names that start with zmq+.
 bool is_zmq_url(const std::string& name);

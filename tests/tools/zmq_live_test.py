@@ -1,6 +1,7 @@
 """`rsid scan zmq+tcp://...` against real GNU Radio publishers on loopback, as a live pipe:
 a silent or absent publisher is waited for and a stop signal still ends the scan within 1 s; a
-publisher that goes away and comes back is read again; a retune ends the scan with an error.
+publisher that goes away and comes back is read again; a retune moves the scan to the new
+centre at the tag's sample, a new rate ends it.
 
 Usage: zmq_live_test.py RSID
 """
@@ -139,29 +140,37 @@ class live(unittest.TestCase):
                          if r["type"] == "detection")  # the scanner's frequencies: within 3 Hz
             self.assertEqual(got, [(77, 1_009_000), (131, 1_003_000)], proc.stderr.read())
 
-    def test_tags_set_the_band_and_a_retune_ends_it(self):
-        port = free_port()
+    def test_tags_set_the_band_and_retune_it(self):
         samples = band_signals.band(TOOL, RATE, 4.0, [(131, 3000.0, 0.2, 0.2),
                                                       (77, 5000.0, 2.4, 0.2)], seed=4)
-        tags = [(0, "rx_freq", 7.1e6), (0, "rx_rate", float(RATE)),
-                (int(2.2 * RATE), "rx_freq", 7.2e6)]
-        tb = publisher(port, samples, push=True, tags=tags)
-        tb.start()
-        try:
-            # -r and --center say otherwise: the tags win.
-            run = subprocess.run([TOOL, "scan", "-t", "cf32", "-r", "96000", "--center", "0",
-                                  "--codes", "all", "--json",
-                                  "zmq+tcp://127.0.0.1:%d?pull&idle=2" % port],
-                                 capture_output=True, text=True, timeout=60)
-        finally:
-            tb.stop()
-            tb.wait()
-        got = [json.loads(line) for line in run.stdout.splitlines()]
-        self.assertEqual([(r["code"], round(r["freq_hz"] / 10) * 10, r["rate"]) for r in got
-                          if r["type"] == "detection"], [(131, 7_103_000, RATE)])
-        self.assertEqual(run.returncode, 3)
-        self.assertIn("retuned", run.stderr)
-
+        start = [(0, "rx_freq", 7.1e6), (0, "rx_rate", float(RATE))]
+        at = int(2.2 * RATE)
+        # (tag at 2.2 s, reports as (code, tone 0 [Hz], start [s]), exit status, on stderr):
+        # a new centre retunes the scan at the tag's sample, a new rate ends it there.
+        cases = [((at, "rx_freq", 7.2e6), [(131, 7_103_000, 0.2), (77, 7_205_000, 2.4)], 0, ""),
+                 ((at, "rx_rate", 96000.0), [(131, 7_103_000, 0.2)], 3,
+                  "changed its rate from 48000 to 96000 frames/s at sample %d" % at)]
+        for tag, reports, status, message in cases:
+            with self.subTest(tag=tag[1]):
+                port = free_port()
+                tb = publisher(port, samples, push=True, tags=start + [tag])
+                tb.start()
+                try:
+                    # -r and --center say otherwise: the tags win.
+                    run = subprocess.run([TOOL, "scan", "-t", "cf32", "-r", "96000", "--center",
+                                          "0", "--codes", "all", "--json",
+                                          "zmq+tcp://127.0.0.1:%d?pull&idle=2" % port],
+                                         capture_output=True, text=True, timeout=60)
+                finally:
+                    tb.stop()
+                    tb.wait()
+                got = [json.loads(line) for line in run.stdout.splitlines()]
+                self.assertEqual([(r["code"], round(r["freq_hz"] / 10) * 10,
+                                   round(r["time_s"], 1), r["rate"]) for r in got
+                                  if r["type"] == "detection"],
+                                 [r + (RATE,) for r in reports], run.stderr)
+                self.assertEqual(run.returncode, status, run.stderr)
+                self.assertIn(message, run.stderr)
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])
