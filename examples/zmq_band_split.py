@@ -3,25 +3,28 @@
 for `rsid scan zmq+tcp://...` processes on this or other machines to scan:
 
     python3 examples/zmq_band_split.py band.cf32 --rate 1.2e6 --center 14.1e6 --slices 4
-    rsid scan -t cf32 -r 600000 zmq+tcp://HOST:5600 zmq+tcp://HOST:5601 --json > a.jsonl
-    rsid scan -t cf32 -r 600000 zmq+tcp://HOST:5602 zmq+tcp://HOST:5603 --json > b.jsonl
+    rsid scan -t cf32 -r 600000 --span 300000 zmq+tcp://HOST:5600 zmq+tcp://HOST:5601 --json > a.jsonl
+    rsid scan -t cf32 -r 600000 --span 300000 zmq+tcp://HOST:5602 zmq+tcp://HOST:5603 --json > b.jsonl
     rsid merge a.jsonl b.jsonl
 
-The channelizer (pfb.channelizer_ccf) is oversampled twice, so each slice's passband reaches
-past its neighbour's edge into the overlap: an identifier that sits on a boundary is whole in
-both slices, and `rsid merge` keeps one report of it. Every slice carries rx_rate and rx_freq
-tags (pass_tags), so a scanner learns its slice's rate and centre from the stream; -r only
-names the rate of a subscriber that joins after the first samples.
-
-The slice at the band's edge (N/2) is centred on +rate/2 and also holds the band's lowest
-frequencies, which it reports `rate` too high, above the band's top: keep the edge slice out of
-a scan, or subtract the rate from its reports above the band.
+The band is shifted down by half a slice spacing before the channelizer (pfb.channelizer_ccf),
+so the slices are centred on the band's centre +-spacing/2, +-3 spacing/2, ... and together
+cover it edge to edge, none of them across the band's edges. The channelizer is oversampled
+twice, so each slice's passband reaches past its neighbour's edge: an identifier that sits on a
+boundary is whole in both slices. A scanner given --span = the spacing reports from each slice
+only what lies in its own share (the centre of the identifier's tones within spacing/2 of the
+slice's centre), so every part of the band is reported by one slice, and what a slice holds
+beyond its share (its neighbour's, or the other end of the band folded in next to an edge) is
+left to the slice that owns it. `rsid merge` joins the scans into one stream. Every slice
+carries rx_rate and rx_freq tags (pass_tags), so a scanner learns its slice's rate and centre
+from the stream; -r only names the rate of a subscriber that joins after the first samples.
 
 A file source stands in for a receiver (osmosdr, uhd): replace it to scan a live band. With
 --push each slice waits for its scanner (lossless, for recordings); without, slices are
 published (PUB) and a scanner that falls behind loses messages rather than slowing the rest.
 """
 import argparse
+import math
 import sys
 
 import numpy as np
@@ -48,10 +51,10 @@ class band_tags(gr.sync_block):
 
 
 def slice_center(k, slices, rate, center):
-    """The channelizer's output k is centred k slice spacings above the band's centre, the
-    upper half of them wrapping to below it."""
+    """The channelizer's output k is centred k slice spacings above the shifted band's centre,
+    the upper half of them wrapping to below it; the shift puts it half a spacing higher."""
     spacing = rate / slices
-    return center + (k if k <= slices // 2 else k - slices) * spacing
+    return center + (k + 0.5 if k < slices // 2 else k + 0.5 - slices) * spacing
 
 
 class band_split(gr.top_block):
@@ -62,12 +65,14 @@ class band_split(gr.top_block):
         # oversampled output (two spacings wide) then has no alias inside the passband.
         taps = filter.firdes.low_pass_2(1.0, rate, 0.65 * spacing, 0.2 * spacing, 70)
         source = blocks.file_source(gr.sizeof_gr_complex, path, False)
+        # Down by half a spacing [rad per sample]: slice centres off the band's edges.
+        shift = blocks.rotator_cc(-math.pi / slices)
         self.channelizer = pfb.channelizer_ccf(slices, taps, 2.0, 70)
         if throttle:
             limiter = blocks.throttle(gr.sizeof_gr_complex, rate)
-            self.connect(source, limiter, self.channelizer)
+            self.connect(source, limiter, shift, self.channelizer)
         else:
-            self.connect(source, self.channelizer)
+            self.connect(source, shift, self.channelizer)
         self.sinks = []
         for k in range(slices):
             address = "tcp://%s:%d" % (host, port + k)
@@ -95,9 +100,9 @@ def main():
         sys.exit("--slices must be even")
     tb = band_split(a.path, a.rate, a.center, a.slices, a.port, a.push, a.host, a.throttle)
     for k in range(a.slices):
-        print("slice %d: port %d, centre %.0f Hz, %.0f I/Q pairs/s" %
-              (k, a.port + k, slice_center(k, a.slices, a.rate, a.center), 2 * a.rate / a.slices),
-              file=sys.stderr)
+        print("slice %d: port %d, centre %.0f Hz, %.0f I/Q pairs/s; scan with --span %.0f" %
+              (k, a.port + k, slice_center(k, a.slices, a.rate, a.center), 2 * a.rate / a.slices,
+               a.rate / a.slices), file=sys.stderr)
     tb.run()
 
 

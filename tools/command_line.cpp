@@ -174,6 +174,8 @@ void check_scan(scan_command& scan, const std::string& type) {
         throw usage_error("-r: the rate must lie in 6000 to 20000000");
     if (scan.center && !(std::abs(*scan.center) <= rsid::max_center_hz))
         throw usage_error("--center must lie within -1e12 to 1e12 Hz");
+    if (scan.span && !(*scan.span > 0.0 && *scan.span <= max_band_rate))
+        throw usage_error("--span must be above 0 and at most 20000000 Hz");
     const auto zmq = std::find_if(scan.inputs.begin(), scan.inputs.end(), is_zmq_url);
     if (zmq != scan.inputs.end() && !scan.type)
         throw usage_error(*zmq +
@@ -265,6 +267,9 @@ command_line parse_command_line(int argc, char** argv) {
                          "Raw I/Q: cu8 cs8 cs16 cf32 (interleaved I, Q; little-endian)");
     scan_cmd->add_option("-r,--rate", scan.rate, "Raw I/Q: sample rate (I/Q pairs per second)");
     scan_cmd->add_option("--center", scan.center, "RF frequency of the band's centre in Hz");
+    scan_cmd->add_option("--span", scan.span,
+                         "Report only identifiers centred within half this many Hz of the band's "
+                         "centre (a slice's share of a split band)");
     scan_cmd->add_flag("--iq", scan.iq, "Sound files: two channels are I and Q");
     scan_cmd->add_flag("--json", scan.json, "JSON Lines output");
     std::optional<std::string> scan_start;

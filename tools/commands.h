@@ -63,6 +63,7 @@ struct scan_command {
     std::optional<iq_type> type;     // -t: inputs other than SigMF are raw I/Q of this type
     std::optional<double> rate;      // -r: their rate (required with -t)
     std::optional<double> center;    // --center: RF frequency of the band's centre [Hz]
+    std::optional<double> span;      // --span: reports only within span/2 of the centre [Hz]
     bool iq = false;                 // sound files: two channels are I and Q
     bool json = false;
     std::optional<start_time> start; // --start: when every input's first frame was recorded

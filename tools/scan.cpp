@@ -7,6 +7,7 @@
 #include "pictures/waterfall.h"
 #include "publish/mqtt_publisher.h"
 #include "publish/outbox.h"
+#include "records/merge.h"
 #include "records/report.h"
 #include "scanner.h" // engine/
 
@@ -63,13 +64,14 @@ class band_scan {
         std::unique_ptr<waterfall> picture;
         std::optional<start_time> start;      // --start, else the recording's own
         std::optional<arrival_clock> arrival; // without a start: when the samples came
+        std::optional<double> span;           // span= of a ZeroMQ input, else --span [Hz]
     };
 
     // Open, scan to the end, draw, annotate, and close with the end record.
     void scan(std::size_t index, outbox& box) {
         const auto started = std::chrono::steady_clock::now();
         const std::string& input = o_.inputs[index];
-        job j{index, box, {}, {}, {}, {}, {}, {}};
+        job j{index, box, {}, {}, {}, {}, {}, {}, o_.span};
         j.end.input = input == "-" ? "stdin" : input;
         j.end.status = "ok";
         try {
@@ -79,6 +81,8 @@ class band_scan {
                 j.info->start = read_sigmf(input).start;
             j.start = o_.start ? o_.start : j.info->start;
             j.arrival.emplace(j.info->rate);
+            if (is_zmq_url(input) && parse_zmq_url(input).span)
+                j.span = parse_zmq_url(input).span;
             std::unique_ptr<rsid::band_scanner> scanner = make_scanner(j);
             describe(j, *scanner);
             if (!o_.plot.empty())
@@ -183,6 +187,8 @@ class band_scan {
     // input before the scanner's stream.
     void deliver(job& j, std::vector<rsid::detection>& found, uint64_t base) {
         for (rsid::detection& d : found) {
+            if (j.span && !owned(d, *j.span))
+                continue;
             d.sample += static_cast<int64_t>(base);
             d.time_s = static_cast<double>(d.sample) / d.rate;
             report(j.end.input, d, j.start ? after(*j.start, d.time_s) : j.arrival->at(d.sample),
@@ -194,6 +200,15 @@ class band_scan {
             j.annotations.push_back(annotation(d));
         }
         found.clear();
+    }
+
+    // Whether a report is in the input's share of a split band: the centre of its tones within
+    // span/2 of the band's centre. Deciding by one point gives an identifier that straddles
+    // two slices' shares to one of them; the shares overlap by merge's frequency tolerance,
+    // since each slice measures a little differently and an identifier on the seam must not
+    // be dropped by both (rsid merge joins the two reports of it).
+    static bool owned(const rsid::detection& d, double span) {
+        return std::abs(d.offset_hz + identifier_width_hz / 2) <= span / 2 + same_freq_hz;
     }
 
     // The picture, if asked for; a failed write is the input's error unless it had one.

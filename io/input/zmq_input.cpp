@@ -409,9 +409,13 @@ zmq_address parse_zmq_url(const std::string& url) {
             a.center = number(url, key, value);
         else if (key == "idle" && eq != std::string::npos && number(url, key, value) > 0)
             a.idle_s = number(url, key, value);
+        else if (key == "span" && eq != std::string::npos && number(url, key, value) > 0)
+            a.span = number(url, key, value);
         else
-            throw input_error(fmt::format(
-                "{}: unknown or malformed \"{}\" (pull, rate=HZ, center=HZ, idle=S)", url, item));
+            throw input_error(
+                fmt::format("{}: unknown or malformed \"{}\" (pull, rate=HZ, center=HZ, idle=S, "
+                            "span=HZ)",
+                            url, item));
     }
     return a;
 }

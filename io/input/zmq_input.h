@@ -7,7 +7,9 @@
 // Query keys, joined by & after the ?: `pull`; `rate=HZ` and `center=HZ`, this input's sample
 // rate and centre (instead of -r and --center, so that one scan can take several slices of a
 // band); `idle=S`, end the input once nothing has arrived for S seconds (a recording replayed
-// through a flowgraph; without it a silent publisher is waited for until a stop request).
+// through a flowgraph; without it a silent publisher is waited for until a stop request);
+// `span=HZ`, the share of the band this input reports (instead of --span: the scan keeps it,
+// this reader only parses it).
 //
 // Each message holds whole items of the stated I/Q type (iq_input.h); with pass_tags the sink
 // puts GNU Radio's tag header in front of them (magic 0x5FF0 and version 1 in host order, the
@@ -46,6 +48,7 @@ struct zmq_address {
     std::optional<double> rate;   // rate= [frames/s]
     std::optional<double> center; // center= [Hz]
     std::optional<double> idle_s; // idle= [s]
+    std::optional<double> span;   // span= [Hz]
 };
 
 // GNU Radio's tag header in front of a message's items, and the tags in it that matter here.

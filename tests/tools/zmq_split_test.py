@@ -1,7 +1,8 @@
 """A wide band split by GNU Radio into four slices, published on ZeroMQ by the example flowgraph
 (examples/zmq_band_split.py, pfb.channelizer_ccf and push_sink with tags), scanned by two
-`rsid scan` processes of two slices each and joined by `rsid merge`, against one `rsid scan` of
-the whole recording: the same identifiers, at the same frequencies and times, none twice.
+`rsid scan` processes of two slices each, each slice reporting its share (--span, span=), and
+joined by `rsid merge`, against one `rsid scan` of the whole recording: the same identifiers, at
+the same frequencies and times, each reported by one slice only.
 
 Usage: zmq_split_test.py RSID EXAMPLES_DIR
 """
@@ -23,18 +24,21 @@ import zmq_band_split  # noqa: E402
 RATE = 1_200_000
 CENTER = 14_100_000.0
 SLICES = 4
-# (code, tone 0 against the centre [Hz], start [s], amplitude): two on slice boundaries (150 kHz
-# and -150 kHz, whole in both neighbours), the same code at once on two slices, and others
-# inside slices. The edge slice (centred on +600 kHz) holds both ends of the band and reports
-# what lies in its transition band (within 225 kHz of its centre, that is beyond +-375 kHz) at
-# aliased frequencies, so nothing is put there.
+# (code, tone 0 against the centre [Hz], start [s], amplitude). The slices are centred on -450,
+# -150, 150 and 450 kHz, their shares meet at -300, 0 and 300 kHz. Two straddle a seam (whole
+# in both neighbours, owned by the one that holds the centre of their tones), the same code
+# comes at once on two slices, two lie near the band's ends, where the neighbouring slice holds
+# the other end folded in next to its own (reported a band's width off, before shares), and
+# others lie inside slices.
 IDENTIFIERS = [
     (131, 40_000.0, 0.3, 0.05),
     (131, -250_000.0, 0.3, 0.05),
-    (7, 150_000.0, 0.8, 0.05),
-    (300, -150_003.0, 1.6, 0.03),
+    (7, 299_980.0, 0.8, 0.05),
+    (300, -30.0, 1.6, 0.03),
     (2000, 310_000.0, 2.0, 0.05),
     (55, -340_000.0, 2.6, 0.05),
+    (99, -520_000.0, 1.2, 0.05),
+    (1234, 540_000.0, 2.9, 0.05),
 ]
 SECONDS = 4.4
 
@@ -77,16 +81,20 @@ class split_scan(unittest.TestCase):
             tb = zmq_band_split.band_split(path, RATE, CENTER, SLICES, port, push=True)
             tb.start()
             outputs = []
+            spacing = RATE // SLICES
             try:
-                # Slices 0, 1 and 3, 2; -r is the rate the tags repeat, --center is left to them.
+                # Slices 0, 1 with --span and 3, 2 with span=; -r is the rate the tags repeat,
+                # --center is left to them.
                 scanners = []
-                for group in ((0, 1), (3, 2)):
-                    urls = ["zmq+tcp://127.0.0.1:%d?pull&idle=2" % (port + k) for k in group]
+                for group, span, key in (((0, 1), ["--span", str(spacing)], ""),
+                                         ((3, 2), [], "&span=%d" % spacing)):
+                    urls = ["zmq+tcp://127.0.0.1:%d?pull&idle=2%s" % (port + k, key)
+                            for k in group]
                     out = open(os.path.join(tmp, "scan%d.jsonl" % group[0]), "w+")
                     outputs.append(out)
                     scanners.append(subprocess.Popen(
-                        [TOOL, "scan", "-t", "cf32", "-r", str(2 * RATE // SLICES), "-j", "2",
-                         "--codes", "all", "--json"] + urls, stdout=out,
+                        [TOOL, "scan", "-t", "cf32", "-r", str(2 * spacing), "-j", "2",
+                         "--codes", "all", "--json"] + span + urls, stdout=out,
                         stderr=subprocess.PIPE, text=True))
                 for s in scanners:
                     _, err = s.communicate(timeout=120)
@@ -98,15 +106,15 @@ class split_scan(unittest.TestCase):
                                     capture_output=True, text=True, timeout=60)
             for o in outputs:
                 o.close()
-            got = detections(merged.stdout)
-            pieces = sum(len(detections(open(o.name).read())) for o in outputs)
-            self.assertGreater(pieces, len(got), "the boundaries gave no duplicates to merge")
-            self.assertEqual(len(got), len(expected), merged.stdout)
-            for e in expected:
-                close = [g for g in got if g["code"] == e["code"] and
-                         abs(g["freq_hz"] - e["freq_hz"]) <= 3.0 and
-                         abs(g["time_s"] - e["time_s"]) <= 0.05]
-                self.assertEqual(len(close), 1, "%s in %s" % (e, merged.stdout))
+            # The slices' own reports, before merging, and merged: each identifier once.
+            pieces = [d for o in outputs for d in detections(open(o.name).read())]
+            for got in (pieces, detections(merged.stdout)):
+                self.assertEqual(len(got), len(expected), got)
+                for e in expected:
+                    close = [g for g in got if g["code"] == e["code"] and
+                             abs(g["freq_hz"] - e["freq_hz"]) <= 3.0 and
+                             abs(g["time_s"] - e["time_s"]) <= 0.05]
+                    self.assertEqual(len(close), 1, "%s in %s" % (e, got))
 
 
 if __name__ == "__main__":
