@@ -100,7 +100,7 @@ lint() { # static analysis of the library, the engine and the tool; formatting a
 
 fuzz() { # fuzz SECONDS: build the harnesses with clang and run them, two at a time, SECONDS in all
     local seconds=$1 harnesses=(exports tool_input tool_command tool_stream python_arguments
-        sigmf iq_scan engine_api)
+        sigmf iq_scan engine_api zmq_tags)
     local h p rc=0
     local -A pid=() failed=()
     # Two at a time on two cores, the stage's seconds shared between the rounds of two: the

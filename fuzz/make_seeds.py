@@ -12,6 +12,9 @@ tool_input_fuzz (corpus/tool_input/): four control bytes (how the input is taken
 channel) and then a short sound file made by sox, or raw samples. Needs sox.
 
 python_arguments_fuzz (corpus/python_arguments/): see python_seeds().
+
+zmq_tags_fuzz (corpus/zmq_tags/): see zmq_seeds(); its PMTs come from GNU Radio's own
+pmt.serialize_str, so those seeds need GNU Radio's Python (Debian's python3).
 """
 import math
 import os
@@ -383,6 +386,42 @@ def iq_seeds():
     yield "cf32_odd_bytes", bytes([3, 3, 0, 2]) + encode(loud[:500], 3)[:-3]
 
 
+def zmq_seeds():
+    """zmq_tags_fuzz: a mode byte (0 a message, 1 a header built from the fuzzer's values, 2 a
+    URL) and an item-size byte (0: 2, 1: 4, 2: 8 bytes), then the payload: tag headers as GNU
+    Radio's sinks write them (rx_rate and rx_freq as double, long and uint64 PMTs, another key,
+    a dictionary value) before cf32 items, and URLs with every query key."""
+    try:
+        import pmt
+    except ImportError:
+        print("make_seeds.py: no GNU Radio pmt module; zmq_tags seeds left out", file=sys.stderr)
+        return
+
+    def header(first, tags):
+        b = struct.pack("=HBQQ", 0x5FF0, 1, first, len(tags))
+        for offset, key, value in tags:
+            b += struct.pack("=Q", offset)
+            for p in (pmt.intern(key), value, pmt.intern("src0")):
+                b += pmt.serialize_str(p)
+        return b
+
+    items = struct.pack("<16f", *range(16))
+    yield "rate_freq_double", bytes([0, 2]) + header(0, [
+        (0, "rx_rate", pmt.from_double(48000.0)), (0, "rx_freq", pmt.from_double(7.1e6))]) + items
+    yield "retune_long_uint64", bytes([0, 2]) + header(1000, [
+        (1003, "rx_freq", pmt.from_long(7200000)), (1005, "rx_rate", pmt.from_uint64(96000))]) + items
+    yield "other_key_dict", bytes([0, 1]) + header(5, [
+        (5, "rx_time", pmt.make_tuple(pmt.from_uint64(1), pmt.from_double(0.5))),
+        (6, "note", pmt.dict_add(pmt.make_dict(), pmt.intern("a"), pmt.init_f32vector(3, [1, 2, 3])))
+    ]) + items[:32]
+    yield "no_header", bytes([0, 0]) + items
+    yield "built", bytes([1, 2]) + bytes(range(7, 200, 3))
+    for name, url in (("url_pull", "zmq+tcp://127.0.0.1:5600?pull&idle=2&span=300000"),
+                      ("url_ipc", "zmq+ipc:///tmp/band?rate=6e5&center=1.41e7"),
+                      ("url_bad", "zmq+tcp://host?span=-1&&rate=")):
+        yield name, bytes([2, 0]) + url.encode()
+
+
 def write(kind, items):
     out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", kind)
     os.makedirs(out, exist_ok=True)
@@ -399,3 +438,4 @@ if __name__ == "__main__":
     write("iq_scan", iq_seeds())
     write("tool_stream", stream_seeds(sys.argv[1] if len(sys.argv) > 1 else "build/fuzz/tools/rsid"))
     write("python_arguments", python_seeds())
+    write("zmq_tags", zmq_seeds())
