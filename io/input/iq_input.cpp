@@ -1,6 +1,7 @@
 // iq_input.cpp - raw I/Q from a descriptor or memory, and sound files as bands.
 #include "input/iq_input.h"
 
+#include "input/frame_buffer.h"
 #include "input/sigmf.h"
 
 #include "scanner.h" // engine/: max_center_hz
@@ -56,7 +57,7 @@ class iq_source : public band_source {
   public:
     iq_source(const std::string& name, iq_type type, double rate, double center_hz, bool live,
               int64_t bytes)
-        : type_(type), frame_bytes_(iq_frame_bytes(type)) {
+        : type_(type), buffer_(iq_frame_bytes(type)) {
         if (!(rate >= min_band_rate && rate <= max_band_rate))
             throw input_error(name + ": I/Q sample rate must lie in 6000 to 20000000");
         if (!(std::abs(center_hz) <= rsid::max_center_hz))
@@ -69,27 +70,13 @@ class iq_source : public band_source {
         info_.live = live;
         info_.type = type;
         if (bytes >= 0)
-            info_.frames = bytes / static_cast<int64_t>(frame_bytes_);
+            info_.frames = bytes / static_cast<int64_t>(iq_frame_bytes(type));
     }
 
     std::size_t read(float* out, std::size_t frames) override {
-        if (frames == 0)
-            return 0;
-        const std::size_t want = frames * frame_bytes_;
-        if (buffer_.size() < want)
-            buffer_.resize(want);
-        while (have_ < frame_bytes_) {
-            const std::size_t got = fetch(buffer_.data() + have_, want - have_);
-            if (got == 0)
-                return 0; // end of input; a partial frame is dropped
-            have_ += got;
-        }
-        const std::size_t n = have_ / frame_bytes_;
-        decode_iq(buffer_.data(), n, type_, out);
-        const std::size_t used = n * frame_bytes_;
-        std::memmove(buffer_.data(), buffer_.data() + used, have_ - used);
-        have_ -= used;
-        return n;
+        return buffer_.read(
+            frames, [&](unsigned char* dst, std::size_t max) { return fetch(dst, max); },
+            [&](const unsigned char* bytes, std::size_t n) { decode_iq(bytes, n, type_, out); });
     }
 
   protected:
@@ -98,9 +85,7 @@ class iq_source : public band_source {
 
   private:
     iq_type type_;
-    std::size_t frame_bytes_;
-    std::vector<unsigned char> buffer_;
-    std::size_t have_ = 0; // bytes in buffer_ not yet decoded
+    frame_buffer buffer_;
 };
 
 class iq_fd_source final : public iq_source {

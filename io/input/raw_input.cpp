@@ -6,6 +6,7 @@
 // stream.
 #include "input/audio_input.h"
 #include "input/byte_stream.h"
+#include "input/frame_buffer.h"
 #include "input/stream_source.h"
 
 #include <algorithm>
@@ -89,6 +90,12 @@ double decode_sample(const unsigned char* p, const raw_format& f) {
     return 0.0;
 }
 
+// The bytes of one frame of a format that check_raw_format accepts (it throws otherwise).
+std::size_t frame_bytes(const raw_format& f, const std::string& name) {
+    check_raw_format(f, name);
+    return static_cast<std::size_t>(bytes_per_sample(f)) * static_cast<std::size_t>(f.channels);
+}
+
 std::string encoding_name(const raw_format& f) {
     switch (f.encoding) {
     case sample_encoding::signed_int:
@@ -112,8 +119,8 @@ class raw_source final : public audio_source {
     raw_source(std::unique_ptr<byte_stream> stream, const std::string& name,
                const raw_format& format, std::string description,
                std::optional<uint64_t> data_bytes, std::string warning)
-        : stream_(std::move(stream)), format_(format), left_(data_bytes) {
-        check_raw_format(format, name);
+        : stream_(std::move(stream)), format_(format), left_(data_bytes),
+          buffer_(frame_bytes(format, name)) {
         info_.name = name;
         info_.warning = std::move(warning);
         info_.format = description.empty()
@@ -123,63 +130,50 @@ class raw_source final : public audio_source {
         info_.rate = format.rate;
         info_.channels = format.channels;
         info_.live = stream_->live();
-        frame_bytes_ = static_cast<std::size_t>(bytes_per_sample(format)) *
-                       static_cast<std::size_t>(format.channels);
         if (data_bytes)
-            info_.frames = static_cast<int64_t>(*data_bytes / frame_bytes_);
+            info_.frames = static_cast<int64_t>(*data_bytes / frame_bytes(format, name));
     }
 
     std::size_t read(double* out, std::size_t frames) override {
-        if (frames == 0)
-            return 0;
-        const std::size_t want = frames * frame_bytes_;
-        if (buffer_.size() < want)
-            buffer_.resize(want);
-        // Gather until at least one whole frame is there (or the input ends), then decode the
-        // whole frames and keep the bytes of a split frame for the next call.
-        while (have_ < frame_bytes_) {
-            std::size_t room = want - have_;
-            if (left_)
-                room = static_cast<std::size_t>(std::min<uint64_t>(room, *left_));
-            const std::size_t got = room == 0 ? 0 : stream_->read(buffer_.data() + have_, room);
-            if (got == 0) {
-                // A container whose data ends before its header said is cut off, unless the
-                // stream ended because a stop was requested.
-                if (left_ && *left_ > 0 && !stopping())
-                    throw input_error(info_.name +
-                                      ": truncated: the data ends before its header says");
-                return 0; // end of input; a partial frame is dropped
-            }
-            have_ += got;
-            if (left_)
-                *left_ -= got;
-        }
-        const std::size_t n = have_ / frame_bytes_;
-        const std::size_t samples = n * static_cast<std::size_t>(format_.channels);
+        return buffer_.read(
+            frames, [&](unsigned char* dst, std::size_t max) { return fetch(dst, max); },
+            [&](const unsigned char* bytes, std::size_t n) { decode(bytes, n, out); });
+    }
+
+  private:
+    // Up to max bytes of the stream, no further than the container's data.
+    std::size_t fetch(unsigned char* dst, std::size_t max) {
+        if (left_)
+            max = static_cast<std::size_t>(std::min<uint64_t>(max, *left_));
+        const std::size_t got = max == 0 ? 0 : stream_->read(dst, max);
+        // A container whose data ends before its header said is cut off, unless the stream
+        // ended because a stop was requested.
+        if (got == 0 && left_ && *left_ > 0 && !stopping())
+            throw input_error(info_.name + ": truncated: the data ends before its header says");
+        if (left_)
+            *left_ -= got;
+        return got;
+    }
+
+    void decode(const unsigned char* bytes, std::size_t frames, double* out) const {
+        const std::size_t samples = frames * static_cast<std::size_t>(format_.channels);
         const auto step = static_cast<std::size_t>(bytes_per_sample(format_));
         if (format_.encoding == sample_encoding::signed_int && format_.bits == 16 &&
             !format_.big_endian) {
             // The common case, little-endian 16-bit, without the general decoder's dispatch.
-            const unsigned char* p = buffer_.data();
+            const unsigned char* p = bytes;
             for (std::size_t i = 0; i < samples; ++i, p += 2)
                 out[i] = static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
         } else {
             for (std::size_t i = 0; i < samples; ++i)
-                out[i] = decode_sample(buffer_.data() + i * step, format_);
+                out[i] = decode_sample(bytes + i * step, format_);
         }
-        const std::size_t used = n * frame_bytes_;
-        std::memmove(buffer_.data(), buffer_.data() + used, have_ - used);
-        have_ -= used;
-        return n;
     }
 
-  private:
     std::unique_ptr<byte_stream> stream_;
     raw_format format_;
     std::optional<uint64_t> left_; // data bytes still to come, when the container says
-    std::size_t frame_bytes_ = 0;
-    std::vector<unsigned char> buffer_;
-    std::size_t have_ = 0; // bytes in buffer_ not yet decoded
+    frame_buffer buffer_;
 };
 
 } // namespace
