@@ -11,11 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <utility>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 namespace rsid {
 
@@ -45,25 +42,24 @@ static_assert(sort16.back().high != 0, "Batcher's network of 16 has 63 compare-e
 
 } // namespace detail
 
+// Four blocks side by side: a GCC vector type, whose comparisons and selections the compiler
+// turns into SSE's min and max on x86-64 and into plain code elsewhere.
+typedef float lanes4 __attribute__((vector_size(16)));
+
 // One compare-exchange across the lanes. The entries are template arguments, so that the
-// compiler sees that the two rows never overlap; x86-64 always has SSE's min and max.
+// compiler sees that the two rows never overlap.
 template <int Low, int High, int Lanes> void exchange_rows(float (&v)[median_block][Lanes]) {
-#ifdef __SSE2__
     static_assert(Lanes % 4 == 0);
     for (int l = 0; l < Lanes; l += 4) {
-        const __m128 a = _mm_loadu_ps(&v[Low][l]);
-        const __m128 b = _mm_loadu_ps(&v[High][l]);
-        _mm_storeu_ps(&v[Low][l], _mm_min_ps(a, b));
-        _mm_storeu_ps(&v[High][l], _mm_max_ps(a, b));
+        lanes4 a;
+        lanes4 b;
+        std::memcpy(&a, &v[Low][l], sizeof a);
+        std::memcpy(&b, &v[High][l], sizeof b);
+        const lanes4 low = b < a ? b : a;
+        const lanes4 high = b < a ? a : b;
+        std::memcpy(&v[Low][l], &low, sizeof low);
+        std::memcpy(&v[High][l], &high, sizeof high);
     }
-#else
-    for (int l = 0; l < Lanes; ++l) {
-        const float a = v[Low][l];
-        const float b = v[High][l];
-        v[Low][l] = std::min(a, b);
-        v[High][l] = std::max(a, b);
-    }
-#endif
 }
 
 template <int Lanes, std::size_t... I>
