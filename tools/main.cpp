@@ -5,19 +5,45 @@
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 
 namespace {
 
 using namespace rsid_tool;
 
-extern "C" void on_stop_signal(int signal) { stop_requested = signal; }
+// When the first stop signal came (CLOCK_MONOTONIC), written only by the handler, which blocks
+// both stop signals while it runs.
+timespec first_stop{};
+
+// A repeat within a second of the first is the same request: timeout(1) and other supervisors
+// signal the process and then its whole group, so one request can arrive twice, and killing on
+// the second would lose the end record the first was to let the tool write. A later signal is
+// a second request, and kills.
+extern "C" void on_stop_signal(int signal) {
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    if (stop_requested == 0) {
+        stop_requested = signal;
+        first_stop = now;
+        return;
+    }
+    const long long ms =
+        (now.tv_sec - first_stop.tv_sec) * 1000LL + (now.tv_nsec - first_stop.tv_nsec) / 1000000;
+    if (ms < 1000)
+        return;
+    struct sigaction fall {};
+    fall.sa_handler = SIG_DFL;
+    sigemptyset(&fall.sa_mask);
+    (void)sigaction(signal, &fall, nullptr);
+    (void)raise(signal);
+}
 
 // SIGINT and SIGTERM end the scan cleanly: the handler only records the signal, and every read
 // that could wait (a pipe, a FIFO) waits in poll() with a timeout and looks at it. The tool then
 // flushes what it read and exits with 128 + the signal's number, as a shell reports a process
 // the signal killed (130, 143); `send` stops at its next block and removes its unfinished file.
-// A second signal kills, as the handler is reset after the first.
+// A second signal kills, once it comes a second or more after the first (on_stop_signal).
 // SIGPIPE is ignored: a reader that closes stdout (`| head -1`) makes the next write fail with
 // EPIPE, and the tool then stops without a message (detect with the status of what it found,
 // send with 3, its output being incomplete).
@@ -28,7 +54,8 @@ void install_signal_handlers() {
     struct sigaction stop {};
     stop.sa_handler = on_stop_signal;
     sigemptyset(&stop.sa_mask);
-    stop.sa_flags = static_cast<int>(SA_RESETHAND);
+    sigaddset(&stop.sa_mask, SIGINT);
+    sigaddset(&stop.sa_mask, SIGTERM);
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
     (void)std::signal(SIGPIPE, SIG_IGN);
