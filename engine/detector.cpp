@@ -47,7 +47,7 @@ detector::detector(detector_options options)
         rsid_intake(*rx_, zeros, lead_in, &analysed); // fills part of the first frame only
     } else {
         soft_.emplace(options_, bins, rows_per_symbol, rx_rate / quarter_hop, columns);
-        runs_.set_shadow(14 * rows_per_symbol);
+        runs_.set_shadow(rows_per_symbol, static_cast<float>(soft_->threshold()));
         kept_.assign(lead_in, 0.0);
     }
 }

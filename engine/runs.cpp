@@ -1,6 +1,8 @@
 // runs.cpp - runs of matching passes, and what a report measures.
 #include "runs.h"
 
+#include "soft.h"
+
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -93,9 +95,34 @@ void run_tracker::close(std::vector<run>& ended) {
     open_.clear();
 }
 
+namespace {
+
+// Marks the tones of b's codeword on or one bin beside a tone of a's within a symbol (the
+// two-symbol frames hold parts of the symbols either side), both where their runs were best:
+// rows_per_symbol rows a symbol, a run's best row centred on its last symbol.
+void mark_shared(const run& a, const run& b, int rows_per_symbol, bool* near) {
+    const auto& wa = codeword_of(a.best_code);
+    const auto& wb = codeword_of(b.best_code);
+    const int64_t late = b.best_pass - a.best_pass; // rows
+    for (int i = 0; i < 15; ++i) {
+        const int bin = b.best_column + 2 * wb[static_cast<std::size_t>(i)];
+        for (int j = 0; j < 15 && !near[i]; ++j) {
+            const int64_t apart = late + static_cast<int64_t>(i - j) * rows_per_symbol;
+            near[i] = std::abs(apart) <= rows_per_symbol &&
+                      std::abs(bin - (a.best_column + 2 * wa[static_cast<std::size_t>(j)])) <= 1;
+        }
+    }
+}
+
+} // namespace
+
 bool run_tracker::shadowed(const run& r) const {
+    // The tones of r near a tone of a stronger run within reach: of one or of several.
+    bool near[15] = {};
+    bool any = false;
+    bool copy = false;
     auto over = [&](const std::vector<run>& runs) {
-        return std::any_of(runs.begin(), runs.end(), [&](const run& o) {
+        for (const run& o : runs) {
             // Equal scores (clipped, from a strong identifier that two codewords explain
             // alike, or one identifier split into two runs) go to the lower column, then the
             // earlier pass.
@@ -103,11 +130,30 @@ bool run_tracker::shadowed(const run& r) const {
                                 (o.best_score == r.best_score &&
                                  (o.best_column < r.best_column ||
                                   (o.best_column == r.best_column && o.best_pass < r.best_pass)));
-            return higher && std::abs(o.best_column - r.best_column) <= 30 &&
-                   std::abs(o.best_pass - r.best_pass) <= shadow_;
-        });
+            if (higher && std::abs(o.best_column - r.best_column) <= 30 &&
+                std::abs(o.best_pass - r.best_pass) <= shadow_) {
+                // The same code at the same time: a copy of the stronger one (sidebands of a
+                // fading or gated signal), or the same identifier in two runs.
+                copy = copy || (o.best_code == r.best_code &&
+                                2 * std::abs(o.best_pass - r.best_pass) <= rows_per_symbol_);
+                mark_shared(o, r, rows_per_symbol_, near);
+                any = true;
+            }
+        }
     };
-    return over(open_) || over(held_) || over(recent_);
+    over(open_);
+    over(held_);
+    over(recent_);
+    if (copy)
+        return true;
+    if (!any)
+        return false;
+    // Many tones shared: a twin or a codeword lifted by leakage, however strong. Fewer: a run
+    // that would not reach the threshold without them (each at most the ceiling, where noise
+    // alone would give 1 on average).
+    const auto shared = static_cast<int>(std::count(near, near + 15, true));
+    return shared >= shadow_tones ||
+           r.best_score - static_cast<float>(shared) * (energy_ceiling - 1.0f) < threshold_;
 }
 
 void run_tracker::release(int64_t n, bool all, std::vector<run>& ended) {

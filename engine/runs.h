@@ -50,17 +50,25 @@ class run_tracker {
 
     // The soft rule's shadows: a strong identifier also lifts the scores of other codewords near
     // it, at columns up to one identifier's width away and at times up to one identifier's
-    // length away (the code is cyclic: a codeword shifted in time is another codeword). With a
-    // span (passes of one identifier's length), a run that ends is held until nothing can
-    // appear within the span of its best pass, and it is dropped if a run with a higher score
-    // lies within the span and 30 columns of it. 0: every run is reported (the library's rule).
-    void set_shadow(int64_t span) { shadow_ = span; }
+    // length away (the code is cyclic: a codeword shifted in time is another codeword). With
+    // rows_per_symbol (passes per symbol), a run that ends is held until nothing can appear
+    // within one identifier's length of its best pass. It is dropped if runs with a higher score
+    // lie within that span and 30 columns of it and its codeword has tones beside theirs: many
+    // (shadow_tones), or enough that its score less what they can add is under threshold. 0:
+    // every run is reported (the library's rule).
+    void set_shadow(int rows_per_symbol, float threshold) {
+        rows_per_symbol_ = rows_per_symbol;
+        shadow_ = 14 * static_cast<int64_t>(rows_per_symbol);
+        threshold_ = threshold;
+    }
 
   private:
     void release(int64_t n, bool all, std::vector<run>& ended);
     bool shadowed(const run& r) const;
 
     int64_t shadow_ = 0;
+    int rows_per_symbol_ = 0;
+    float threshold_ = 0.0f;
     std::vector<run> held_;   // ended, waiting for their span to pass
     std::vector<run> recent_; // released, still a shadow for runs held after them
     std::vector<run> released_;
@@ -68,6 +76,15 @@ class run_tracker {
     std::vector<match> clusters_;
     std::vector<bool> taken_;
 };
+
+// A shadow is made of other identifiers' tones: a run is one when at least this many tones of
+// its codeword, where it was best, lie on or one bin beside a tone of a stronger run within a
+// symbol. Codewords a strong identifier lifts share most of their tones with it (one a symbol or
+// a few tones aside shares 9 to 14; one lifted by leakage wins its symbols with tones beside
+// the strong ones); two identifiers of their own share fewer in 99 % of placements within a
+// shadow's reach, and an identifier of code 131 shares at most 3 with another of the same code
+// anywhere else in that reach but one symbol or bin aside (the same identifier).
+inline constexpr int shadow_tones = 6;
 
 // The magnitude rows of the last passes: row of pass n at (n mod rows).
 template <typename Magnitude> struct magnitude_ring {

@@ -208,7 +208,7 @@ band_scanner::band_scanner(const scan_options& options, const detector_options& 
     fill_ = lead_in();
     if (!rule.exact) { // rows half a symbol apart; one budget per 48 kHz of band
         soft_.emplace(rule, width_, 2, o_.rate / hop_, tx_rate / bin_hz_);
-        runs_.set_shadow(28);
+        runs_.set_shadow(2, static_cast<float>(soft_->threshold()));
     }
 }
 

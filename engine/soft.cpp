@@ -195,11 +195,7 @@ const std::array<uint8_t, 15>& codeword_of(int code) {
     return tables().codewords[static_cast<std::size_t>(code & (all - 1))];
 }
 
-detector_options default_detector_options() {
-    detector_options o;
-    o.exact = true;
-    return o;
-}
+detector_options default_detector_options() { return {}; }
 
 void check_options(const detector_options& o) {
     if (!std::isfinite(o.threshold_db))
@@ -303,6 +299,24 @@ void soft_search::normalise(float* x) {
     }
 }
 
+bool soft_search::on_grid(const float* const* rows, int column, const uint8_t* tones) const {
+    // A strong tone half way between two of the codeword's lends each of them a quarter of its
+    // power or more, and clipped, that is as much as a tone of its own: a strong identifier of
+    // another code, an odd number of bins aside, can lift a codeword whose tones lie beside
+    // its own in enough symbols. Such a cell holds less than half of what the bin beside it
+    // holds (a tone of the codeword's own, within half a bin of its place, never does), and
+    // counts as noise here.
+    float sum = 0.0f;
+    for (int j = 0; j < symbols; ++j) {
+        const float* r = rows[j];
+        const int e = column + 2 * tones[j];
+        const float beside = std::max(e > 0 ? r[e - 1] : 0.0f, e + 1 < width_ ? r[e + 1] : 0.0f);
+        const bool leak = beside > energy_ceiling && beside > 2.0f * r[e];
+        sum += leak ? 1.0f : std::min(r[e], energy_ceiling);
+    }
+    return sum >= static_cast<float>(threshold_);
+}
+
 template <typename Magnitude>
 void soft_search::row(const Magnitude* magnitudes, std::vector<match>& out) {
     const auto w = static_cast<std::size_t>(width_);
@@ -345,7 +359,7 @@ void soft_search::row(const Magnitude* magnitudes, std::vector<match>& out) {
         const int code = best_code_[static_cast<std::size_t>(c)];
         const auto& tones = codeword_of(code);
         const int distance = hard_distance(rows, c, tones.data());
-        if (distance > max_distance_)
+        if (distance > max_distance_ || !on_grid(rows, c, tones.data()))
             continue;
         float unclipped = 0.0f;
         for (int j = 0; j < symbols; ++j)

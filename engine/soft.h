@@ -106,6 +106,9 @@ class soft_search {
     void normalise(float* x);
     void score_listed(const float* const* rows);
     void score_candidates(const float* const* rows, const uint8_t* const* tones);
+    // Whether the codeword at column still scores the threshold with the cells that only hold
+    // a tone's leakage from the bin beside them counted as noise.
+    bool on_grid(const float* const* rows, int column, const uint8_t* tones) const;
     // Normalised energy of entry e of row r; 0 before the stream and past its newest row.
     float energy(int64_t r, int e) const;
 

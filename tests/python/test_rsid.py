@@ -265,7 +265,7 @@ def run_child(code, **kwargs):
 
 
 def test_memory_stays_bounded_and_runs_out_as_an_exception():
-    # With 100 MB of address space to spare beyond the inputs: the samples are read in place
+    # With 128 MB of address space to spare beyond the inputs: the samples are read in place
     # (64 channels, each with a detector, fit); what cannot fit raises MemoryError, never a
     # crash; a transposed layout is refused before anything is made.
     child = run_child("""
@@ -275,7 +275,7 @@ wide[24_000:24_000 + 66_840, 5] = rsid.send(1500.0, 48000)
 big = np.zeros((300_000_000, 2), np.int16)         # 1.2 GB, never touched
 with open("/proc/self/status") as f:
     used = int(re.search(r"VmSize:\\s+(\\d+) kB", f.read()).group(1)) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (used + (100 << 20), resource.RLIM_INFINITY))
+resource.setrlimit(resource.RLIMIT_AS, (used + (128 << 20), resource.RLIM_INFINITY))
 calls = [
     lambda: [d.channel for d in rsid.detect(wide, 48000, channel="all")],
     lambda: [d.channel for d in rsid.detect(wide, 48000)],
