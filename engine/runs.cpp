@@ -16,6 +16,9 @@ namespace {
 constexpr int cluster_gap = 2;   // matching columns this close are one identifier
 constexpr int follow_gap = 3;    // a run follows its identifier this far from pass to pass
 constexpr int noise_margin = 16; // bins beyond the column, and twice the distance kept from tones
+// A run of the same code at the same time, this much weaker (three clipped tones' worth) than
+// another anywhere in the band, is a copy of it.
+constexpr float copy_margin = 3.0f * energy_ceiling;
 
 } // namespace
 
@@ -130,12 +133,14 @@ bool run_tracker::shadowed(const run& r) const {
                                 (o.best_score == r.best_score &&
                                  (o.best_column < r.best_column ||
                                   (o.best_column == r.best_column && o.best_pass < r.best_pass)));
-            if (higher && std::abs(o.best_column - r.best_column) <= 30 &&
-                std::abs(o.best_pass - r.best_pass) <= shadow_) {
-                // The same code at the same time: a copy of the stronger one (sidebands of a
-                // fading or gated signal), or the same identifier in two runs.
-                copy = copy || (o.best_code == r.best_code &&
-                                2 * std::abs(o.best_pass - r.best_pass) <= rows_per_symbol_);
+            const bool close = std::abs(o.best_column - r.best_column) <= 30;
+            // The same code at the same time: the same identifier in two runs, or a copy of a
+            // stronger one (sidebands of a fading or gated signal, near it or anywhere in a band).
+            if (o.best_code == r.best_code &&
+                2 * std::abs(o.best_pass - r.best_pass) <= rows_per_symbol_ &&
+                ((higher && close) || o.best_score >= r.best_score + copy_margin))
+                copy = true;
+            if (higher && close && std::abs(o.best_pass - r.best_pass) <= shadow_) {
                 mark_shared(o, r, rows_per_symbol_, near);
                 any = true;
             }
