@@ -113,7 +113,7 @@ typedef struct rsid_detector_options {
  * SOFT sums the energy of each candidate codeword's tones against the noise around them, hears
  * identifiers several dB weaker at the same false-alarm budget (one report a day of noise),
  * and can look for any code. DEFAULT is the engine's choice, which hosts of this version get
- * when they do not say: EXACT today. */
+ * when they do not say: SOFT, for code 131 (EXACT before version 0.2.0). */
 enum { RSID_RULE_DEFAULT = 0, RSID_RULE_EXACT = 1, RSID_RULE_SOFT = 2 };
 
 /* rsid_detector_new with options; options may be NULL for the defaults. Also RSID_EINVAL for a

@@ -300,18 +300,19 @@ void soft_search::normalise(float* x) {
 }
 
 bool soft_search::on_grid(const float* const* rows, int column, const uint8_t* tones) const {
-    // A strong tone half way between two of the codeword's lends each of them a quarter of its
-    // power or more, and clipped, that is as much as a tone of its own: a strong identifier of
-    // another code, an odd number of bins aside, can lift a codeword whose tones lie beside
-    // its own in enough symbols. Such a cell holds less than half of what the bin beside it
-    // holds (a tone of the codeword's own, within half a bin of its place, never does), and
-    // counts as noise here.
+    // A strong tone between two of the codeword's places lends each a good part of its power,
+    // and clipped, that is as much as a tone of its own: a strong identifier of another code, an
+    // odd number of bins aside, can lift a codeword whose places lie beside its tones in enough
+    // symbols. A tone of the codeword's own, within half a bin of its place, gives its place at
+    // least as much as the bin beside; a cell the bin beside outweighs by half again, when that
+    // bin holds four times the ceiling or more, holds another tone's leakage and counts as noise
+    // here. Weak identifiers are left alone: noise reaches four times the ceiling once in e^24.
     float sum = 0.0f;
     for (int j = 0; j < symbols; ++j) {
         const float* r = rows[j];
         const int e = column + 2 * tones[j];
         const float beside = std::max(e > 0 ? r[e - 1] : 0.0f, e + 1 < width_ ? r[e + 1] : 0.0f);
-        const bool leak = beside > energy_ceiling && beside > 2.0f * r[e];
+        const bool leak = beside > 4.0f * energy_ceiling && beside > 1.5f * r[e];
         sum += leak ? 1.0f : std::min(r[e], energy_ceiling);
     }
     return sum >= static_cast<float>(threshold_);

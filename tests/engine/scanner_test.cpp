@@ -154,14 +154,13 @@ TEST(Scanner, ThreadsDoNotChangeReports) {
     synth::add_identifier_iq(x, rate, 1.45, 30000.0, 0.1);
     synth::add_noise_iq(x, rate, 0.1, -6.0, 6);
     const auto f = flatten(x);
-    rsid::detector_options soft;
-    soft.exact = false;
+    rsid::detector_options exact;
+    exact.exact = true;
     struct setting {
         const char* rule;
         rsid::detector_options options;
     };
-    for (const setting& rule :
-         {setting{"exact", rsid::default_detector_options()}, setting{"soft", soft}}) {
+    for (const setting& rule : {setting{"exact", exact}, setting{"soft", {}}}) {
         auto run = [&](int threads, std::size_t chunk) {
             rsid::scan_options o{rate, true, 7e6, 1.0, threads};
             rsid::band_scanner s(o, rule.options);
