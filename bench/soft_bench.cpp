@@ -98,6 +98,21 @@ void add_condition(std::vector<double>& x, double rate, double start_s, double b
     }
 }
 
+// One trial: 3.5 s of white noise at snr with an identifier of code (tone 0 at f0 Hz, starting
+// at t0 s) under the settings' condition, through a fresh stream detector.
+std::vector<rsid::detection> trial(const settings& s, double snr, int code, double f0, double t0,
+                                   std::mt19937& rng) {
+    const double amplitude = 3000.0;
+    std::vector<double> x(static_cast<std::size_t>(3.5 * s.rate));
+    add_condition(x, s.rate, t0, f0, amplitude, code, s.cond, rng);
+    synth::add_noise(x, s.rate, amplitude, snr, static_cast<unsigned>(rng()));
+    rsid::stream_detector d(s.rate, 32768.0, s.detector);
+    std::vector<rsid::detection> out;
+    d.feed(x.data(), x.size(), out);
+    d.finish(out);
+    return out;
+}
+
 void curve(const settings& s, const std::vector<double>& snrs) {
     std::printf("%-8s %7s %7s %7s %9s %9s\n", "snr_db", "found", "wrong", "other", "|df| Hz",
                 "|dt| ms");
@@ -129,14 +144,8 @@ void curve(const settings& s, const std::vector<double>& snrs) {
                     : s.detector.codes[static_cast<std::size_t>(t) % s.detector.codes.size()];
             while (s.detector.all_codes && s.unambiguous && imitated(code))
                 code = any(rng);
-            const double f0 = base(rng), t0 = start(rng), amplitude = 3000.0;
-            std::vector<double> x(static_cast<std::size_t>(3.5 * s.rate));
-            add_condition(x, s.rate, t0, f0, amplitude, code, s.cond, rng);
-            synth::add_noise(x, s.rate, amplitude, snr, static_cast<unsigned>(rng()));
-            rsid::stream_detector d(s.rate, 32768.0, s.detector);
-            std::vector<rsid::detection> out;
-            d.feed(x.data(), x.size(), out);
-            d.finish(out);
+            const double f0 = base(rng), t0 = start(rng);
+            const std::vector<rsid::detection> out = trial(s, snr, code, f0, t0, rng);
             bool hit = false;
             for (const auto& r : out) {
                 const double e_f = std::abs(r.freq_hz - f0), e_t = std::abs(r.time_s - t0);
@@ -196,14 +205,8 @@ void wrong(const settings& s, const std::vector<double>& snrs) {
                  std::all_of(w.begin(), w.end(), [&](int v) { return v == w[0]; });
                  w = synth::codeword(code))
                 code = any(rng);
-            const double f0 = base(rng), t0 = start(rng), amplitude = 3000.0;
-            std::vector<double> x(static_cast<std::size_t>(3.5 * s.rate));
-            add_condition(x, s.rate, t0, f0, amplitude, code, s.cond, rng);
-            synth::add_noise(x, s.rate, amplitude, snr, static_cast<unsigned>(rng()));
-            rsid::stream_detector d(s.rate, 32768.0, s.detector);
-            std::vector<rsid::detection> out;
-            d.feed(x.data(), x.size(), out);
-            d.finish(out);
+            const double f0 = base(rng), t0 = start(rng);
+            const std::vector<rsid::detection> out = trial(s, snr, code, f0, t0, rng);
             const auto sent = synth::codeword(code);
             bool hit = false;
             for (const auto& r : out) {
