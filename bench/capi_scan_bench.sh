@@ -21,8 +21,9 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 
 # The library each run loads: LD_LIBRARY_PATH comes before capi_scan's RUNPATH.
+# (grep reads all of ldd's output: with -q, ldd could die of SIGPIPE and fail the pipeline.)
 uses() { # uses LIBDIR: fails unless capi_scan resolves librsid-engine.so.0 there
-    LD_LIBRARY_PATH=$1 ldd "$scan" | grep -q "librsid-engine.so.0 => $1/" ||
+    LD_LIBRARY_PATH=$1 ldd "$scan" | grep "librsid-engine.so.0 => $1/" >/dev/null ||
         { echo "capi_scan does not load $1/librsid-engine.so.0" >&2; exit 1; }
 }
 uses "$build/engine"
@@ -31,36 +32,17 @@ uses "$build/engine"
 "$build/bench/iq_gen" cf32 192000 "$seconds" 1 >"$dir/hf.cf32"
 "$build/bench/iq_gen" cu8 2400000 "$seconds" 2 >"$dir/rtl.cu8"
 
-# One run: "WALL_FACTOR CPU_FACTOR".
-factors() { # factors LIBDIR ARGS...
-    local lib=$1
-    shift
-    LD_LIBRARY_PATH=$lib /usr/bin/time -f '%e %U %S' -o "$dir/time" "$scan" "$@" >/dev/null
-    read -r e u s <"$dir/time"
-    echo "$(echo "$seconds / $e" | bc -l) $(echo "$seconds / ($u + $s)" | bc -l)"
-}
-median() { sort -g | sed -n "$(((runs + 1) / 2))p"; }
+# shellcheck source=bench/paired_runs.sh
+. "$(dirname "$0")/paired_runs.sh"
 
 case_line() { # case_line NAME ARGS...
     local name=$1
     shift
-    : >"$dir/new"
-    : >"$dir/old"
-    for _ in $(seq "$runs"); do
-        factors "$build/engine" "$@" >>"$dir/new"
-        [ -z "$base" ] || factors "$base" "$@" >>"$dir/old"
-    done
-    local nw nc
-    nw=$(cut -d' ' -f1 "$dir/new" | median)
-    nc=$(cut -d' ' -f2 "$dir/new" | median)
-    printf '%s: %.2fx real time (wall), %.2fx per CPU second\n' "$name" "$nw" "$nc"
-    if [ -n "$base" ]; then
-        local ow oc
-        ow=$(cut -d' ' -f1 "$dir/old" | median)
-        oc=$(cut -d' ' -f2 "$dir/old" | median)
-        printf '  baseline: %.2fx (wall), %.2fx per CPU second; this / baseline: %.2f (wall), %.2f (CPU)\n' \
-            "$ow" "$oc" "$(echo "$nw / $ow" | bc -l)" "$(echo "$nc / $oc" | bc -l)"
-    fi
+    local -a args=("$@") # seen by new and old below, which run within this function
+    new() { LD_LIBRARY_PATH=$build/engine timed "$seconds" "$scan" "${args[@]}"; }
+    old() { LD_LIBRARY_PATH=$base timed "$seconds" "$scan" "${args[@]}"; }
+    paired new ${base:+old}
+    report "$name"
 }
 
 case_line "192 kHz cf32" cf32 192000 "$dir/hf.cf32"

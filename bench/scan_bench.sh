@@ -31,36 +31,17 @@ trap 'rm -rf "$dir"' EXIT
 "$gen" cs16 20000000 "$((seconds / 5))" 3 >"$dir/wide.cs16"
 for i in 1 2 3 4; do "$gen" cu8 2400000 "$((seconds / 4))" "$i" >"$dir/rtl$i.cu8"; done
 
-# One run: "WALL_FACTOR CPU_FACTOR".
-factors() { # factors AUDIO_SECONDS COMMAND...
-    local audio=$1
-    shift
-    /usr/bin/time -f '%e %U %S' -o "$dir/time" "$@" >/dev/null || [ $? -eq 1 ]
-    read -r e u s <"$dir/time"
-    echo "$(echo "$audio / $e" | bc -l) $(echo "$audio / ($u + $s)" | bc -l)"
-}
-median() { sort -g | sed -n "$(((runs + 1) / 2))p"; }
+# shellcheck source=bench/paired_runs.sh
+. "$(dirname "$0")/paired_runs.sh"
 
 case_line() { # case_line NAME AUDIO_SECONDS RATE ARGS...
     local name=$1 audio=$2 rate=$3
     shift 3
-    : >"$dir/new"
-    : >"$dir/old"
-    for _ in $(seq "$runs"); do
-        factors "$audio" "$rsid" scan "$@" >>"$dir/new"
-        [ -z "$base" ] || factors "$audio" "$base/tools/rsid" scan "$@" >>"$dir/old"
-    done
-    local nw nc
-    nw=$(cut -d' ' -f1 "$dir/new" | median)
-    nc=$(cut -d' ' -f2 "$dir/new" | median)
-    printf '%s: %.2fx real time (wall), %.2fx per CPU second\n' "$name" "$nw" "$nc"
-    if [ -n "$base" ]; then
-        local ow oc
-        ow=$(cut -d' ' -f1 "$dir/old" | median)
-        oc=$(cut -d' ' -f2 "$dir/old" | median)
-        printf '  baseline: %.2fx (wall), %.2fx per CPU second; this / baseline: %.2f (wall), %.2f (CPU)\n' \
-            "$ow" "$oc" "$(echo "$nw / $ow" | bc -l)" "$(echo "$nc / $oc" | bc -l)"
-    fi
+    local -a args=("$@") # seen by new and old below, which run within this function
+    new() { timed "$audio" "$rsid" scan "${args[@]}"; }
+    old() { timed "$audio" "$base/tools/rsid" scan "${args[@]}"; }
+    paired new ${base:+old}
+    report "$name"
     [ ! -x "$build/bench/scan_floor" ] || "$build/bench/scan_floor" "$rate"
 }
 
