@@ -150,7 +150,11 @@ void built(FuzzedDataProvider& in, std::size_t item) {
         host(m, &offset, 8);
         pmt_writer w;
         const int key = in.ConsumeIntegralInRange(0, 2);
-        w.symbol(key == 0 ? "rx_rate" : key == 1 ? "rx_freq" : in.ConsumeRandomLengthString(12));
+        // Any key, which may spell a rate or a centre by chance as well as by choice.
+        const std::string name = key == 0   ? "rx_rate"
+                                 : key == 1 ? "rx_freq"
+                                            : in.ConsumeRandomLengthString(12);
+        w.symbol(name);
         std::optional<double> value;
         if (in.ConsumeBool())
             value = w.number(in);
@@ -158,9 +162,9 @@ void built(FuzzedDataProvider& in, std::size_t item) {
             w.other(in, 3);
         w.other(in, 2); // source id
         m.insert(m.end(), w.bytes.begin(), w.bytes.end());
-        if (value && key == 0)
+        if (value && name == "rx_rate")
             expected.push_back({offset, value, std::nullopt});
-        else if (value && key == 1)
+        else if (value && name == "rx_freq")
             expected.push_back({offset, std::nullopt, value});
     }
     const std::size_t header = m.size();
