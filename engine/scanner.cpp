@@ -6,6 +6,8 @@
 #include "rx/search_rules.h"
 
 #include "band_fft.h"
+#include "block_median.h"
+#include "large_rows.h"
 
 #include <algorithm>
 #include <atomic>
@@ -19,10 +21,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
 
 namespace rsid {
 
@@ -62,23 +60,10 @@ int smooth_length(double nominal) {
     }
 }
 
-// Rows of a wide band take hundreds of megabytes (41 magnitude rows of 3.7 million entries at
-// 20e6/s), first touched over the first seconds of a stream: on 4 kB pages that is a fault every
-// thousand entries, a tenth of the first seconds' time. On Linux they ask for 2 MB pages.
+// Rows of a wide band on large pages (large_rows.h).
 template <class T>
 std::unique_ptr<T[], band_scanner::free_rows> band_scanner::rows_of(std::size_t count) {
-    constexpr std::size_t huge_page = std::size_t{2} << 20; // bytes
-    const std::size_t need = std::max<std::size_t>(count * sizeof(T), 1);
-    const std::size_t align = need >= huge_page ? huge_page : 64; // a cache line, for small rows
-    const std::size_t bytes = (need + align - 1) / align * align;
-    void* p = std::aligned_alloc(align, bytes);
-    if (!p)
-        throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    if (align == huge_page)
-        madvise(p, bytes, MADV_HUGEPAGE); // advice: without it, the same on small pages
-#endif
-    return std::unique_ptr<T[], free_rows>(static_cast<T*>(p));
+    return std::unique_ptr<T[], free_rows>(static_cast<T*>(allocate_rows(count * sizeof(T))));
 }
 
 struct band_scanner::fft : band_fft {
@@ -207,8 +192,24 @@ band_scanner::band_scanner(const scan_options& options, const detector_options& 
     codeword_of_131(codeword_);
     fill_ = lead_in();
     if (!rule.exact) { // rows half a symbol apart; one budget per 48 kHz of band
-        soft_.emplace(rule, width_, 2, o_.rate / hop_, tx_rate / bin_hz_);
-        runs_.set_shadow(2, static_cast<float>(soft_->threshold()));
+        // A slice's margin covers the noise estimate's blocks either side (3 of 16 entries),
+        // twins up to 15 tones aside and their codewords (60 entries), with room to spare.
+        constexpr int margin = 8 * median_block;
+        constexpr int least = 4096; // columns a slice is worth a thread for
+        const int columns = width_ - 30;
+        const int count = std::max(1, std::min(threads_, columns / least));
+        for (int i = 0; i < count; ++i) {
+            const int lo = columns * i / count, hi = columns * (i + 1) / count;
+            // Aligned to the row's blocks, so that each block's median is the whole row's.
+            const int start = i == 0 ? 0 : (lo - margin) / median_block * median_block;
+            const int end = i + 1 == count ? width_ : hi + 30 + margin;
+            soft_.push_back({soft_search(rule, end - start, 2, o_.rate / hop_, tx_rate / bin_hz_),
+                             start,
+                             lo,
+                             hi,
+                             {}});
+        }
+        runs_.set_shadow(2, static_cast<float>(soft_.front().search.threshold()));
     }
 }
 
@@ -284,7 +285,7 @@ void band_scanner::transform(int lane, int64_t pass) {
     // entry either way, so the decisions are the whole row's.
     constexpr std::size_t block = 16384; // entries, even: columns keep their parity
     float* mags = ring_row(pass);
-    const int limit = soft_ ? 0 : width_ - 30;
+    const int limit = soft_.empty() ? width_ - 30 : 0;
     int decided = 0; // columns below this are decided
     for (std::size_t begin = 0; begin < w; begin += block) {
         const std::size_t end = std::min(w, begin + block);
@@ -310,7 +311,7 @@ void band_scanner::analyse(int count, std::vector<detection>& out) {
     };
     const std::function<void(int)> distances = [&](int j) { exact_pass(j, passes_ + j); };
     for (const auto* job : {&spectra, &distances}) {
-        if (job == &distances && (soft_ || !o_.search))
+        if (job == &distances && (!soft_.empty() || !o_.search))
             break;
         if (crew_ && count > 1) {
             crew_->run(count, *job);
@@ -329,9 +330,26 @@ void band_scanner::analyse(int count, std::vector<detection>& out) {
         if (!o_.search)
             continue;
         std::vector<match>& matches = matches_[static_cast<std::size_t>(j)];
-        if (soft_) {
+        if (!soft_.empty()) {
+            const std::function<void(int)> score = [&](int i) {
+                soft_slice& slice = soft_[static_cast<std::size_t>(i)];
+                slice.found.clear();
+                slice.search.row(mags + slice.start, slice.found);
+            };
+            const auto slices = static_cast<int>(soft_.size());
+            if (crew_ && slices > 1) {
+                crew_->run(slices, score);
+            } else {
+                score(0);
+            }
             matches.clear();
-            soft_->row(mags, matches);
+            for (const soft_slice& slice : soft_) {
+                for (match m : slice.found) {
+                    m.column += slice.start;
+                    if (m.column >= slice.lo && m.column < slice.hi)
+                        matches.push_back(m);
+                }
+            }
         }
         ended_.clear();
         runs_.pass(passes_, matches, ended_);
@@ -387,8 +405,8 @@ void band_scanner::finish(std::vector<detection>& out) {
     std::fill(buffer_.begin(), buffer_.end(), 0.0f);
     fill_ = lead_in();
     taken_ = 0;
-    if (soft_)
-        soft_->reset();
+    for (soft_slice& slice : soft_)
+        slice.search.reset();
     dc_i_ = dc_q_ = 0.0;
 }
 
@@ -397,16 +415,24 @@ void band_scanner::report(const std::vector<run>& ended, std::vector<detection>&
     const int64_t newest = passes_;
     const int64_t oldest = std::max<int64_t>(0, newest - ring_keep_ + 1);
     for (const run& r : ended) {
-        if (soft_ && !soft_->distinct(r)) // too like another code to name: report nothing
-            continue;
-        const uint8_t* codeword = soft_ ? codeword_of(r.best_code).data() : codeword_;
-        const int64_t last = soft_ ? std::min(newest, r.last_pass + 1) : newest;
+        if (!soft_.empty()) { // too like another code to name: report nothing
+            auto own = std::find_if(soft_.begin(), soft_.end(),
+                                    [&](const soft_slice& s) { return r.best_column < s.hi; });
+            if (own == soft_.end())
+                --own;
+            run local = r;
+            local.best_column -= own->start;
+            if (!own->search.distinct(local))
+                continue;
+        }
+        const uint8_t* codeword = soft_.empty() ? codeword_ : codeword_of(r.best_code).data();
+        const int64_t last = soft_.empty() ? newest : std::min(newest, r.last_pass + 1);
         const measurement m = measure(r, ring, oldest, last, codeword, tone_spacing_hz / bin_hz_);
         detection det;
         det.code = r.best_code;
         det.bin = r.best_column;
         det.distance = r.best_distance;
-        if (soft_) { // the hard decisions of the peak pass, for the record
+        if (!soft_.empty()) { // the hard decisions of the peak pass, for the record
             const auto peak = std::clamp<int64_t>(std::llround(m.peak), oldest + 28, last);
             const float* rows[15];
             for (int j = 0; j < 15; ++j)

@@ -124,7 +124,16 @@ class band_scanner {
     std::unique_ptr<uint8_t[], free_rows> tones_; // rows of tone decisions
     std::vector<uint8_t> distances_;              // of every column of a pass, per thread
     uint8_t codeword_[15];
-    std::optional<soft_search> soft_;
+    // The soft rule, on slices of the band's columns that the threads score at once (one slice
+    // for a narrow band or one thread). Each holds a margin of entries either side of its own
+    // columns, so that its noise estimates, leakage checks and twins are those of the whole row.
+    struct soft_slice {
+        soft_search search;
+        int start;  // its first entry in the row
+        int lo, hi; // the columns it answers for
+        std::vector<match> found;
+    };
+    std::vector<soft_slice> soft_;
     run_tracker runs_;
     std::vector<std::vector<match>> matches_; // of a pass, per thread
     std::vector<run> ended_;

@@ -25,6 +25,7 @@
 #ifndef RSID_ENGINE_SOFT_H
 #define RSID_ENGINE_SOFT_H
 
+#include "large_rows.h"
 #include "runs.h"
 
 #include <array>
@@ -120,7 +121,8 @@ class soft_search {
     std::vector<float> power_;   // of the current row
     int blocks_;                 // of 16 entries in a row
     std::vector<float> medians_; // of the blocks of the last rows
-    std::vector<float> ring_;    // normalised energies of the last rows (not yet clipped)
+    // Normalised energies of the last rows (not yet clipped): a gigabyte for a 20e6/s band.
+    std::vector<float, rows_allocator<float>> ring_;
     std::vector<uint8_t> tones_; // candidates: the strongest tone of each column, per row
     std::vector<float> sums_;    // per column
     std::vector<float> best_;    // per column: the best score of this row

@@ -152,6 +152,8 @@ TEST(Scanner, ThreadsDoNotChangeReports) {
     synth::add_identifier_iq(x, rate, 0.2, -47000.0, 0.1);
     synth::add_identifier_iq(x, rate, 0.9, 1000.0, 0.1);
     synth::add_identifier_iq(x, rate, 1.45, 30000.0, 0.1);
+    // Across the columns where two threads split the soft rule's scores.
+    synth::add_identifier_iq(x, rate, 0.5, -130.0, 0.1);
     synth::add_noise_iq(x, rate, 0.1, -6.0, 6);
     const auto f = flatten(x);
     rsid::detector_options exact;
@@ -171,7 +173,7 @@ TEST(Scanner, ThreadsDoNotChangeReports) {
             return out;
         };
         const auto want = run(1, 65536);
-        ASSERT_EQ(want.size(), 3u) << rule.rule;
+        ASSERT_EQ(want.size(), 4u) << rule.rule;
         for (const auto& [threads, chunk] : {std::pair{2, 65536u}, {2, 4999u}, {3, 100000u}}) {
             const auto got = run(threads, chunk);
             ASSERT_EQ(got.size(), want.size()) << rule.rule << " " << threads;
