@@ -22,8 +22,13 @@ inline void* allocate_rows(std::size_t bytes) {
     const std::size_t align = need >= huge_page ? huge_page : 64;
     const std::size_t rounded = (need + align - 1) / align * align;
     void* p = std::aligned_alloc(align, rounded);
-    if (!p)
+    if (!p) {
+#if defined(__cpp_exceptions)
         throw std::bad_alloc();
+#else
+        std::abort(); // as operator new does where there are no exceptions (WebAssembly)
+#endif
+    }
 #ifdef MADV_HUGEPAGE
     if (align == huge_page)
         madvise(p, rounded, MADV_HUGEPAGE); // advice: without it, the same on small pages
