@@ -177,6 +177,11 @@ void detector::report(const std::vector<run>& ended, std::vector<detection>& out
             r.first_pass /= 2;
             newest = std::min(passes_, r.last_pass / 2 + 1); // a held run ended a while ago
         }
+        // A run that ended before the rows of a whole identifier existed (a strong burst at
+        // the start of a stream matches some of a codeword's symbols) is no identifier, and
+        // has no peak to measure.
+        if (newest < oldest + 28)
+            continue;
         const measurement m =
             measure(r, ring, oldest, newest, codeword, tone_spacing_hz / true_bin_hz);
         detection det;

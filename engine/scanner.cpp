@@ -427,6 +427,11 @@ void band_scanner::report(const std::vector<run>& ended, std::vector<detection>&
         }
         const uint8_t* codeword = soft_.empty() ? codeword_ : codeword_of(r.best_code).data();
         const int64_t last = soft_.empty() ? newest : std::min(newest, r.last_pass + 1);
+        // A run that ended before the rows of a whole identifier existed (a strong burst at
+        // the start of a stream matches some of a codeword's symbols) is no identifier, and
+        // has no peak to measure.
+        if (last < oldest + 28)
+            continue;
         const measurement m = measure(r, ring, oldest, last, codeword, tone_spacing_hz / bin_hz_);
         detection det;
         det.code = r.best_code;
