@@ -177,24 +177,15 @@ void detector::report(const std::vector<run>& ended, std::vector<detection>& out
             r.first_pass /= 2;
             newest = std::min(passes_, r.last_pass / 2 + 1); // a held run ended a while ago
         }
-        // A run that ended before the rows of a whole identifier existed (a strong burst at
-        // the start of a stream matches some of a codeword's symbols) is no identifier, and
-        // has no peak to measure.
-        if (newest < oldest + 28)
-            continue;
-        const measurement m =
+        const auto measured =
             measure(r, ring, oldest, newest, codeword, tone_spacing_hz / true_bin_hz);
+        if (!measured)
+            continue;
+        const measurement& m = *measured;
         detection det;
         det.code = r.best_code;
         det.bin = r.best_column + first_bin;
-        det.distance = r.best_distance;
-        if (soft_) { // the hard decisions of the peak pass, for the record
-            const auto peak = std::clamp<int64_t>(std::llround(m.peak), oldest + 28, newest);
-            const int32_t* rows[symbols];
-            for (int j = 0; j < symbols; ++j)
-                rows[j] = ring.row(peak - 28 + 2 * j);
-            det.distance = hard_distance(rows, r.best_column, codeword);
-        }
+        det.distance = soft_ ? m.peak_distance : r.best_distance;
         det.freq_hz = (first_bin + m.tone0) * true_bin_hz;
         // The peak frame is centred on the last symbol: the identifier began 14.5 symbols
         // before its centre. Frames advance half a symbol per pass on average.

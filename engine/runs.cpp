@@ -117,45 +117,55 @@ void mark_shared(const run& a, const run& b, int rows_per_symbol, bool* near) {
     }
 }
 
+// o ranks above r. Equal scores (clipped, from a strong identifier that two codewords explain
+// alike, or one identifier split into two runs) go to the lower column, then the earlier pass.
+bool outranks(const run& o, const run& r) {
+    return o.best_score > r.best_score ||
+           (o.best_score == r.best_score &&
+            (o.best_column < r.best_column ||
+             (o.best_column == r.best_column && o.best_pass < r.best_pass)));
+}
+
+bool within_a_column(const run& o, const run& r) {
+    return std::abs(o.best_column - r.best_column) <= 30;
+}
+
 } // namespace
 
-bool run_tracker::shadowed(const run& r) const {
-    // The tones of r near a tone of a stronger run within reach: of one or of several.
+template <typename Visit> void run_tracker::each_run(Visit visit) const {
+    for (const auto* runs : {&open_, &held_, &recent_})
+        for (const run& o : *runs)
+            visit(o);
+}
+
+// The same code at the same time as a stronger run: the same identifier in two runs, or a copy
+// of a stronger one (sidebands of a fading or gated signal, near it or anywhere in a band).
+bool run_tracker::copy_of_stronger(const run& r) const {
+    bool copy = false;
+    each_run([&](const run& o) {
+        copy = copy || (o.best_code == r.best_code &&
+                        2 * std::abs(o.best_pass - r.best_pass) <= rows_per_symbol_ &&
+                        ((outranks(o, r) && within_a_column(o, r)) ||
+                         o.best_score >= r.best_score + copy_margin));
+    });
+    return copy;
+}
+
+// Many tones on or beside those of stronger runs within reach: a twin or a codeword lifted by
+// leakage, however strong. Fewer: a run that would not reach the threshold without them (each at
+// most the ceiling, where noise alone would give 1 on average).
+bool run_tracker::lifted_by_stronger(const run& r) const {
     bool near[15] = {};
     bool any = false;
-    bool copy = false;
-    auto over = [&](const std::vector<run>& runs) {
-        for (const run& o : runs) {
-            // Equal scores (clipped, from a strong identifier that two codewords explain
-            // alike, or one identifier split into two runs) go to the lower column, then the
-            // earlier pass.
-            const bool higher = o.best_score > r.best_score ||
-                                (o.best_score == r.best_score &&
-                                 (o.best_column < r.best_column ||
-                                  (o.best_column == r.best_column && o.best_pass < r.best_pass)));
-            const bool close = std::abs(o.best_column - r.best_column) <= 30;
-            // The same code at the same time: the same identifier in two runs, or a copy of a
-            // stronger one (sidebands of a fading or gated signal, near it or anywhere in a band).
-            if (o.best_code == r.best_code &&
-                2 * std::abs(o.best_pass - r.best_pass) <= rows_per_symbol_ &&
-                ((higher && close) || o.best_score >= r.best_score + copy_margin))
-                copy = true;
-            if (higher && close && std::abs(o.best_pass - r.best_pass) <= shadow_) {
-                mark_shared(o, r, rows_per_symbol_, near);
-                any = true;
-            }
+    each_run([&](const run& o) {
+        if (outranks(o, r) && within_a_column(o, r) &&
+            std::abs(o.best_pass - r.best_pass) <= shadow_) {
+            mark_shared(o, r, rows_per_symbol_, near);
+            any = true;
         }
-    };
-    over(open_);
-    over(held_);
-    over(recent_);
-    if (copy)
-        return true;
+    });
     if (!any)
         return false;
-    // Many tones shared: a twin or a codeword lifted by leakage, however strong. Fewer: a run
-    // that would not reach the threshold without them (each at most the ceiling, where noise
-    // alone would give 1 on average).
     const auto shared = static_cast<int>(std::count(near, near + 15, true));
     return shared >= shadow_tones ||
            r.best_score - static_cast<float>(shared) * (energy_ceiling - 1.0f) < threshold_;
@@ -181,8 +191,11 @@ void run_tracker::release(int64_t n, bool all, std::vector<run>& ended) {
 }
 
 template <typename Magnitude>
-measurement measure(const run& r, const magnitude_ring<Magnitude>& ring, int64_t oldest,
-                    int64_t newest, const uint8_t* codeword, double tone_step) {
+std::optional<measurement> measure(const run& r, const magnitude_ring<Magnitude>& ring,
+                                   int64_t oldest, int64_t newest, const uint8_t* codeword,
+                                   double tone_step) {
+    if (newest < oldest + 28)
+        return std::nullopt;
     const int c = r.best_column;
     const int width = ring.width;
     // Energy of the 15 tones, read one symbol (two passes) apart, pass n holding the last.
@@ -209,6 +222,13 @@ measurement measure(const run& r, const magnitude_ring<Magnitude>& ring, int64_t
             frac = std::clamp(0.5 * (a - d) / curve, -0.5, 0.5);
     }
     out.peak = static_cast<double>(peak) + frac;
+    {
+        const auto nearest = std::clamp<int64_t>(std::llround(out.peak), oldest + 28, newest);
+        const Magnitude* rows[15];
+        for (int j = 0; j < 15; ++j)
+            rows[j] = ring.row(nearest - 28 + 2 * j);
+        out.peak_distance = hard_distance(rows, c, codeword);
+    }
 
     // Frequency, the tones' power and the noise from the 15 rows of the peak pass. Magnitudes
     // are taken half a unit up: integer magnitudes were truncated.
@@ -256,9 +276,9 @@ measurement measure(const run& r, const magnitude_ring<Magnitude>& ring, int64_t
     return out;
 }
 
-template measurement measure<int32_t>(const run&, const magnitude_ring<int32_t>&, int64_t, int64_t,
-                                      const uint8_t*, double);
-template measurement measure<float>(const run&, const magnitude_ring<float>&, int64_t, int64_t,
-                                    const uint8_t*, double);
+template std::optional<measurement> measure<int32_t>(const run&, const magnitude_ring<int32_t>&,
+                                                     int64_t, int64_t, const uint8_t*, double);
+template std::optional<measurement> measure<float>(const run&, const magnitude_ring<float>&,
+                                                   int64_t, int64_t, const uint8_t*, double);
 
 } // namespace rsid

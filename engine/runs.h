@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace rsid {
@@ -64,7 +65,11 @@ class run_tracker {
 
   private:
     void release(int64_t n, bool all, std::vector<run>& ended);
-    bool shadowed(const run& r) const;
+    // r is no identifier of its own: a copy of a stronger run, or lifted by one's tones.
+    bool shadowed(const run& r) const { return copy_of_stronger(r) || lifted_by_stronger(r); }
+    bool copy_of_stronger(const run& r) const;
+    bool lifted_by_stronger(const run& r) const;
+    template <typename Visit> void each_run(Visit visit) const; // open, held and recent
 
     int64_t shadow_ = 0;
     int rows_per_symbol_ = 0;
@@ -101,19 +106,26 @@ struct measurement {
     // squared amplitude on the magnitudes' scale; and the noise power per bin around them.
     double amplitude_sq = 0.0;
     double noise_per_bin = 0.0;
+    // Tones of the codeword that are not the strongest of their 16 in the rows of the pass
+    // nearest the peak: the hard decisions, for the record.
+    int peak_distance = 0;
 };
 
 // Measures run r from the ring, whose rows oldest..newest are valid (newest - oldest + 1 <=
 // ring.rows; the peak is looked for from the run's first pass on). codeword: 15 tone numbers.
-// tone_step: tone spacing in bins (10.7666 Hz over the bin width, about 2).
+// tone_step: tone spacing in bins (10.7666 Hz over the bin width, about 2). Nothing when the
+// rows of a whole identifier never existed (newest < oldest + 28): a run that a strong burst at
+// the start of a stream made of some of a codeword's symbols is no identifier.
 template <typename Magnitude>
-measurement measure(const run& r, const magnitude_ring<Magnitude>& ring, int64_t oldest,
-                    int64_t newest, const uint8_t* codeword, double tone_step);
+std::optional<measurement> measure(const run& r, const magnitude_ring<Magnitude>& ring,
+                                   int64_t oldest, int64_t newest, const uint8_t* codeword,
+                                   double tone_step);
 
-extern template measurement measure<int32_t>(const run&, const magnitude_ring<int32_t>&, int64_t,
-                                             int64_t, const uint8_t*, double);
-extern template measurement measure<float>(const run&, const magnitude_ring<float>&, int64_t,
-                                           int64_t, const uint8_t*, double);
+extern template std::optional<measurement> measure<int32_t>(const run&,
+                                                            const magnitude_ring<int32_t>&, int64_t,
+                                                            int64_t, const uint8_t*, double);
+extern template std::optional<measurement> measure<float>(const run&, const magnitude_ring<float>&,
+                                                          int64_t, int64_t, const uint8_t*, double);
 
 // Frame start of analysis n, in detector samples: hops alternate 279, 278 from the first frame.
 inline int64_t frame_start(int64_t n) { return 279 * ((n + 1) / 2) + 278 * (n / 2); }

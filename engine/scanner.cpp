@@ -427,23 +427,14 @@ void band_scanner::report(const std::vector<run>& ended, std::vector<detection>&
         }
         const uint8_t* codeword = soft_.empty() ? codeword_ : codeword_of(r.best_code).data();
         const int64_t last = soft_.empty() ? newest : std::min(newest, r.last_pass + 1);
-        // A run that ended before the rows of a whole identifier existed (a strong burst at
-        // the start of a stream matches some of a codeword's symbols) is no identifier, and
-        // has no peak to measure.
-        if (last < oldest + 28)
+        const auto measured = measure(r, ring, oldest, last, codeword, tone_spacing_hz / bin_hz_);
+        if (!measured)
             continue;
-        const measurement m = measure(r, ring, oldest, last, codeword, tone_spacing_hz / bin_hz_);
+        const measurement& m = *measured;
         detection det;
         det.code = r.best_code;
         det.bin = r.best_column;
-        det.distance = r.best_distance;
-        if (!soft_.empty()) { // the hard decisions of the peak pass, for the record
-            const auto peak = std::clamp<int64_t>(std::llround(m.peak), oldest + 28, last);
-            const float* rows[15];
-            for (int j = 0; j < 15; ++j)
-                rows[j] = ring.row(peak - 28 + 2 * j);
-            det.distance = hard_distance(rows, r.best_column, codeword);
-        }
+        det.distance = soft_.empty() ? r.best_distance : m.peak_distance;
         // NOLINTNEXTLINE(bugprone-integer-division): frame_ is even; its half is a whole bin
         det.offset_hz = (o_.complex ? m.tone0 - frame_ / 2 : m.tone0) * bin_hz_;
         det.freq_hz = o_.center_hz + det.offset_hz;
