@@ -25,6 +25,18 @@ constexpr int flush_samples = frame + symbol_rx_samples; // zeros that close eve
 constexpr int lead_in = symbol_rx_samples;
 constexpr int rows_per_symbol = 4; // the soft rule's rows: every quarter symbol
 constexpr double quarter_hop = hop_mean / 2.0;
+// The rows half way between the library's frames cost as much as those frames, and matter only
+// where an identifier is. An identifier whose symbols are centred between two frames loses at
+// most 1 dB of energy in each (its symbol fills the middle of the frame's window a quarter symbol
+// off): a row between two frames is scored when either frame scores within look_db of the
+// threshold (noise does in about 1 row in 400; with many codes, only columns whose strongest
+// tones alone reach the threshold have candidates scored), or when any row did in the last
+// hot_rows.
+constexpr double look_db = 2.0;
+constexpr int64_t hot_rows = 3 * rows_per_symbol; // twins a symbol or two later are read too
+// An in-between row's hypotheses read its rows a symbol apart, and the twins of a report 16
+// symbols back: the rows of its phase that were left out are taken when it is.
+constexpr int64_t back_symbols = 16;
 
 // Start of quarter-symbol row q: the library's frames (even q) and the frames half way between.
 int64_t quarter_start(int64_t q) {
@@ -46,7 +58,8 @@ detector::detector(detector_options options)
         bool analysed = false;
         rsid_intake(*rx_, zeros, lead_in, &analysed); // fills part of the first frame only
     } else {
-        soft_.emplace(options_, bins, rows_per_symbol, rx_rate / quarter_hop, columns);
+        soft_.emplace(options_, bins, rows_per_symbol, rx_rate / quarter_hop, columns, true);
+        look_ = static_cast<float>(soft_->lowered(look_db));
         runs_.set_shadow(rows_per_symbol, static_cast<float>(soft_->threshold()));
         kept_.assign(lead_in, 0.0);
     }
@@ -58,7 +71,8 @@ detector::detector(const detector& other)
     : options_(other.options_), rx_(std::make_unique<rsid_receiver>(*other.rx_)),
       history_(other.history_), runs_(other.runs_), samples_(other.samples_),
       passes_(other.passes_), soft_(other.soft_), kept_(other.kept_),
-      kept_start_(other.kept_start_), quarter_(other.quarter_) {}
+      kept_start_(other.kept_start_), quarter_(other.quarter_), look_(other.look_),
+      hot_until_(other.hot_until_), looked_(other.looked_) {}
 detector& detector::operator=(const detector& other) {
     if (this != &other)
         *this = detector(other);
@@ -111,24 +125,46 @@ void detector::take_soft(const double* samples, std::size_t count, std::vector<d
     samples_ += count;
     const rsid_tables& tables = rsid_shared_tables();
     int32_t magnitudes[bins];
-    for (;;) {
-        const int64_t start = quarter_start(quarter_);
-        if (kept_start_ + static_cast<int64_t>(kept_.size()) < start + frame)
-            break;
-        rsid_spectrum(&tables, kept_.data() + (start - kept_start_), magnitudes);
-        passes_ = quarter_ / 2;
-        if (quarter_ % 2 == 0)
-            std::copy(magnitudes, magnitudes + bins,
-                      history_.begin() + (passes_ % ring_rows) * bins);
-        matches_.clear();
-        soft_->row(magnitudes, matches_);
+    auto take_row = [&](int64_t q) {
+        rsid_spectrum(&tables, kept_.data() + (quarter_start(q) - kept_start_), magnitudes);
+        soft_->put(q, magnitudes);
+    };
+    // quarter_ is the next library frame (even); the row before it is decided after it.
+    while (kept_start_ + static_cast<int64_t>(kept_.size()) >= quarter_start(quarter_) + frame) {
+        const int64_t q = quarter_;
+        take_row(q);
+        passes_ = q / 2;
+        std::copy(magnitudes, magnitudes + bins, history_.begin() + (passes_ % ring_rows) * bins);
+        even_.clear();
+        const bool look = soft_->score(q, even_) >= look_;
+        if (q > 0) {
+            const int64_t between = q - 1;
+            odd_.clear();
+            if (look || looked_ || between <= hot_until_) {
+                for (int64_t back = back_symbols; back > 0; --back) {
+                    const int64_t r = between - back * rows_per_symbol;
+                    if (r >= 0 && !soft_->has(r))
+                        take_row(r);
+                }
+                take_row(between);
+                if (soft_->score(between, odd_) >= look_)
+                    hot_until_ = std::max(hot_until_, between + hot_rows);
+            }
+            ended_.clear();
+            runs_.pass(between, odd_, ended_);
+            report(ended_, out);
+        }
+        if (look)
+            hot_until_ = std::max(hot_until_, q + hot_rows);
+        looked_ = look;
         ended_.clear();
-        runs_.pass(quarter_, matches_, ended_);
+        runs_.pass(q, even_, ended_);
         report(ended_, out);
-        ++quarter_;
+        quarter_ += 2;
     }
-    // Drop what no later frame needs, now and then.
-    const int64_t needed = quarter_start(quarter_) - kept_start_;
+    // Drop what no later row needs, now and then: a late in-between row reads back_symbols.
+    const int64_t first = std::max<int64_t>(0, quarter_ - 1 - back_symbols * rows_per_symbol);
+    const int64_t needed = quarter_start(first) - kept_start_;
     if (needed > 8192) {
         kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(needed));
         kept_start_ += needed;

@@ -213,7 +213,7 @@ void check_options(const detector_options& o) {
 }
 
 soft_search::soft_search(const detector_options& options, int width, int rows_per_symbol,
-                         double rows_per_second, double budget_columns)
+                         double rows_per_second, double budget_columns, bool sparse)
     : width_(width), columns_(width - 30), rows_per_symbol_(rows_per_symbol),
       ring_rows_(kept_symbols * rows_per_symbol + 2) {
     check_options(options);
@@ -244,13 +244,18 @@ soft_search::soft_search(const detector_options& options, int width, int rows_pe
     // The budget shared over every hypothesis of a day: rows, columns and codes.
     const double hypotheses =
         rows_per_second * 86400.0 * budget_columns * static_cast<double>(codes.size());
-    const double noise_mean = 15.0 * (1.0 - std::exp(-static_cast<double>(energy_ceiling)));
+    noise_mean_ = 15.0 * (1.0 - std::exp(-static_cast<double>(energy_ceiling)));
     const double sum = sum_for(false_reports_per_day / hypotheses);
-    threshold_ = noise_mean + (sum - noise_mean) * std::pow(10.0, options.threshold_db / 10.0);
+    threshold_ = noise_mean_ + (sum - noise_mean_) * std::pow(10.0, options.threshold_db / 10.0);
     power_.resize(static_cast<std::size_t>(width_));
     blocks_ = (width_ + block - 1) / block;
-    medians_.resize(static_cast<std::size_t>(blocks_) * median_rows);
+    // Sparse rows may be taken a whole ring late: their medians are kept as long as they are.
+    const int median_slots = sparse ? ring_rows_ : median_rows;
+    window_ = sparse ? 2 * median_rows : median_rows;
+    medians_.resize(static_cast<std::size_t>(blocks_) * static_cast<std::size_t>(median_slots));
+    medians_row_.assign(static_cast<std::size_t>(median_slots), -1);
     ring_.resize(static_cast<std::size_t>(ring_rows_) * static_cast<std::size_t>(width_));
+    taken_.assign(static_cast<std::size_t>(ring_rows_), -1);
     sums_.resize(static_cast<std::size_t>(std::max(columns_, 0)));
     best_.resize(sums_.size());
     best_code_.assign(sums_.size(), codes_.empty() ? 0 : codes_.front());
@@ -260,17 +265,25 @@ void soft_search::reset() {
     std::fill(ring_.begin(), ring_.end(), 0.0f);
     std::fill(tones_.begin(), tones_.end(), uint8_t{0});
     std::fill(medians_.begin(), medians_.end(), 0.0f);
+    std::fill(medians_row_.begin(), medians_row_.end(), -1);
+    std::fill(taken_.begin(), taken_.end(), -1);
     rows_ = 0;
 }
 
-void soft_search::normalise(float* x) {
+double soft_search::lowered(double db) const {
+    return noise_mean_ + (threshold_ - noise_mean_) * std::pow(10.0, -db / 10.0);
+}
+
+void soft_search::normalise(int64_t r, float* x) {
     // Medians of the blocks; each block's noise is the mean of the medians of this row and the
     // rows before it, over the blocks either side, as many on each side (fewer at the edges,
     // where the noise may slope): a window centred on the block. The median of exponential
     // powers is ln 2 times their mean.
     const int nb = blocks_;
-    float* medians = medians_.data() +
-                     static_cast<std::size_t>(rows_ % median_rows) * static_cast<std::size_t>(nb);
+    const auto slots = static_cast<int64_t>(medians_row_.size());
+    medians_row_[static_cast<std::size_t>(r % slots)] = r;
+    float* medians =
+        medians_.data() + static_cast<std::size_t>(r % slots) * static_cast<std::size_t>(nb);
     const int whole = width_ / block;
     block_medians(power_.data(), whole, medians);
     if (whole < nb) { // the last, shorter block
@@ -280,13 +293,27 @@ void soft_search::normalise(float* x) {
         std::nth_element(scratch, scratch + n / 2, scratch + n);
         medians[whole] = scratch[n / 2];
     }
-    const int filled = static_cast<int>(std::min<int64_t>(rows_ + 1, median_rows));
+    // The rows whose medians make the noise: this one and those before it in the window, the
+    // latest median_rows of them (in the order of their slots).
+    const float* use[median_rows];
+    int filled = 0;
+    if (window_ == median_rows) {
+        for (int64_t s = 0; s < slots; ++s) {
+            const int64_t held = medians_row_[static_cast<std::size_t>(s)];
+            if (held >= 0 && held <= r && held > r - window_)
+                use[filled++] = medians_.data() + s * nb;
+        }
+    } else {
+        for (int64_t q = r; q > r - window_ && q >= 0 && filled < median_rows; --q) {
+            if (medians_row_[static_cast<std::size_t>(q % slots)] == q)
+                use[filled++] = medians_.data() + (q % slots) * nb;
+        }
+    }
     for (int b = 0; b < nb; ++b) {
         const int k = std::min({blocks_around, b, nb - 1 - b});
         float sum = 0.0f;
-        for (int r = 0; r < filled; ++r) {
-            const float* m =
-                medians_.data() + static_cast<std::size_t>(r) * static_cast<std::size_t>(nb);
+        for (int u = 0; u < filled; ++u) {
+            const float* m = use[u];
             for (int i = b - k; i <= b + k; ++i)
                 sum += m[i];
         }
@@ -318,40 +345,47 @@ bool soft_search::on_grid(const float* const* rows, int column, const uint8_t* t
     return sum >= static_cast<float>(threshold_);
 }
 
-template <typename Magnitude>
-void soft_search::row(const Magnitude* magnitudes, std::vector<match>& out) {
+template <typename Magnitude> void soft_search::put(int64_t r, const Magnitude* magnitudes) {
     const auto w = static_cast<std::size_t>(width_);
-    const int64_t slot = rows_ % ring_rows_;
+    const int64_t slot = r % ring_rows_;
     for (std::size_t e = 0; e < w; ++e) {
         const auto m = static_cast<float>(magnitudes[e]);
         power_[e] = m * m;
     }
     float* x = ring_.data() + static_cast<std::size_t>(slot) * w;
-    normalise(x);
-    if (columns_ <= 0) {
-        ++rows_;
-        return;
+    normalise(r, x);
+    if (!direct_ && columns_ > 0) {
+        uint8_t* t = tones_.data() + static_cast<std::size_t>(slot) * w;
+        rsid_tone_decisions(t, x, 0, columns_);
+        rsid_tone_decisions(t, x, 1, columns_);
     }
+    taken_[static_cast<std::size_t>(slot)] = r;
+    rows_ = std::max(rows_, r + 1);
+}
+
+float soft_search::score(int64_t r, std::vector<match>& out) {
+    if (columns_ <= 0)
+        return 0.0f;
+    const auto w = static_cast<std::size_t>(width_);
     const float* rows[symbols];
     for (int j = 0; j < symbols; ++j) {
-        const int64_t r = (rows_ - rows_per_symbol_ * (14 - j)) % ring_rows_;
-        rows[j] = ring_.data() + static_cast<std::size_t>((r + ring_rows_) % ring_rows_) * w;
+        const int64_t q = (r - rows_per_symbol_ * (14 - j)) % ring_rows_;
+        rows[j] = ring_.data() + static_cast<std::size_t>((q + ring_rows_) % ring_rows_) * w;
     }
     if (direct_) {
         score_listed(rows);
     } else {
         std::fill(best_.begin(), best_.end(), -1.0f);
-        uint8_t* t = tones_.data() + static_cast<std::size_t>(slot) * w;
-        rsid_tone_decisions(t, x, 0, columns_);
-        rsid_tone_decisions(t, x, 1, columns_);
         const uint8_t* tones[symbols];
         for (int j = 0; j < symbols; ++j)
             tones[j] = tones_.data() + static_cast<std::size_t>(rows[j] - ring_.data());
         score_candidates(rows, tones);
     }
     const auto threshold = static_cast<float>(threshold_);
+    float top = -1.0f;
     for (int c = 0; c < columns_; ++c) {
         const float s = best_[static_cast<std::size_t>(c)];
+        top = std::max(top, s);
         if (s < threshold)
             continue;
         // Ties, as among the clipped scores of a strong identifier and of the codewords that
@@ -367,7 +401,7 @@ void soft_search::row(const Magnitude* magnitudes, std::vector<match>& out) {
             unclipped += std::log1p(rows[j][c + 2 * tones[static_cast<std::size_t>(j)]]);
         out.push_back({c, distance, code, s + tie_step * unclipped});
     }
-    ++rows_;
+    return top;
 }
 
 void soft_search::score_listed(const float* const* rows) {
@@ -449,11 +483,11 @@ void soft_search::score_candidates(const float* const* rows, const uint8_t* cons
     }
 }
 
-template void soft_search::row<int32_t>(const int32_t*, std::vector<match>&);
-template void soft_search::row<float>(const float*, std::vector<match>&);
+template void soft_search::put<int32_t>(int64_t, const int32_t*);
+template void soft_search::put<float>(int64_t, const float*);
 
 float soft_search::energy(int64_t r, int e) const {
-    if (r < 0 || r >= rows_)
+    if (!has(r))
         return 0.0f;
     return ring_[static_cast<std::size_t>(r % ring_rows_) * static_cast<std::size_t>(width_) +
                  static_cast<std::size_t>(e)];

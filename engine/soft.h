@@ -80,16 +80,34 @@ class soft_search {
     // (half- or quarter-symbol hop); rows_per_second: rows per second of input; budget_columns:
     // the columns that share one budget of false reports (304 for a narrowband detector, the
     // columns in 48 kHz for a band scanner).
+    // sparse: rows may be left out and taken later, out of order (put and score); the noise of
+    // a row then comes from the latest 4 rows taken of the 8 up to it.
     soft_search(const detector_options& options, int width, int rows_per_symbol,
-                double rows_per_second, double budget_columns);
+                double rows_per_second, double budget_columns, bool sparse = false);
 
     // Takes the next row of magnitudes and appends the columns that match with their best code,
     // for hypotheses whose last symbol is centred in this row, in column order.
-    template <typename Magnitude> void row(const Magnitude* magnitudes, std::vector<match>& out);
+    template <typename Magnitude> void row(const Magnitude* magnitudes, std::vector<match>& out) {
+        put(rows_, magnitudes);
+        score(rows_ - 1, out);
+    }
+    // Takes the magnitudes of row r (counted from the stream's start, one identifier's length
+    // back at most), normalised with the noise of the rows taken up to it.
+    template <typename Magnitude> void put(int64_t r, const Magnitude* magnitudes);
+    // Appends the matches of row r, whose rows a symbol apart must have been taken; returns its
+    // best score, matching or not (with many codes: of the columns whose strongest tones alone
+    // reach the threshold).
+    float score(int64_t r, std::vector<match>& out);
+    // Whether row r was taken and is still kept.
+    bool has(int64_t r) const {
+        return r >= 0 && taken_[static_cast<std::size_t>(r % ring_rows_)] == r;
+    }
     // Starts a new stream.
     void reset();
 
     double threshold() const { return threshold_; }
+    // The threshold lowered by db of the signal energy it takes.
+    double lowered(double db) const;
 
     // The log-likelihood ratio of code at column, its last symbol centred in row (counted from
     // the stream's start), over its likeliest twin among the codes looked for (see above): each
@@ -104,25 +122,28 @@ class soft_search {
     }
 
   private:
-    void normalise(float* x);
+    void normalise(int64_t r, float* x);
     void score_listed(const float* const* rows);
     void score_candidates(const float* const* rows, const uint8_t* const* tones);
     // Whether the codeword at column still scores the threshold with the cells that only hold
     // a tone's leakage from the bin beside them counted as noise.
     bool on_grid(const float* const* rows, int column, const uint8_t* tones) const;
-    // Normalised energy of entry e of row r; 0 before the stream and past its newest row.
+    // Normalised energy of entry e of row r; 0 for a row not taken or no longer kept.
     float energy(int64_t r, int e) const;
 
     int width_, columns_, rows_per_symbol_, ring_rows_;
-    double threshold_;
-    bool direct_;                // few codes: score each; else candidates from hard decisions
-    std::vector<int> codes_;     // direct: the codes looked for
-    std::vector<bool> wanted_;   // 4096 flags: the codes looked for
-    std::vector<float> power_;   // of the current row
-    int blocks_;                 // of 16 entries in a row
-    std::vector<float> medians_; // of the blocks of the last rows
+    double threshold_, noise_mean_;
+    bool direct_;                      // few codes: score each; else candidates from hard decisions
+    std::vector<int> codes_;           // direct: the codes looked for
+    std::vector<bool> wanted_;         // 4096 flags: the codes looked for
+    std::vector<float> power_;         // of the current row
+    int blocks_;                       // of 16 entries in a row
+    std::vector<float> medians_;       // of the blocks of the last rows
+    std::vector<int64_t> medians_row_; // the row whose medians each slot holds (-1: none)
+    int window_;                       // rows up to a row whose medians may make its noise
     // Normalised energies of the last rows (not yet clipped): a gigabyte for a 20e6/s band.
     std::vector<float, rows_allocator<float>> ring_;
+    std::vector<int64_t> taken_; // the row each slot of the ring holds (-1: none)
     std::vector<uint8_t> tones_; // candidates: the strongest tone of each column, per row
     std::vector<float> sums_;    // per column
     std::vector<float> best_;    // per column: the best score of this row
@@ -132,8 +153,8 @@ class soft_search {
     int64_t rows_ = 0;
 };
 
-extern template void soft_search::row<int32_t>(const int32_t*, std::vector<match>&);
-extern template void soft_search::row<float>(const float*, std::vector<match>&);
+extern template void soft_search::put<int32_t>(int64_t, const int32_t*);
+extern template void soft_search::put<float>(int64_t, const float*);
 
 // The hard decisions of a codeword at column c of rows[0..14]: tones that are not the strongest
 // of their 16.
