@@ -381,12 +381,12 @@ float soft_search::score(int64_t r, std::vector<match>& out) {
             tones[j] = tones_.data() + static_cast<std::size_t>(rows[j] - ring_.data());
         score_candidates(rows, tones);
     }
-    const auto threshold = static_cast<float>(threshold_);
+    const auto enough = static_cast<float>(threshold_);
     float top = -1.0f;
     for (int c = 0; c < columns_; ++c) {
         const float s = best_[static_cast<std::size_t>(c)];
         top = std::max(top, s);
-        if (s < threshold)
+        if (s < enough)
             continue;
         // Ties, as among the clipped scores of a strong identifier and of the codewords that
         // share most of its tones, go to the energies before clipping: a small term of their
