@@ -60,6 +60,7 @@ detector::detector(detector_options options)
     } else {
         soft_.emplace(options_, bins, rows_per_symbol, rx_rate / quarter_hop, columns, true);
         look_ = static_cast<float>(soft_->lowered(look_db));
+        soft_->set_floor(look_);
         runs_.set_shadow(rows_per_symbol, static_cast<float>(soft_->threshold()));
         kept_.assign(lead_in, 0.0);
     }

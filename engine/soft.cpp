@@ -247,6 +247,7 @@ soft_search::soft_search(const detector_options& options, int width, int rows_pe
     noise_mean_ = 15.0 * (1.0 - std::exp(-static_cast<double>(energy_ceiling)));
     const double sum = sum_for(false_reports_per_day / hypotheses);
     threshold_ = noise_mean_ + (sum - noise_mean_) * std::pow(10.0, options.threshold_db / 10.0);
+    floor_ = static_cast<float>(threshold_);
     power_.resize(static_cast<std::size_t>(width_));
     blocks_ = (width_ + block - 1) / block;
     // Sparse rows may be taken a whole ring late: their medians are kept as long as they are.
@@ -454,6 +455,13 @@ void soft_search::score_candidates(const float* const* rows, const uint8_t* cons
             order[j] = j;
             value[j] = rows[j][c + 2 * tones[j][c]];
         }
+        // What the symbols after j can add at most: a candidate that cannot reach the best so
+        // far or the floor is left (a margin far above rounding keeps every score that counts
+        // the same, bit for bit).
+        float rest[symbols];
+        rest[symbols - 1] = 0.0f;
+        for (int j = symbols - 1; j > 0; --j)
+            rest[j - 1] = rest[j] + std::min(value[j], energy_ceiling);
         std::partial_sort(order, order + reliable, order + symbols,
                           [&](int a, int b) { return value[a] > value[b]; });
         uint16_t seen[20];
@@ -473,11 +481,16 @@ void soft_search::score_candidates(const float* const* rows, const uint8_t* cons
                         continue;
                     seen[seen_count++] = code;
                     const auto& w = t.codewords[code];
+                    const float needed = std::max(best_[c], floor_) - 1e-3f;
                     float s = 0.0f;
-                    for (int j = 0; j < symbols; ++j)
+                    int j = 0;
+                    for (; j < symbols; ++j) {
                         s += std::min(rows[j][c + 2 * w[static_cast<std::size_t>(j)]],
                                       energy_ceiling);
-                    if (s > best_[c])
+                        if (s + rest[j] < needed)
+                            break;
+                    }
+                    if (j == symbols && s > best_[c])
                         best_[c] = s, best_code_[c] = code;
                 }
     }

@@ -96,7 +96,7 @@ class soft_search {
     template <typename Magnitude> void put(int64_t r, const Magnitude* magnitudes);
     // Appends the matches of row r, whose rows a symbol apart must have been taken; returns its
     // best score, matching or not (with many codes: of the columns whose strongest tones alone
-    // reach the threshold).
+    // reach the threshold, and exact only from the floor up).
     float score(int64_t r, std::vector<match>& out);
     // Whether row r was taken and is still kept.
     bool has(int64_t r) const {
@@ -108,6 +108,9 @@ class soft_search {
     double threshold() const { return threshold_; }
     // The threshold lowered by db of the signal energy it takes.
     double lowered(double db) const;
+    // The lowest best score of a row that matters (the threshold unless set): with many codes,
+    // candidates that cannot reach it are not scored to the end.
+    void set_floor(double floor) { floor_ = static_cast<float>(floor); }
 
     // The log-likelihood ratio of code at column, its last symbol centred in row (counted from
     // the stream's start), over its likeliest twin among the codes looked for (see above): each
@@ -133,6 +136,7 @@ class soft_search {
 
     int width_, columns_, rows_per_symbol_, ring_rows_;
     double threshold_, noise_mean_;
+    float floor_ = 0.0f;
     bool direct_;                      // few codes: score each; else candidates from hard decisions
     std::vector<int> codes_;           // direct: the codes looked for
     std::vector<bool> wanted_;         // 4096 flags: the codes looked for
