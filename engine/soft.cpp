@@ -386,6 +386,8 @@ float soft_search::score(int64_t r, std::vector<match>& out) {
     float top = -1.0f;
     for (int c = 0; c < columns_; ++c) {
         const float s = best_[static_cast<std::size_t>(c)];
+        if (s < floor_) // nearly always: no chain of comparisons through a wide band's row
+            continue;
         top = std::max(top, s);
         if (s < enough)
             continue;
@@ -483,14 +485,14 @@ void soft_search::score_candidates(const float* const* rows, const uint8_t* cons
                     const auto& w = t.codewords[code];
                     const float needed = std::max(best_[c], floor_) - 1e-3f;
                     float s = 0.0f;
-                    int j = 0;
-                    for (; j < symbols; ++j) {
+                    bool reach = true; // looked at after a third and two thirds of the symbols
+                    for (int j = 0; j < symbols && reach; ++j) {
                         s += std::min(rows[j][c + 2 * w[static_cast<std::size_t>(j)]],
                                       energy_ceiling);
-                        if (s + rest[j] < needed)
-                            break;
+                        if (j == 4 || j == 9)
+                            reach = s + rest[j] >= needed;
                     }
-                    if (j == symbols && s > best_[c])
+                    if (reach && s > best_[c])
                         best_[c] = s, best_code_[c] = code;
                 }
     }

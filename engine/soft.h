@@ -28,6 +28,7 @@
 #include "large_rows.h"
 #include "runs.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -95,8 +96,8 @@ class soft_search {
     // back at most), normalised with the noise of the rows taken up to it.
     template <typename Magnitude> void put(int64_t r, const Magnitude* magnitudes);
     // Appends the matches of row r, whose rows a symbol apart must have been taken; returns its
-    // best score, matching or not (with many codes: of the columns whose strongest tones alone
-    // reach the threshold, and exact only from the floor up).
+    // best score, matching or not, if it reaches the floor (with many codes: of the columns whose
+    // strongest tones alone reach the threshold), else -1.
     float score(int64_t r, std::vector<match>& out);
     // Whether row r was taken and is still kept.
     bool has(int64_t r) const {
@@ -108,9 +109,9 @@ class soft_search {
     double threshold() const { return threshold_; }
     // The threshold lowered by db of the signal energy it takes.
     double lowered(double db) const;
-    // The lowest best score of a row that matters (the threshold unless set): with many codes,
-    // candidates that cannot reach it are not scored to the end.
-    void set_floor(double floor) { floor_ = static_cast<float>(floor); }
+    // The lowest best score of a row that matters (the threshold unless set, and never above
+    // it): with many codes, candidates that cannot reach it are not scored to the end.
+    void set_floor(double floor) { floor_ = static_cast<float>(std::min(floor, threshold_)); }
 
     // The log-likelihood ratio of code at column, its last symbol centred in row (counted from
     // the stream's start), over its likeliest twin among the codes looked for (see above): each
