@@ -29,9 +29,9 @@ constexpr double quarter_hop = hop_mean / 2.0;
 // where an identifier is. An identifier whose symbols are centred between two frames loses at
 // most 1 dB of energy in each (its symbol fills the middle of the frame's window a quarter symbol
 // off): a row between two frames is scored when either frame scores within look_db of the
-// threshold (noise does in about 1 row in 400; with many codes, only columns whose strongest
-// tones alone reach the threshold have candidates scored), or when any row did in the last
-// hot_rows.
+// threshold, or when any row did in the last hot_rows. Noise seldom does: in 10 minutes of
+// white noise 7 of 12,931 such rows were taken (with many codes, only columns whose strongest
+// tones alone reach the threshold have candidates scored).
 constexpr double look_db = 2.0;
 constexpr int64_t hot_rows = 3 * rows_per_symbol; // twins a symbol or two later are read too
 // An in-between row's hypotheses read its rows a symbol apart, and the twins of a report 16

@@ -366,7 +366,7 @@ template <typename Magnitude> void soft_search::put(int64_t r, const Magnitude* 
 
 float soft_search::score(int64_t r, std::vector<match>& out) {
     if (columns_ <= 0)
-        return 0.0f;
+        return -1.0f;
     const auto w = static_cast<std::size_t>(width_);
     const float* rows[symbols];
     for (int j = 0; j < symbols; ++j) {
