@@ -1,6 +1,7 @@
 // detector.cpp - the detection core: every identifier, where it started and how strong it was.
 #include "detector.h"
 
+#include "coherent.h"
 #include "rsid_signal.h"
 #include "rsid_state.h"
 #include "rx/search_rules.h"
@@ -37,6 +38,10 @@ constexpr int64_t hot_rows = 3 * rows_per_symbol; // twins a symbol or two later
 // An in-between row's hypotheses read its rows a symbol apart, and the twins of a report 16
 // symbols back: the rows of its phase that were left out are taken when it is.
 constexpr int64_t back_symbols = 16;
+// A report is weighed against its twins when its run is released, up to an identifier's length
+// after its best row and 8 symbols more for a run that went on matching (soft.cpp): the samples
+// of the identifier and of its twins 2 symbols either side are kept that long.
+constexpr int64_t kept_symbols = 14 + 14 + 2 + 8 + 2;
 
 // Start of quarter-symbol row q: the library's frames (even q) and the frames half way between.
 int64_t quarter_start(int64_t q) {
@@ -163,8 +168,8 @@ void detector::take_soft(const double* samples, std::size_t count, std::vector<d
         report(ended_, out);
         quarter_ += 2;
     }
-    // Drop what no later row needs, now and then: a late in-between row reads back_symbols.
-    const int64_t first = std::max<int64_t>(0, quarter_ - 1 - back_symbols * rows_per_symbol);
+    // Drop what no later row or report needs, now and then.
+    const int64_t first = std::max<int64_t>(0, quarter_ - kept_symbols * rows_per_symbol);
     const int64_t needed = quarter_start(first) - kept_start_;
     if (needed > 8192) {
         kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(needed));
@@ -203,41 +208,96 @@ void detector::pass(std::vector<detection>& out) {
 }
 
 void detector::report(const std::vector<run>& ended, std::vector<detection>& out) const {
+    for (const run& r : ended) {
+        auto det = describe(r);
+        if (det && soft_)
+            det = named(r, *det);
+        if (det)
+            out.push_back(*det);
+    }
+}
+
+std::optional<detection> detector::describe(run r) const {
     const magnitude_ring<int32_t> ring{history_.data(), bins, ring_rows};
     const int64_t oldest = std::max<int64_t>(0, passes_ - ring_rows + 1);
-    for (run r : ended) {
-        if (soft_ && !soft_->distinct(r)) // too like another code to name: report nothing
-            continue;
-        const uint8_t* codeword = soft_ ? codeword_of(r.best_code).data() : rx_->rx_codeword;
-        int64_t newest = passes_;
-        if (soft_) { // runs count quarter-symbol rows; the magnitudes kept are half a symbol apart
-            r.first_pass /= 2;
-            newest = std::min(passes_, r.last_pass / 2 + 1); // a held run ended a while ago
-        }
-        const auto measured =
-            measure(r, ring, oldest, newest, codeword, tone_spacing_hz / true_bin_hz);
-        if (!measured)
-            continue;
-        const measurement& m = *measured;
-        detection det;
-        det.code = r.best_code;
-        det.bin = r.best_column + first_bin;
-        det.distance = soft_ ? m.peak_distance : r.best_distance;
-        det.freq_hz = (first_bin + m.tone0) * true_bin_hz;
-        // The peak frame is centred on the last symbol: the identifier began 14.5 symbols
-        // before its centre. Frames advance half a symbol per pass on average.
-        const auto whole = static_cast<int64_t>(std::floor(m.peak));
-        det.start = static_cast<double>(frame_start(whole)) - lead_in +
-                    (m.peak - static_cast<double>(whole)) * hop_mean + frame / 2.0 -
-                    14.5 * symbol_rx_samples;
-        det.level_dbfs = 10.0 * std::log10(m.amplitude_sq / (full_scale * full_scale));
-        // At 6000/s the whole band is 3 kHz: the noise per bin scales straight to it.
-        const double noise_3k = std::max(m.noise_per_bin * frame / window_power, 1e-9);
-        det.snr_db = 10.0 * std::log10(m.amplitude_sq / 2.0 / noise_3k);
-        if (det.level_dbfs < report_floor_dbfs)
-            continue;
-        out.push_back(det);
+    const uint8_t* codeword = soft_ ? codeword_of(r.best_code).data() : rx_->rx_codeword;
+    int64_t newest = passes_;
+    if (soft_) { // runs count quarter-symbol rows; the magnitudes kept are half a symbol apart
+        r.first_pass /= 2;
+        newest = std::min(passes_, r.last_pass / 2 + 1); // a held run ended a while ago
     }
+    const auto measured = measure(r, ring, oldest, newest, codeword, tone_spacing_hz / true_bin_hz);
+    if (!measured)
+        return std::nullopt;
+    const measurement& m = *measured;
+    detection det;
+    det.code = r.best_code;
+    det.bin = r.best_column + first_bin;
+    det.distance = soft_ ? m.peak_distance : r.best_distance;
+    det.freq_hz = (first_bin + m.tone0) * true_bin_hz;
+    // The peak frame is centred on the last symbol: the identifier began 14.5 symbols before its
+    // centre. Frames advance half a symbol per pass on average.
+    const auto whole = static_cast<int64_t>(std::floor(m.peak));
+    det.start = static_cast<double>(frame_start(whole)) - lead_in +
+                (m.peak - static_cast<double>(whole)) * hop_mean + frame / 2.0 -
+                14.5 * symbol_rx_samples;
+    det.level_dbfs = 10.0 * std::log10(m.amplitude_sq / (full_scale * full_scale));
+    // At 6000/s the whole band is 3 kHz: the noise per bin scales straight to it.
+    const double noise_3k = std::max(m.noise_per_bin * frame / window_power, 1e-9);
+    det.snr_db = 10.0 * std::log10(m.amplitude_sq / 2.0 / noise_3k);
+    if (det.level_dbfs < report_floor_dbfs)
+        return std::nullopt;
+    return det;
+}
+
+std::optional<twin> detector::unresolved(const run& r, const detection& det) const {
+    const double enough = options_.twin_log_odds;
+    if (enough <= 0.0)
+        return std::nullopt;
+    std::vector<twin> twins;
+    soft_->twins(r.best_code, r.best_column, r.best_pass, twins);
+    for (const twin& t : twins) {
+        if (t.log_odds >= enough)
+            continue;
+        // The energies cannot tell them apart: the phase may.
+        const auto odds = phase_log_odds(det, t, false);
+        if (!odds || *odds < enough)
+            return t;
+    }
+    return std::nullopt;
+}
+
+std::optional<double> detector::phase_log_odds(const detection& det, const twin& t,
+                                               bool twin_over_code) const {
+    const tone_hypothesis own{codeword_of(det.code).data(),
+                              det.start + lead_in - static_cast<double>(kept_start_), det.freq_hz};
+    const tone_hypothesis other{codeword_of(t.code).data(),
+                                own.start + t.symbols * symbol_rx_samples,
+                                own.base_hz + t.tones * tone_spacing_hz};
+    return twin_over_code ? coherent_log_odds(kept_.data(), kept_.size(), other, own)
+                          : coherent_log_odds(kept_.data(), kept_.size(), own, other);
+}
+
+std::optional<detection> detector::named(const run& r, const detection& det) const {
+    const auto doubt = unresolved(r, det);
+    if (!doubt)
+        return det;
+    // Near the threshold the twin scores higher about one time in ten: when the phase names it
+    // against this code, it is reported instead, if it is told from its own twins.
+    const auto back = phase_log_odds(det, *doubt, true);
+    if (!back || *back < options_.twin_log_odds)
+        return std::nullopt;
+    run moved = r;
+    moved.best_code = doubt->code;
+    moved.column += 2 * doubt->tones;
+    moved.best_column += 2 * doubt->tones;
+    moved.first_pass += doubt->symbols * rows_per_symbol;
+    moved.last_pass += doubt->symbols * rows_per_symbol;
+    moved.best_pass += doubt->symbols * rows_per_symbol;
+    auto described = describe(moved);
+    if (described && unresolved(moved, *described))
+        described.reset();
+    return described;
 }
 
 plain_detector::plain_detector() : rx_(std::make_unique<rsid_receiver>()) {

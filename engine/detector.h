@@ -62,6 +62,17 @@ class detector {
     void take(const double* samples, std::size_t count, std::vector<detection>& out);
     void take_soft(const double* samples, std::size_t count, std::vector<detection>& out);
     void report(const std::vector<run>& ended, std::vector<detection>& out) const;
+    // What run r reports: nothing when it holds no whole identifier.
+    std::optional<detection> describe(run r) const;
+    // The soft rule's report of run r (described as det): its code when the tones' energies or,
+    // where those cannot, their phase (coherent.h) tell it from each of its twins; else the twin
+    // the phase names, if that is told from its own; else nothing.
+    std::optional<detection> named(const run& r, const detection& det) const;
+    // The first twin of det's code that neither its energies nor its phase tell it from.
+    std::optional<twin> unresolved(const run& r, const detection& det) const;
+    // coherent_log_odds of det's code over twin t (or of t over the code).
+    std::optional<double> phase_log_odds(const detection& det, const twin& t,
+                                         bool twin_over_code) const;
 
     detector_options options_;
     std::unique_ptr<rsid_receiver> rx_;

@@ -179,7 +179,7 @@ void for_each_twin(int code, int d, int k, const std::vector<bool>& wanted, cons
                 // All 15 the same: another code sent some tones higher is this one, tone for
                 // tone. No detector can tell them apart; the search reports the lower column.
                 if (shared >= twin_shared && shared < symbols)
-                    f(v);
+                    f(static_cast<int>(other), v);
             }
 }
 
@@ -508,10 +508,10 @@ float soft_search::energy(int64_t r, int e) const {
                  static_cast<std::size_t>(e)];
 }
 
-double soft_search::log_odds(int code, int column, int64_t row) const {
+void soft_search::twins(int code, int column, int64_t row, std::vector<twin>& out) const {
     const int64_t oldest = row - (14 + twin_symbols) * rows_per_symbol_;
     if (oldest < rows_ - ring_rows_ || column < 0 || column >= columns_)
-        return std::numeric_limits<double>::infinity();
+        return;
     const code_tables& t = tables();
     code &= all - 1;
     const auto& w = t.codewords[static_cast<std::size_t>(code)];
@@ -530,16 +530,26 @@ double soft_search::log_odds(int code, int column, int64_t row) const {
         return sum;
     };
     const double own = evidence(w, column, row);
-    double best = -std::numeric_limits<double>::infinity();
     for (int d = -twin_symbols; d <= twin_symbols; ++d) {
         for (int k = -twin_tones; k <= twin_tones; ++k) {
             if ((d != 0 || k != 0) && column + 2 * k >= 0 && column + 2 * k < columns_)
-                for_each_twin(code, d, k, wanted_, [&](const std::array<uint8_t, 15>& v) {
-                    best = std::max(best, evidence(v, column + 2 * k, row + d * rows_per_symbol_));
-                });
+                for_each_twin(
+                    code, d, k, wanted_, [&](int other, const std::array<uint8_t, 15>& v) {
+                        out.push_back(
+                            {other, d, k,
+                             own - evidence(v, column + 2 * k, row + d * rows_per_symbol_)});
+                    });
         }
     }
-    return own - best;
+}
+
+double soft_search::log_odds(int code, int column, int64_t row) const {
+    std::vector<twin> found;
+    twins(code, column, row, found);
+    double least = std::numeric_limits<double>::infinity();
+    for (const twin& t : found)
+        least = std::min(least, t.log_odds);
+    return least;
 }
 
 template <typename Magnitude>

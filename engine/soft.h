@@ -75,6 +75,16 @@ double noise_exceedance(double sum);
 // The codeword of every code (15 tone numbers), built once.
 const std::array<uint8_t, 15>& codeword_of(int code);
 
+// A codeword that shares 9 to 14 tones with a report's: shifted by symbols (later: positive) and
+// tones (higher: positive), and the log-likelihood ratio of the report's code over it from the
+// tones' energies.
+struct twin {
+    int code;
+    int symbols;
+    int tones;
+    double log_odds;
+};
+
 class soft_search {
   public:
     // width: entries of a magnitude row (the columns are width - 30); rows_per_symbol: 2 or 4
@@ -119,6 +129,9 @@ class soft_search {
     // Infinity without a twin, or when the rows it needs are no longer kept (the ring holds the
     // rows of a report held for one identifier's length after it ended).
     double log_odds(int code, int column, int64_t row) const;
+    // The same for each twin on its own: appends every twin of code at column, row among the
+    // codes looked for (nothing when the rows it needs are no longer kept).
+    void twins(int code, int column, int64_t row, std::vector<twin>& out) const;
     // Whether a run's code is told from its twins by the options' twin_log_odds.
     bool distinct(const run& r) const {
         return twin_log_odds_ <= 0.0 ||

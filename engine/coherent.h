@@ -1,0 +1,42 @@
+// coherent.h - the tones' phase as evidence between two codewords that share most of their tones.
+//
+// An identifier is one oscillator that changes frequency from symbol to symbol without a jump in
+// phase, so the phase of each of its tones follows from the tones before it. Two hypotheses that
+// share most of their tones in time and frequency (a codeword and its twin a symbol early or a few
+// tones aside, soft.h) differ in the symbols where they do not. Their energies alone tell them
+// apart only when those few symbols stand well above the noise; the phase does better:
+//   - the shared tones, correlated with the oscillator each hypothesis implies, add up in phase;
+//     timing (to a sample) and frequency (to a few hundredths of a hertz) are fitted on them, and
+//     their sum gives the oscillator's phase and amplitude;
+//   - a tone where the two differ must then hold that amplitude at that phase: its correlation,
+//     projected on that phase, is evidence with twice the weight of its energy alone;
+//   - the noise of one correlation comes from the other 15 tones of every symbol (their median).
+// A signal whose phase is not one oscillator (fading, a drifting carrier) shows it: its tones no
+// longer add up in phase, and then the phase tells nothing (no value).
+#ifndef RSID_ENGINE_COHERENT_H
+#define RSID_ENGINE_COHERENT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace rsid {
+
+// An identifier at 6000 samples/s: its 15 tone numbers, where its first symbol starts (in samples
+// of the buffer it is looked for in, fractional) and the frequency of tone 0.
+struct tone_hypothesis {
+    const uint8_t* codeword;
+    double start;
+    double base_hz;
+};
+
+// The natural log of the likelihood ratio of a over b from the phase of the tones where they
+// differ, given the samples x[0..count) at 6000/s: reporting a only when it reaches x, b is the
+// one sent at most e^-x of the time. Nothing when x does not hold both, when they share fewer
+// than 9 tones, or when the shared tones are not one oscillator.
+std::optional<double> coherent_log_odds(const double* x, std::size_t count,
+                                        const tone_hypothesis& a, const tone_hypothesis& b);
+
+} // namespace rsid
+
+#endif
