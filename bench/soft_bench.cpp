@@ -22,7 +22,8 @@
 // codeword 15 tones off) of another code is wrong, sorted by what it shares with the sent one:
 // the same tones at the same times (another code that is this signal: not counted as wrong),
 // shifted in time by whole symbols (a cyclic shift, maybe also in frequency), or in frequency
-// only, or neither. --verbose lists them.
+// only, or neither. --verbose lists them; --replay SEED runs the trial of that seed alone at each
+// SNR given (the same draw of noise, scaled).
 #include "scanner.h"
 #include "stream.h"
 #include "synth.h"
@@ -48,6 +49,7 @@ struct settings {
     std::string cond = "awgn";
     unsigned seed = 1;
     bool verbose = false;
+    unsigned replay = 0; // wrong: only the trial of this seed
 };
 
 // Rayleigh flat fading: a sum of sinusoids with random angles of arrival and phases (Jakes'
@@ -195,8 +197,12 @@ void wrong(const settings& s, const std::vector<double>& snrs) {
         const double snr = snrs[si];
         int found = 0, reports = 0, same = 0, time = 0, freq = 0, other = 0;
         for (int t = 0; t < s.trials; ++t) {
-            const unsigned seed =
-                s.seed * 1000003u + static_cast<unsigned>(si) * 100003u + static_cast<unsigned>(t);
+            if (s.replay != 0 && t > 0)
+                break;
+            const unsigned seed = s.replay != 0
+                                      ? s.replay
+                                      : s.seed * 1000003u + static_cast<unsigned>(si) * 100003u +
+                                            static_cast<unsigned>(t);
             std::mt19937 rng(seed);
             std::uniform_real_distribution<double> base(700.0, 2000.0), start(0.3, 1.5);
             std::uniform_int_distribution<int> any(1, 4095);
@@ -395,6 +401,8 @@ int main(int argc, char** argv) {
             s.detector.all_codes = v == "all";
             if (!s.detector.all_codes)
                 s.detector.codes = parse_codes(v);
+        } else if (a == "--replay" && more) {
+            s.replay = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         } else if (a == "--verbose") {
             s.verbose = true;
         } else if (a == "--unambiguous") {
