@@ -294,8 +294,13 @@ std::optional<detection> detector::named(const run& r, const detection& det) con
     moved.first_pass += doubt->symbols * rows_per_symbol;
     moved.last_pass += doubt->symbols * rows_per_symbol;
     moved.best_pass += doubt->symbols * rows_per_symbol;
+    // Its twins must still be there to weigh (a run that went on matching for long after its
+    // best row may be released when those of a twin 2 symbols early are gone).
+    std::vector<twin> weighable;
     auto described = describe(moved);
-    if (described && unresolved(moved, *described))
+    if (!described ||
+        !soft_->twins(moved.best_code, moved.best_column, moved.best_pass, weighable) ||
+        unresolved(moved, *described))
         described.reset();
     return described;
 }

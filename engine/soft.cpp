@@ -508,10 +508,10 @@ float soft_search::energy(int64_t r, int e) const {
                  static_cast<std::size_t>(e)];
 }
 
-void soft_search::twins(int code, int column, int64_t row, std::vector<twin>& out) const {
+bool soft_search::twins(int code, int column, int64_t row, std::vector<twin>& out) const {
     const int64_t oldest = row - (14 + twin_symbols) * rows_per_symbol_;
     if (oldest < rows_ - ring_rows_ || column < 0 || column >= columns_)
-        return;
+        return false;
     const code_tables& t = tables();
     code &= all - 1;
     const auto& w = t.codewords[static_cast<std::size_t>(code)];
@@ -541,6 +541,7 @@ void soft_search::twins(int code, int column, int64_t row, std::vector<twin>& ou
                     });
         }
     }
+    return true;
 }
 
 double soft_search::log_odds(int code, int column, int64_t row) const {

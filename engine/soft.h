@@ -130,8 +130,8 @@ class soft_search {
     // rows of a report held for one identifier's length after it ended).
     double log_odds(int code, int column, int64_t row) const;
     // The same for each twin on its own: appends every twin of code at column, row among the
-    // codes looked for (nothing when the rows it needs are no longer kept).
-    void twins(int code, int column, int64_t row, std::vector<twin>& out) const;
+    // codes looked for; false when the rows it needs are no longer kept.
+    bool twins(int code, int column, int64_t row, std::vector<twin>& out) const;
     // Whether a run's code is told from its twins by the options' twin_log_odds.
     bool distinct(const run& r) const {
         return twin_log_odds_ <= 0.0 ||
