@@ -9,8 +9,8 @@
 //
 // OPTIONS: --exact (the library's rule), --codes all|N,N,... (default 131), --unambiguous (with
 // all codes: leave out the codes another code imitates a few tones away), --trials N (200),
-// --rate R (48000), --cond awgn|fade0.1|fade1|drift|carrier, --threshold DB, --twin LOG_ODDS
-// (detector_options::twin_log_odds), --seed N.
+// --rate R (48000), --cond awgn|fade0.1|fade1|drift|carrier|unlocked, --threshold DB, --twin
+// LOG_ODDS (detector_options::twin_log_odds), --seed N.
 //
 // A trial is 3.5 s of white noise with one identifier of a random code (from the set; 131 by
 // default) at a random frequency (tone 0 from 700 to 2000 Hz) and start (0.3 to 1.5 s), made
@@ -78,12 +78,18 @@ void add_condition(std::vector<double>& x, double rate, double start_s, double b
     const double fd = cond == "fade0.1" ? 0.1 : cond == "fade1" ? 1.0 : 0.0;
     const fading fade(fd, rng);
     double phase = 0.0;
+    std::uniform_real_distribution<double> any_phase(0.0, 2.0 * std::numbers::pi);
+    int symbol = -1;
     const auto first = static_cast<std::size_t>(std::ceil(start_s * rate));
     for (std::size_t n = first; n < x.size(); ++n) {
         const double into = static_cast<double>(n) / rate - start_s;
         if (into >= synth::length_s)
             break;
-        double f = base_hz + symbols[static_cast<std::size_t>(into / synth::symbol_s)] * 10.7666;
+        const auto now = static_cast<int>(into / synth::symbol_s);
+        if (cond == "unlocked" && now != symbol) // a sender whose every tone starts afresh
+            phase = any_phase(rng);
+        symbol = now;
+        double f = base_hz + symbols[static_cast<std::size_t>(now)] * 10.7666;
         if (cond == "drift")
             f += 1.0 * (into - synth::length_s / 2.0); // 1 Hz/s, centred on the identifier
         phase += 2.0 * std::numbers::pi * f / rate;
