@@ -22,9 +22,9 @@ constexpr double two_pi = 2.0 * std::numbers::pi;
 constexpr double rate = rx_rate;
 constexpr double symbol = symbol_rx_samples; // 557: 4456 / 8, exactly
 constexpr int min_shared = 9;
-// Samples left out at either end of a symbol, so that a timing a few samples off takes next to
+// Samples left out at either end of a symbol, so that a timing a sample or two off takes next to
 // nothing of the tone beside it.
-constexpr double guard = 8.0;
+constexpr double guard = 3.0;
 // Timing is searched this far either side of the hypothesis (a report's start is good to about
 // 6 ms), first every coarse_step samples, then sample by sample; frequency as far as a report's
 // is off (within 1 Hz on average), first every freq_step, then a tenth of that.
