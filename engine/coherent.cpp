@@ -252,7 +252,7 @@ std::optional<double> coherent_log_odds(const double* x, std::size_t count,
                 here.push_back(std::norm(
                     correlate(x, {m.start, c.hz, 0.0, owner::a_only}, f.tau, f.df, middle)));
         }
-        const double at_tone = median(here) / std::numbers::ln2;
+        const double at_tone = here.empty() ? noise : median(here) / std::numbers::ln2;
         const double floor = at_tone > leak_floor * noise ? at_tone : noise;
         // A tone here: the amplitude on the fitted phase, give or take the spread, in the noise;
         // none: the noise alone.
