@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <set>
 #include <utility>
 
 namespace rsid {
@@ -39,9 +40,10 @@ constexpr int64_t hot_rows = 3 * rows_per_symbol; // twins a symbol or two later
 // symbols back: the rows of its phase that were left out are taken when it is.
 constexpr int64_t back_symbols = 16;
 // A report is weighed against its twins when its run is released, up to an identifier's length
-// after its best row and 8 symbols more for a run that went on matching (soft.cpp): the samples
-// of the identifier and of its twins 2 symbols either side are kept that long.
-constexpr int64_t kept_symbols = 14 + 14 + 2 + 8 + 2;
+// after its best row and 8 symbols more for a run that went on matching (soft.cpp): with codes
+// that may have twins, the samples of the identifier and of its twins 2 symbols either side are
+// kept that long.
+constexpr int64_t twin_symbols = 14 + 14 + 2 + 8 + 2;
 
 // Start of quarter-symbol row q: the library's frames (even q) and the frames half way between.
 int64_t quarter_start(int64_t q) {
@@ -68,6 +70,12 @@ detector::detector(detector_options options)
         soft_->set_floor(look_);
         runs_.set_shadow(rows_per_symbol, static_cast<float>(soft_->threshold()));
         kept_.assign(lead_in, 0.0);
+        // One code has no twin among the codes looked for (many detectors of code 131 each keep
+        // a third of the samples).
+        const bool twins = options_.twin_log_odds > 0.0 &&
+                           (options_.all_codes ||
+                            std::set<int>(options_.codes.begin(), options_.codes.end()).size() > 1);
+        kept_symbols_ = twins ? twin_symbols : back_symbols + 1;
     }
 }
 detector::~detector() = default;
@@ -77,8 +85,8 @@ detector::detector(const detector& other)
     : options_(other.options_), rx_(std::make_unique<rsid_receiver>(*other.rx_)),
       history_(other.history_), runs_(other.runs_), samples_(other.samples_),
       passes_(other.passes_), soft_(other.soft_), kept_(other.kept_),
-      kept_start_(other.kept_start_), quarter_(other.quarter_), look_(other.look_),
-      hot_until_(other.hot_until_), looked_(other.looked_) {}
+      kept_start_(other.kept_start_), kept_symbols_(other.kept_symbols_), quarter_(other.quarter_),
+      look_(other.look_), hot_until_(other.hot_until_), looked_(other.looked_) {}
 detector& detector::operator=(const detector& other) {
     if (this != &other)
         *this = detector(other);
@@ -169,7 +177,7 @@ void detector::take_soft(const double* samples, std::size_t count, std::vector<d
         quarter_ += 2;
     }
     // Drop what no later row or report needs, now and then.
-    const int64_t first = std::max<int64_t>(0, quarter_ - kept_symbols * rows_per_symbol);
+    const int64_t first = std::max<int64_t>(0, quarter_ - kept_symbols_ * rows_per_symbol);
     const int64_t needed = quarter_start(first) - kept_start_;
     if (needed > 8192) {
         kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(needed));

@@ -86,12 +86,13 @@ class detector {
     std::optional<soft_search> soft_;
     std::vector<double> kept_; // samples from kept_start_ on (the lead-in counted)
     int64_t kept_start_ = 0;
-    int64_t quarter_ = 0;     // the next library frame's quarter-symbol row (even)
-    std::vector<match> even_; // matches of a library frame's row
-    std::vector<match> odd_;  // and of the row before it
-    float look_ = 0.0f;       // a row scoring this much makes the rows around it count
-    int64_t hot_until_ = -1;  // rows between frames up to here are taken
-    bool looked_ = false;     // the last frame's row scored look_
+    int64_t kept_symbols_ = 0; // kept back from the next frame
+    int64_t quarter_ = 0;      // the next library frame's quarter-symbol row (even)
+    std::vector<match> even_;  // matches of a library frame's row
+    std::vector<match> odd_;   // and of the row before it
+    float look_ = 0.0f;        // a row scoring this much makes the rows around it count
+    int64_t hot_until_ = -1;   // rows between frames up to here are taken
+    bool looked_ = false;      // the last frame's row scored look_
 };
 
 // What a host of the eight exports sees: one held match, the rest of a block dropped after a
