@@ -21,7 +21,9 @@
 // tones can share 14 of its 15 tones with another codeword, so that near the threshold the two
 // differ in the energy of one or two symbols only, and either may score higher. Before a code is
 // reported, log_odds() weighs it against every such twin among the codes looked for, on the
-// tones where the two differ; a report goes out only when its code is far likelier than each.
+// tones where the two differ; a report goes out only when its code is far likelier than each
+// (the narrowband detector weighs a twin the energies leave in doubt by the tones' phase too:
+// coherent.h).
 #ifndef RSID_ENGINE_SOFT_H
 #define RSID_ENGINE_SOFT_H
 
@@ -52,8 +54,10 @@ struct detector_options {
     int max_distance = 9;
     // A report's code must be this much likelier than each code looked for whose codeword,
     // shifted by up to 2 symbols and 15 tones, shares 9 or more of its tones: the natural log
-    // of their likelihood ratio. Were the twin sent, the ratio would reach e^x with probability
-    // at most e^-x; 9.2 is 1 wrong code in 10,000 reports per twin. 0: the best score decides.
+    // of their likelihood ratio, from the tones' energies or, where those fall short, in the
+    // narrowband detector, from their phase (coherent.h). Were the twin sent, the ratio would
+    // reach e^x with probability at most e^-x; 9.2 is 1 wrong code in 10,000 reports per twin.
+    // 0: the best score decides.
     double twin_log_odds = 9.2;
 };
 
