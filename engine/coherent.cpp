@@ -42,6 +42,10 @@ constexpr double drift_step = 0.25;
 constexpr double coherence_floor = 0.75;
 // Shared tones that tell how far a tone where the two differ may stray: its nearest.
 constexpr int nearest = 4;
+// The noise alone gives those mean residuals of up to this many times its power often (the mean
+// of 14, of 4): only what lies beyond counts as spread.
+constexpr double overall_margin = 1.2;
+constexpr double local_margin = 1.5;
 // A tone's frequency holds a carrier's leakage when the median there is this far above the noise.
 constexpr double leak_floor = 2.0;
 
@@ -241,8 +245,8 @@ std::optional<double> coherent_log_odds(const double* x, std::size_t count,
         double local = 0.0;
         for (int i = 0; i < nearest; ++i)
             local += stray[static_cast<std::size_t>(i)].second / nearest;
-        const double spread =
-            std::max({overall - 1.2 * fitted_noise, local - 1.5 * fitted_noise, 0.0});
+        const double spread = std::max(
+            {overall - overall_margin * fitted_noise, local - local_margin * fitted_noise, 0.0});
         // The noise at this tone's frequency: a strong carrier a few tones away leaks into it in
         // every symbol (the median of a's symbols there, when clearly above the noise of all
         // tones: the median of a dozen alone strays by a third).

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
-#include <set>
 #include <utility>
 
 namespace rsid {
@@ -72,10 +71,7 @@ detector::detector(detector_options options)
         kept_.assign(lead_in, 0.0);
         // One code has no twin among the codes looked for (many detectors of code 131 each keep
         // a third of the samples).
-        const bool twins = options_.twin_log_odds > 0.0 &&
-                           (options_.all_codes ||
-                            std::set<int>(options_.codes.begin(), options_.codes.end()).size() > 1);
-        kept_symbols_ = twins ? twin_symbols : back_symbols + 1;
+        kept_symbols_ = soft_->twinned() ? twin_symbols : back_symbols + 1;
     }
 }
 detector::~detector() = default;

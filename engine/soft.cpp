@@ -233,6 +233,7 @@ soft_search::soft_search(const detector_options& options, int width, int rows_pe
     }
     direct_ = codes.size() <= static_cast<std::size_t>(direct_limit);
     twin_log_odds_ = options.twin_log_odds;
+    twinned_ = twin_log_odds_ > 0.0 && codes.size() > 1;
     wanted_.assign(all, false);
     for (const int c : codes)
         wanted_[static_cast<std::size_t>(c)] = true;

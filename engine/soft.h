@@ -121,6 +121,8 @@ class soft_search {
     void reset();
 
     double threshold() const { return threshold_; }
+    // Whether a report may have twins to weigh: more than one code looked for, and a ratio set.
+    bool twinned() const { return twinned_; }
     // The threshold lowered by db of the signal energy it takes.
     double lowered(double db) const;
     // The lowest best score of a row that matters (the threshold unless set, and never above
@@ -171,6 +173,7 @@ class soft_search {
     std::vector<float> best_;    // per column: the best score of this row
     int max_distance_ = 15;
     double twin_log_odds_ = 0.0;
+    bool twinned_ = false;
     std::vector<int> best_code_; // and its code
     int64_t rows_ = 0;
 };
