@@ -2,6 +2,7 @@
 #include "detector.h"
 
 #include "coherent.h"
+#include "row_spectrum.h"
 #include "rsid_signal.h"
 #include "rsid_state.h"
 #include "rx/search_rules.h"
@@ -133,10 +134,9 @@ void detector::take(const double* samples, std::size_t count, std::vector<detect
 void detector::take_soft(const double* samples, std::size_t count, std::vector<detection>& out) {
     kept_.insert(kept_.end(), samples, samples + count);
     samples_ += count;
-    const rsid_tables& tables = rsid_shared_tables();
     int32_t magnitudes[bins];
     auto take_row = [&](int64_t q) {
-        rsid_spectrum(&tables, kept_.data() + (quarter_start(q) - kept_start_), magnitudes);
+        row_spectrum(kept_.data() + (quarter_start(q) - kept_start_), magnitudes);
         soft_->put(q, magnitudes);
     };
     // quarter_ is the next library frame (even); the row before it is decided after it.

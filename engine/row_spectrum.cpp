@@ -1,0 +1,111 @@
+// row_spectrum.cpp - the tables of the rows' correlation, the paths, and the bins from it.
+#include "row_spectrum.h"
+
+#include "row_spectrum_kernel.h"
+#include "rsid_state.h"
+
+#include <cmath>
+#include <numbers>
+
+namespace rsid {
+
+namespace {
+
+const row_tables& tables() {
+    static const row_tables r = [] {
+        const rsid_log_tables& t = rsid_shared_tables().log;
+        row_tables out{};
+        // The spectra of D_l[m] = C[(m + 469 l) mod 556], C = cos + i sin of the parity-0
+        // table, by the direct sum (once; the last bits do not matter here).
+        double cos_1024[1024];
+        double sin_1024[1024];
+        for (int m = 0; m < 1024; ++m) {
+            cos_1024[m] = std::cos(2.0 * std::numbers::pi * m / 1024.0);
+            sin_1024[m] = std::sin(2.0 * std::numbers::pi * m / 1024.0);
+        }
+        for (int l = 0; l < 2; ++l) {
+            for (int k = 0; k < 1024; ++k) {
+                double re = 0.0;
+                double im = 0.0;
+                for (int m = 0; m < 1024; ++m) {
+                    const int e = (m + l * row_split) % 556;
+                    const int a = (m * k) & 1023; // e^(-2 pi i m k / 1024)
+                    re += t.c[0][e] * cos_1024[a] + t.s[0][e] * sin_1024[a];
+                    im += t.s[0][e] * cos_1024[a] - t.c[0][e] * sin_1024[a];
+                }
+                out.dh[k % 256][k / 256][0][l] = re / 1024.0;
+                out.dh[k % 256][k / 256][1][l] = im / 1024.0;
+            }
+        }
+        auto at = [](int f) { return f < row_split ? 2 * f : 2 * (f - row_split) + 1; };
+        for (int i = 0; i < 334; ++i) {
+            const int f = rsid_log::order.shift[i];
+            out.at[i][0] = static_cast<int16_t>(at(f));
+            out.at[i][1] = static_cast<int16_t>(at((f + 278) % 556));
+        }
+        return out;
+    }();
+    return r;
+}
+
+int32_t to_magnitude(double m) { // as the library's: truncated
+    if (!(m >= 0.0))
+        return 0;
+    if (m >= 2147483648.0)
+        return 2147483647;
+    return static_cast<int32_t>(m);
+}
+
+} // namespace
+
+void row_spectrum_on(int path, const double* frame, int32_t* magnitudes) {
+    const rsid_tables& t = rsid_shared_tables();
+    const row_tables& r = tables();
+    const double* window = t.window_table;
+    const auto& pos = rsid_log::order.pos;
+    rsid_log_frame log_frame;
+    for (int p = 0; p < 2; ++p) {
+        for (int e = 0; e < 556; ++e) {
+            const int j = pos[p][e];
+            log_frame.x[p][e] = frame[j] * window[j];
+        }
+    }
+    double g_re[2048];
+    double g_im[2048];
+#ifdef RSID_HAVE_AVX
+    if (path == rsid_path_avx512 && rsid_path_supported(path))
+        row_sums_avx512(log_frame, t.log, r, g_re, g_im);
+    else if (path == rsid_path_avx && rsid_path_supported(path))
+        row_sums_avx(log_frame, t.log, r, g_re, g_im);
+    else
+#endif
+        row_sums_baseline(log_frame, t.log, r, g_re, g_im);
+    (void)path;
+
+    // Samples 0 and 557 lie outside the multiplicative group, as in the library's spectrum.
+    const double x0 = frame[0] * window[0];
+    const double x557 = frame[557] * window[557];
+    for (int i = 0; i < 334; ++i) {
+        const int g = r.at[i][0];
+        const int h = r.at[i][1];
+        // G[f] = (S0 - T1) + i (T0 + S1) and G[f + 278] = (S0 + T1) + i (S1 - T0), with S_p
+        // and T_p half p's sums with cos and sin.
+        const double s0 = 0.5 * (g_re[g] + g_re[h]);
+        const double s1 = 0.5 * (g_im[g] + g_im[h]);
+        const double t0 = 0.5 * (g_im[g] - g_im[h]);
+        const double t1 = 0.5 * (g_re[h] - g_re[g]);
+        const bool odd = ((111 + i) & 1) != 0; // odd bins take half 1 with the other sign
+        const int half = odd ? 557 : 0;
+        double re = (odd ? s0 - s1 : s0 + s1) + x0 * t.cos_table[0] + x557 * t.cos_table[half];
+        double im = (odd ? t0 - t1 : t0 + t1) + x0 * t.sin_table[0] + x557 * t.sin_table[half];
+        re *= 0.0008976660682226212; // 1 / 1114
+        im *= 0.0008976660682226212;
+        magnitudes[i] = to_magnitude(std::sqrt(re * re + im * im));
+    }
+}
+
+void row_spectrum(const double* frame, int32_t* magnitudes) {
+    row_spectrum_on(rsid_shared_tables().path, frame, magnitudes);
+}
+
+} // namespace rsid
