@@ -25,9 +25,12 @@ constexpr float noise_floor = 1.0f; // power; below one unit of magnitude nothin
 constexpr int direct_limit = 8;     // up to this many codes, each is scored directly
 constexpr int reliable = 6;         // hard decisions re-encoded, 3 at a time
 constexpr float tie_step = 1e-3f;   // weight of the unclipped energies: ties only
-constexpr int twin_symbols = 2;     // twins shifted by up to this many symbols
-constexpr int twin_tones = 15;      // and this many tones
-constexpr int twin_shared = 9;      // sharing at least this many tones
+// A row's strongest tones are kept in steps of the ceiling too: their sums over a row's symbols
+// skip, with whole-number sums, the columns whose strongest tones cannot reach the threshold.
+constexpr float peak_steps = 255.0f / energy_ceiling;
+constexpr int twin_symbols = 2; // twins shifted by up to this many symbols
+constexpr int twin_tones = 15;  // and this many tones
+constexpr int twin_shared = 9;  // sharing at least this many tones
 // Rows of normalised energies kept, in symbols: a report is weighed when its run is released,
 // one identifier's length (14 symbols) after its best row, against twins reaching back 14 + 2
 // symbols before that row; 8 more for a run that goes on matching after its best row.
@@ -241,6 +244,8 @@ soft_search::soft_search(const detector_options& options, int width, int rows_pe
         codes_ = codes;
     } else {
         tones_.resize(static_cast<std::size_t>(ring_rows_) * static_cast<std::size_t>(width_));
+        peaks_.resize(tones_.size());
+        peak_sums_.resize(static_cast<std::size_t>(std::max(columns_, 0)));
     }
     // The budget shared over every hypothesis of a day: rows, columns and codes.
     const double hypotheses =
@@ -266,6 +271,7 @@ soft_search::soft_search(const detector_options& options, int width, int rows_pe
 void soft_search::reset() {
     std::fill(ring_.begin(), ring_.end(), 0.0f);
     std::fill(tones_.begin(), tones_.end(), uint8_t{0});
+    std::fill(peaks_.begin(), peaks_.end(), uint8_t{0});
     std::fill(medians_.begin(), medians_.end(), 0.0f);
     std::fill(medians_row_.begin(), medians_row_.end(), -1);
     std::fill(taken_.begin(), taken_.end(), -1);
@@ -360,6 +366,13 @@ template <typename Magnitude> void soft_search::put(int64_t r, const Magnitude* 
         uint8_t* t = tones_.data() + static_cast<std::size_t>(slot) * w;
         rsid_tone_decisions(t, x, 0, columns_);
         rsid_tone_decisions(t, x, 1, columns_);
+        // Rounded up: one step more than the energy's, so that a sum of steps never falls
+        // short of the sum of the energies.
+        uint8_t* p = peaks_.data() + static_cast<std::size_t>(slot) * w;
+        for (int c = 0; c < columns_; ++c) {
+            const float v = std::min(x[c + 2 * t[c]], energy_ceiling);
+            p[c] = static_cast<uint8_t>(std::min(std::floor(v * peak_steps) + 1.0f, 255.0f));
+        }
     }
     taken_[static_cast<std::size_t>(slot)] = r;
     rows_ = std::max(rows_, r + 1);
@@ -379,9 +392,12 @@ float soft_search::score(int64_t r, std::vector<match>& out) {
     } else {
         std::fill(best_.begin(), best_.end(), -1.0f);
         const uint8_t* tones[symbols];
-        for (int j = 0; j < symbols; ++j)
+        const uint8_t* peaks[symbols];
+        for (int j = 0; j < symbols; ++j) {
             tones[j] = tones_.data() + static_cast<std::size_t>(rows[j] - ring_.data());
-        score_candidates(rows, tones);
+            peaks[j] = peaks_.data() + static_cast<std::size_t>(rows[j] - ring_.data());
+        }
+        score_candidates(rows, tones, peaks);
     }
     const auto enough = static_cast<float>(threshold_);
     float top = -1.0f;
@@ -436,37 +452,45 @@ void soft_search::score_listed(const float* const* rows) {
     }
 }
 
-void soft_search::score_candidates(const float* const* rows, const uint8_t* const* tones) {
+void soft_search::score_candidates(const float* const* rows, const uint8_t* const* tones,
+                                   const uint8_t* const* peaks) {
     const code_tables& t = tables();
     const auto limit = static_cast<float>(threshold_);
     const auto n = static_cast<std::size_t>(columns_);
-    // The sum of each symbol's strongest tone bounds every codeword's score from above.
-    std::fill(sums_.begin(), sums_.end(), 0.0f);
-    for (int j = 0; j < symbols; ++j) {
-        const float* r = rows[j];
-        const uint8_t* d = tones[j];
+    // The sum of each symbol's strongest tone bounds every codeword's score from above: first
+    // in steps (whole numbers, rounded up, a margin far above rounding), then exactly where
+    // those reach the threshold.
+    const float step_limit = (limit - 0.01f) * peak_steps;
+    std::copy(peaks[0], peaks[0] + n, peak_sums_.begin());
+    for (int j = 1; j < symbols; ++j) {
+        const uint8_t* p = peaks[j];
         for (std::size_t c = 0; c < n; ++c)
-            sums_[c] += std::min(r[c + 2 * d[c]], energy_ceiling);
+            peak_sums_[c] = static_cast<uint16_t>(peak_sums_[c] + p[c]);
     }
     for (std::size_t c = 0; c < n; ++c) {
-        if (sums_[c] < limit)
+        if (static_cast<float>(peak_sums_[c]) < step_limit)
             continue;
         // The most reliable hard decisions: the strongest winners.
         int order[symbols];
         float value[symbols];
+        float clipped[symbols];
+        float bound = 0.0f;
         for (int j = 0; j < symbols; ++j) {
             order[j] = j;
             value[j] = rows[j][c + 2 * tones[j][c]];
+            clipped[j] = std::min(value[j], energy_ceiling);
+            bound += clipped[j];
         }
-        // What the symbols after j can add at most: a candidate that cannot reach the best so
-        // far or the floor is left (a margin far above rounding keeps every score that counts
-        // the same, bit for bit).
-        float rest[symbols];
-        rest[symbols - 1] = 0.0f;
-        for (int j = symbols - 1; j > 0; --j)
-            rest[j - 1] = rest[j] + std::min(value[j], energy_ceiling);
+        if (bound < limit)
+            continue;
         std::partial_sort(order, order + reliable, order + symbols,
                           [&](int a, int b) { return value[a] > value[b]; });
+        // A candidate falls short of its symbols' strongest tones by a gap that only grows as
+        // its symbols are read, the strongest first: one whose gap exceeds what the best so far
+        // or the floor leaves is dropped (a margin far above rounding keeps every score that
+        // counts the same, bit for bit, whatever order its symbols are read in).
+        std::sort(order + reliable, order + symbols,
+                  [&](int a, int b) { return value[a] > value[b]; });
         uint16_t seen[20];
         int seen_count = 0;
         for (int a = 0; a < reliable; ++a)
@@ -484,16 +508,22 @@ void soft_search::score_candidates(const float* const* rows, const uint8_t* cons
                         continue;
                     seen[seen_count++] = code;
                     const auto& w = t.codewords[code];
-                    const float needed = std::max(best_[c], floor_) - 1e-3f;
-                    float s = 0.0f;
-                    bool reach = true; // looked at after a third and two thirds of the symbols
-                    for (int j = 0; j < symbols && reach; ++j) {
+                    const float slack = bound - (std::max(best_[c], floor_) - 1e-3f);
+                    float gap = 0.0f;
+                    int read = 0;
+                    for (; read < symbols && gap <= slack; ++read) {
+                        const int j = order[read];
+                        gap +=
+                            clipped[j] - std::min(rows[j][c + 2 * w[static_cast<std::size_t>(j)]],
+                                                  energy_ceiling);
+                    }
+                    if (gap > slack)
+                        continue;
+                    float s = 0.0f; // in symbol order, as every score is summed
+                    for (int j = 0; j < symbols; ++j)
                         s += std::min(rows[j][c + 2 * w[static_cast<std::size_t>(j)]],
                                       energy_ceiling);
-                        if (j == 4 || j == 9)
-                            reach = s + rest[j] >= needed;
-                    }
-                    if (reach && s > best_[c])
+                    if (s > best_[c])
                         best_[c] = s, best_code_[c] = code;
                 }
     }

@@ -147,7 +147,8 @@ class soft_search {
   private:
     void normalise(int64_t r, float* x);
     void score_listed(const float* const* rows);
-    void score_candidates(const float* const* rows, const uint8_t* const* tones);
+    void score_candidates(const float* const* rows, const uint8_t* const* tones,
+                          const uint8_t* const* peaks);
     // Whether the codeword at column still scores the threshold with the cells that only hold
     // a tone's leakage from the bin beside them counted as noise.
     bool on_grid(const float* const* rows, int column, const uint8_t* tones) const;
@@ -167,10 +168,12 @@ class soft_search {
     int window_;                       // rows up to a row whose medians may make its noise
     // Normalised energies of the last rows (not yet clipped): a gigabyte for a 20e6/s band.
     std::vector<float, rows_allocator<float>> ring_;
-    std::vector<int64_t> taken_; // the row each slot of the ring holds (-1: none)
-    std::vector<uint8_t> tones_; // candidates: the strongest tone of each column, per row
-    std::vector<float> sums_;    // per column
-    std::vector<float> best_;    // per column: the best score of this row
+    std::vector<int64_t> taken_;      // the row each slot of the ring holds (-1: none)
+    std::vector<uint8_t> tones_;      // candidates: the strongest tone of each column, per row
+    std::vector<uint8_t> peaks_;      // and its clipped energy, in steps rounded up (soft.cpp)
+    std::vector<uint16_t> peak_sums_; // per column: the sum of the steps over a row's symbols
+    std::vector<float> sums_;         // per column
+    std::vector<float> best_;         // per column: the best score of this row
     int max_distance_ = 15;
     double twin_log_odds_ = 0.0;
     bool twinned_ = false;
