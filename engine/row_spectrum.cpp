@@ -37,6 +37,10 @@ const row_tables& tables() {
                 out.dh[k % 256][k / 256][1][l] = im / 1024.0;
             }
         }
+        for (int p = 0; p < 2; ++p) {
+            for (int e = 0; e < 556; ++e)
+                out.window[p][e] = rsid_shared_tables().window_table[rsid_log::order.pos[p][e]];
+        }
         auto at = [](int f) { return f < row_split ? 2 * f : 2 * (f - row_split) + 1; };
         for (int i = 0; i < 334; ++i) {
             const int f = rsid_log::order.shift[i];
@@ -48,12 +52,11 @@ const row_tables& tables() {
     return r;
 }
 
-int32_t to_magnitude(double m) { // as the library's: truncated
-    if (!(m >= 0.0))
-        return 0;
-    if (m >= 2147483648.0)
-        return 2147483647;
-    return static_cast<int32_t>(m);
+// As the library's: truncated, NaN 0, the largest int32_t at most; comparisons only, so that
+// the loop over the bins vectorises.
+int32_t to_magnitude(double m) {
+    const double kept = m >= 0.0 ? m : 0.0;
+    return static_cast<int32_t>(kept < 2147483647.0 ? kept : 2147483647.0);
 }
 
 } // namespace
@@ -65,13 +68,11 @@ void row_spectrum_on(int path, const double* frame, int32_t* magnitudes) {
     const auto& pos = rsid_log::order.pos;
     rsid_log_frame log_frame;
     for (int p = 0; p < 2; ++p) {
-        for (int e = 0; e < 556; ++e) {
-            const int j = pos[p][e];
-            log_frame.x[p][e] = frame[j] * window[j];
-        }
+        for (int e = 0; e < 556; ++e)
+            log_frame.x[p][e] = frame[pos[p][e]] * r.window[p][e];
     }
-    double g_re[2048];
-    double g_im[2048];
+    double g_re[1024];
+    double g_im[1024];
 #ifdef RSID_HAVE_AVX
     if (path == rsid_path_avx512 && rsid_path_supported(path))
         row_sums_avx512(log_frame, t.log, r, g_re, g_im);
@@ -85,6 +86,7 @@ void row_spectrum_on(int path, const double* frame, int32_t* magnitudes) {
     // Samples 0 and 557 lie outside the multiplicative group, as in the library's spectrum.
     const double x0 = frame[0] * window[0];
     const double x557 = frame[557] * window[557];
+    double power[334];
     for (int i = 0; i < 334; ++i) {
         const int g = r.at[i][0];
         const int h = r.at[i][1];
@@ -100,8 +102,10 @@ void row_spectrum_on(int path, const double* frame, int32_t* magnitudes) {
         double im = (odd ? t0 - t1 : t0 + t1) + x0 * t.sin_table[0] + x557 * t.sin_table[half];
         re *= 0.0008976660682226212; // 1 / 1114
         im *= 0.0008976660682226212;
-        magnitudes[i] = to_magnitude(std::sqrt(re * re + im * im));
+        power[i] = re * re + im * im;
     }
+    for (int i = 0; i < 334; ++i)
+        magnitudes[i] = to_magnitude(std::sqrt(power[i]));
 }
 
 void row_spectrum(const double* frame, int32_t* magnitudes) {

@@ -31,9 +31,11 @@ struct row_tables {
     double dh[256][4][2][2];
     // Per bin 111 + i: where G[f] and G[f + 278] of its shift f sit in the output.
     int16_t at[334][2];
+    double window[2][556]; // the window in the frame's discrete-log order
 };
 
-// g_re, g_im: lane 0's 1024 outputs then lane 1's, interleaved (element m of lane l at 2 m + l).
+// g_re, g_im: elements 0..511 of the two lanes' outputs, interleaved (element m of lane l at
+// 2 m + l).
 void row_sums_baseline(const rsid_log_frame& f, const rsid_log_tables& t, const row_tables& r,
                        double* g_re, double* g_im);
 void row_sums_avx(const rsid_log_frame& f, const rsid_log_tables& t, const row_tables& r,
@@ -73,6 +75,53 @@ inline void row_products(const rsid_log_tables& t, const rsid::row_tables& r, co
     }
 }
 
+// The last two inverse stages (n 16, s 64, then n 4, s 256, untwiddled) at once, as the library
+// runs its own: the sixteen elements of each q go through both in registers. Only elements below
+// 512 are ever read (lane 0 up to 468, lane 1 up to 86), so the last stage's y2 and y3 are left
+// out. Position q + 128 r + 512 j in doubles is element (q / 2 + 64 r + 256 j), lane q mod 2.
+template <typename V>
+inline void row_tail(const rsid_log_tables& t, const double* m_re, const double* m_im, double* o_re,
+                     double* o_im) {
+    constexpr int W = sizeof(V) / sizeof(double);
+    for (int q = 0; q < 128; q += W) {
+        V yr[4][4]; // [p][r]: output r of the n 16 butterfly p
+        V yi[4][4];
+        for (int p = 0; p < 4; ++p) {
+            const double w_re[3] = {t.w_re[p * 64], t.w_re[2 * p * 64], t.w_re[3 * p * 64]};
+            const double w_im[3] = {t.w_im[p * 64], t.w_im[2 * p * 64], t.w_im[3 * p * 64]};
+            butterfly<V, true> b;
+            const int in = q + 128 * p;
+            b.ar = load<V>(m_re + in);
+            b.ai = load<V>(m_im + in);
+            b.br = load<V>(m_re + in + 512);
+            b.bi = load<V>(m_im + in + 512);
+            b.cr = load<V>(m_re + in + 1024);
+            b.ci = load<V>(m_im + in + 1024);
+            b.dr = load<V>(m_re + in + 1536);
+            b.di = load<V>(m_im + in + 1536);
+            b.run(p != 0, w_re, w_im);
+            for (int r = 0; r < 4; ++r) {
+                yr[p][r] = b.yr[r];
+                yi[p][r] = b.yi[r];
+            }
+        }
+        for (int r = 0; r < 4; ++r) {
+            const V sr = yr[0][r] + yr[2][r];
+            const V si = yi[0][r] + yi[2][r];
+            const V mr = yr[0][r] - yr[2][r];
+            const V mi = yi[0][r] - yi[2][r];
+            const V tr = yr[1][r] + yr[3][r];
+            const V ti = yi[1][r] + yi[3][r];
+            const V ur = yr[1][r] - yr[3][r];
+            const V ui = yi[1][r] - yi[3][r];
+            store(o_re + q + 128 * r, sr + tr);
+            store(o_im + q + 128 * r, si + ti);
+            store(o_re + q + 128 * r + 512, mr - ui);
+            store(o_im + q + 128 * r + 512, mi + ur);
+        }
+    }
+}
+
 template <typename V>
 inline void row_sums(const rsid_log_frame& f, const rsid_log_tables& t, const rsid::row_tables& r,
                      double* g_re, double* g_im) {
@@ -83,15 +132,17 @@ inline void row_sums(const rsid_log_frame& f, const rsid_log_tables& t, const rs
     double b_im[2048];
     forward<V>(f, t, a_re, a_im, b_re, b_im); // Z in b[0, 1024)
     row_products(t, r, b_re, b_im, a_re, a_im);
+    const double* m_re = b_re; // the input of the last two stages
+    const double* m_im = b_im;
     if constexpr (W >= 8) { // 32 registers: two stages per pass
         two_stages<V, true, 2>(t, 256, 4, a_re, a_im, b_re, b_im);
-        two_stages<V, true, 2>(t, 16, 64, b_re, b_im, g_re, g_im);
     } else {
         stage<V, true, 2>(t, 256, 4, a_re, a_im, b_re, b_im);
         stage<V, true, 2>(t, 64, 16, b_re, b_im, a_re, a_im);
-        stage<V, true, 2>(t, 16, 64, a_re, a_im, b_re, b_im);
-        stage<V, true, 2>(t, 4, 256, b_re, b_im, g_re, g_im);
+        m_re = a_re;
+        m_im = a_im;
     }
+    row_tail<V>(t, m_re, m_im, g_re, g_im);
 }
 
 } // namespace
