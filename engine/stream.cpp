@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -15,6 +16,7 @@ namespace {
 constexpr double min_rate = 1000.0;    // samples/s; below this the ratio is extreme
 constexpr double max_rate = 1536000.0; // samples/s
 constexpr double max_value = 1e12;     // far outside any real audio; keeps soxr's sums finite
+constexpr double infinity = std::numeric_limits<double>::infinity();
 
 } // namespace
 
@@ -39,9 +41,12 @@ void converter::feed(const double* in, std::size_t count, std::vector<double>& o
         dst = out.data() + out.size() - count;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        // Non-finite values are silence; huge ones are clamped.
+        // Non-finite values are silence; huge ones are clamped. Comparisons only (NaN fails
+        // both), so that the loop vectorises.
         const double v = in[i] * gain_;
-        dst[i] = std::isfinite(v) ? std::clamp(v, -max_value, max_value) : 0.0;
+        const double a = std::abs(v);
+        const double clamped = v < 0.0 ? -max_value : max_value;
+        dst[i] = a <= max_value ? v : (a < infinity ? clamped : 0.0);
     }
     if (resampler_)
         resampler_->process(scaled_.data(), count, out);
