@@ -8,8 +8,11 @@
 // "Spectrum/chosen" is what init_rsid picks on this CPU. "Spectrum/fftw_r2c" (built where
 // pkg-config finds fftw3) is FFTW's real transform of the same windowed 1114-sample frame with its
 // 334 magnitudes, planned with FFTW_MEASURE: a reference for what a general FFT library does with
-// this size. "CheckOneMinute" reports x_realtime: seconds of audio per second.
+// this size. "Rows/baseline", "Rows/avx" and "Rows/avx512" are the engine's soft rows
+// (engine/row_spectrum.h): the same magnitudes to rounding from one correlation instead of two.
+// "CheckOneMinute" reports x_realtime: seconds of audio per second.
 #include "plain_spectrum.h"
+#include "row_spectrum.h"
 #include "rsid.h"
 #include "rsid_state.h"
 
@@ -57,6 +60,20 @@ void library(benchmark::State& state, int path) {
             rsid_spectrum(&rsid_shared_tables(), frame, mags);
         else
             rsid_spectrum_on(path, rsid_shared_tables(), frame, mags);
+        benchmark::DoNotOptimize(mags);
+    }
+}
+
+void rows(benchmark::State& state, int path) {
+    init_rsid();
+    if (!rsid_path_supported(path)) {
+        state.SkipWithError("not supported on this CPU");
+        return;
+    }
+    const double* frame = test_frame();
+    int32_t mags[334];
+    for (auto _ : state) {
+        rsid::row_spectrum_on(path, frame, mags);
         benchmark::DoNotOptimize(mags);
     }
 }
@@ -127,6 +144,15 @@ BENCHMARK_CAPTURE(library, avx512, static_cast<int>(rsid_path_avx512))
     ->Name("Spectrum/avx512")
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(library, chosen, -1)->Name("Spectrum/chosen")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(rows, baseline, static_cast<int>(rsid_path_baseline))
+    ->Name("Rows/baseline")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(rows, avx, static_cast<int>(rsid_path_avx))
+    ->Name("Rows/avx")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(rows, avx512, static_cast<int>(rsid_path_avx512))
+    ->Name("Rows/avx512")
+    ->Unit(benchmark::kMicrosecond);
 #ifdef RSID_BENCH_FFTW
 BENCHMARK(fftw_r2c)->Name("Spectrum/fftw_r2c")->Unit(benchmark::kMicrosecond);
 #endif

@@ -172,12 +172,14 @@ void detector::take_soft(const double* samples, std::size_t count, std::vector<d
         report(ended_, out);
         quarter_ += 2;
     }
-    // Drop what no later row or report needs, now and then.
+    // Drop what no later row or report needs, now and then: once there is at least as much to
+    // drop as to keep, so that each sample is moved about once.
     const int64_t first = std::max<int64_t>(0, quarter_ - kept_symbols_ * rows_per_symbol);
-    const int64_t needed = quarter_start(first) - kept_start_;
-    if (needed > 8192) {
-        kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(needed));
-        kept_start_ += needed;
+    const int64_t unneeded = quarter_start(first) - kept_start_;
+    const int64_t live = static_cast<int64_t>(kept_.size()) - unneeded;
+    if (unneeded > std::max<int64_t>(8192, live)) {
+        kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(unneeded));
+        kept_start_ += unneeded;
     }
 }
 

@@ -15,7 +15,7 @@ namespace rsid {
 
 // Magnitudes of bins 111..444 of a frame of 1114 samples at 6000/s on the library's scale:
 // those of rsid_spectrum, but that an entry may differ by one unit where the sums round the
-// other side of a whole number. On the fastest path this CPU runs.
+// other side of a whole number. On the path this CPU runs fastest (timed at the first call).
 void row_spectrum(const double* frame, int32_t* magnitudes);
 // The same on one path (rsid_path); the baseline where this CPU cannot run it. Every path gives
 // the same magnitudes bit for bit.

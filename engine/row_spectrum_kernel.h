@@ -56,10 +56,10 @@ inline void row_products(const rsid_log_tables& t, const rsid::row_tables& r, co
         pair_lanes pi[4];
         for (int m = 0; m < 4; ++m) {
             const int mirror = (1024 - (p + 256 * m)) & 1023;
-            const pair_lanes zr = splat<pair_lanes>(z_re[mirror]);
-            const pair_lanes zi = splat<pair_lanes>(z_im[mirror]);
-            const pair_lanes dr = load<pair_lanes>(r.dh[p][m][0]);
-            const pair_lanes di = load<pair_lanes>(r.dh[p][m][1]);
+            const auto zr = splat<pair_lanes>(z_re[mirror]);
+            const auto zi = splat<pair_lanes>(z_im[mirror]);
+            const auto dr = load<pair_lanes>(r.dh[p][m][0]);
+            const auto di = load<pair_lanes>(r.dh[p][m][1]);
             pr[m] = zr * dr - zi * di;
             pi[m] = zr * di + zi * dr;
         }

@@ -11,6 +11,7 @@
 #include <numbers>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace rsid {
 
@@ -452,6 +453,37 @@ void soft_search::score_listed(const float* const* rows) {
     }
 }
 
+namespace {
+
+// The candidates of column c: the codes through each 3 of its reliable symbols (order[0..5]) that
+// are looked for, each once, in the order of the triples (the first of equal scores keeps the
+// column). Returns how many there are in code.
+int candidates(const code_tables& t, const std::vector<bool>& wanted, const int* order,
+               const uint8_t* const* tones, std::size_t c, uint16_t* code) {
+    int count = 0;
+    for (int a = 0; a < reliable; ++a)
+        for (int b = a + 1; b < reliable; ++b)
+            for (int d = b + 1; d < reliable; ++d) {
+                int p[3] = {order[a], order[b], order[d]};
+                if (p[0] > p[1])
+                    std::swap(p[0], p[1]);
+                if (p[1] > p[2])
+                    std::swap(p[1], p[2]);
+                if (p[0] > p[1])
+                    std::swap(p[0], p[1]);
+                const auto& through =
+                    t.through[static_cast<std::size_t>(t.triple[triple_at(p[0], p[1], p[2])])];
+                const auto k =
+                    static_cast<uint16_t>(through[0][tones[p[0]][c]] ^ through[1][tones[p[1]][c]] ^
+                                          through[2][tones[p[2]][c]]);
+                if (wanted[k] && std::find(code, code + count, k) == code + count)
+                    code[count++] = k;
+            }
+    return count;
+}
+
+} // namespace
+
 void soft_search::score_candidates(const float* const* rows, const uint8_t* const* tones,
                                    const uint8_t* const* peaks) {
     const code_tables& t = tables();
@@ -473,59 +505,42 @@ void soft_search::score_candidates(const float* const* rows, const uint8_t* cons
         // The most reliable hard decisions: the strongest winners.
         int order[symbols];
         float value[symbols];
-        float clipped[symbols];
         float bound = 0.0f;
         for (int j = 0; j < symbols; ++j) {
             order[j] = j;
             value[j] = rows[j][c + 2 * tones[j][c]];
-            clipped[j] = std::min(value[j], energy_ceiling);
-            bound += clipped[j];
+            bound += std::min(value[j], energy_ceiling);
         }
         if (bound < limit)
             continue;
+        // The column's clipped energies, gathered once: each candidate reads them from here.
+        float cells[symbols][16];
+        for (int j = 0; j < symbols; ++j) {
+            const float* r = rows[j] + c;
+            for (int k = 0; k < 16; ++k)
+                cells[j][k] = std::min(r[2 * k], energy_ceiling);
+        }
         std::partial_sort(order, order + reliable, order + symbols,
                           [&](int a, int b) { return value[a] > value[b]; });
-        // A candidate falls short of its symbols' strongest tones by a gap that only grows as
-        // its symbols are read, the strongest first: one whose gap exceeds what the best so far
-        // or the floor leaves is dropped (a margin far above rounding keeps every score that
-        // counts the same, bit for bit, whatever order its symbols are read in).
-        std::sort(order + reliable, order + symbols,
-                  [&](int a, int b) { return value[a] > value[b]; });
-        uint16_t seen[20];
-        int seen_count = 0;
-        for (int a = 0; a < reliable; ++a)
-            for (int b = a + 1; b < reliable; ++b)
-                for (int d = b + 1; d < reliable; ++d) {
-                    int p[3] = {order[a], order[b], order[d]};
-                    std::sort(p, p + 3);
-                    const auto& through =
-                        t.through[static_cast<std::size_t>(t.triple[triple_at(p[0], p[1], p[2])])];
-                    const auto code = static_cast<uint16_t>(through[0][tones[p[0]][c]] ^
-                                                            through[1][tones[p[1]][c]] ^
-                                                            through[2][tones[p[2]][c]]);
-                    if (!wanted_[code] ||
-                        std::find(seen, seen + seen_count, code) != seen + seen_count)
-                        continue;
-                    seen[seen_count++] = code;
-                    const auto& w = t.codewords[code];
-                    const float slack = bound - (std::max(best_[c], floor_) - 1e-3f);
-                    float gap = 0.0f;
-                    int read = 0;
-                    for (; read < symbols && gap <= slack; ++read) {
-                        const int j = order[read];
-                        gap +=
-                            clipped[j] - std::min(rows[j][c + 2 * w[static_cast<std::size_t>(j)]],
-                                                  energy_ceiling);
-                    }
-                    if (gap > slack)
-                        continue;
-                    float s = 0.0f; // in symbol order, as every score is summed
-                    for (int j = 0; j < symbols; ++j)
-                        s += std::min(rows[j][c + 2 * w[static_cast<std::size_t>(j)]],
-                                      energy_ceiling);
-                    if (s > best_[c])
-                        best_[c] = s, best_code_[c] = code;
-                }
+        uint16_t code[20];
+        const int count = candidates(t, wanted_, order, tones, c, code);
+        // Each scored whole, all at once: near a strong identifier every symbol holds a strong
+        // tone, and a candidate through 3 of them falls short of the floor only after most of
+        // its symbols, so reading them all without a branch costs less than stopping early.
+        float scores[20];
+        for (int i = 0; i < count; ++i) {
+            const auto& w = t.codewords[code[i]];
+            float sum = 0.0f; // in symbol order, as every score is summed
+            for (int j = 0; j < symbols; ++j)
+                sum += cells[j][w[static_cast<std::size_t>(j)]];
+            scores[i] = sum;
+        }
+        // A score below the floor never counts (score() passes over it), so only those that
+        // reach it take the column, the first of equal ones.
+        for (int i = 0; i < count; ++i) {
+            if (scores[i] > best_[c] && scores[i] >= floor_)
+                best_[c] = scores[i], best_code_[c] = code[i];
+        }
     }
 }
 
