@@ -16,8 +16,8 @@
 //   - finish() flushes the stream, so an identifier in its last samples is still reported.
 //
 // With the soft rule (soft.h) the detector takes its own spectra every quarter symbol from the
-// same samples with the library's spectrum, and the runs follow the soft matches; the reports
-// are measured the same way.
+// same samples (row_spectrum.h: the library's magnitudes to rounding, at about half the cost),
+// and the runs follow the soft matches; the reports are measured the same way.
 #ifndef RSID_ENGINE_DETECTOR_H
 #define RSID_ENGINE_DETECTOR_H
 
