@@ -57,7 +57,8 @@ struct detector_options {
     // of their likelihood ratio, from the tones' energies or, where those fall short, in the
     // narrowband detector, from their phase (coherent.h). Were the twin sent, the ratio would
     // reach e^x with probability at most e^-x; 9.2 is 1 wrong code in 10,000 reports per twin.
-    // 0: the best score decides.
+    // A tone's energy may be faded to any strength one time in a thousand, so that a missing
+    // tone alone does not name a code (soft.cpp). 0: the best score decides.
     double twin_log_odds = 9.2;
 };
 

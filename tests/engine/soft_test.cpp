@@ -197,6 +197,53 @@ TEST(Soft, NamesNoTwin) {
     }
 }
 
+// A symbol lost to a fade: where the code's last tone is missing and its twin a symbol early has
+// a little noise in the tone only it holds, the energies weigh noise against noise and name
+// neither (they gave the twin 11 nats once: the missing tone counted as absent at the strength
+// of the other 14). With the tone in place, the code is still told from its twin.
+TEST(Soft, ALostSymbolNamesNoTwin) {
+    const int code = 97;
+    const auto& w = rsid::codeword_of(code);
+    std::array<uint8_t, 15> early{}; // the codeword a symbol early: the code is cyclic
+    for (int j = 0; j < 15; ++j)
+        early[static_cast<std::size_t>(j)] = w[static_cast<std::size_t>((j + 14) % 15)];
+    int twin = -1;
+    for (int c = 0; c < 4096; ++c)
+        twin = rsid::codeword_of(c) == early ? c : twin;
+    ASSERT_GE(twin, 0);
+    const int column = 100;
+    const int64_t last = 30; // the row of the code's last symbol, one row a symbol
+    struct trial {
+        const char* what;
+        bool lost;      // the code's last tone missing
+        int32_t before; // magnitude of the twin's own tone, a symbol before the code's first
+        int ask;        // the code whose twins are weighed
+        bool told;      // told from the other by 9.2 nats or more
+    };
+    const trial trials[] = {{"last symbol lost", true, 240, twin, false},
+                            {"every tone in place", false, 100, code, true}};
+    for (const trial& t : trials) {
+        rsid::soft_search search(any_code(), 334, 1, 6000.0 / 557.0, 304.0);
+        for (int64_t r = 0; r <= last; ++r) {
+            std::vector<int32_t> m(334, 100); // noise; the tones 40 times its power
+            const int64_t j = 14 - (last - r);
+            if (j >= 0 && !(t.lost && j == 14))
+                m[static_cast<std::size_t>(column + 2 * w[static_cast<std::size_t>(j)])] = 632;
+            if (j == -1)
+                m[static_cast<std::size_t>(column + 2 * early[0])] = t.before;
+            search.put(r, m.data());
+        }
+        const bool asks_twin = t.ask == twin;
+        std::vector<rsid::twin> twins;
+        ASSERT_TRUE(search.twins(t.ask, column, asks_twin ? last - 1 : last, twins)) << t.what;
+        const auto other = std::find_if(twins.begin(), twins.end(), [&](const rsid::twin& x) {
+            return x.code == (asks_twin ? code : twin) && x.tones == 0;
+        });
+        ASSERT_NE(other, twins.end()) << t.what;
+        EXPECT_EQ(other->log_odds >= 9.2, t.told) << t.what << ": " << other->log_odds;
+    }
+}
+
 // Where their energies cannot tell a code from its twins a symbol early and late, the phase of
 // the tones can: with all codes, identifiers at -14 dB are named (the energies alone named 2 of
 // these 10), and never as another code.
