@@ -75,53 +75,6 @@ inline void row_products(const rsid_log_tables& t, const rsid::row_tables& r, co
     }
 }
 
-// The last two inverse stages (n 16, s 64, then n 4, s 256, untwiddled) at once, as the library
-// runs its own: the sixteen elements of each q go through both in registers. Only elements below
-// 512 are ever read (lane 0 up to 468, lane 1 up to 86), so the last stage's y2 and y3 are left
-// out. Position q + 128 r + 512 j in doubles is element (q / 2 + 64 r + 256 j), lane q mod 2.
-template <typename V>
-inline void row_tail(const rsid_log_tables& t, const double* m_re, const double* m_im, double* o_re,
-                     double* o_im) {
-    constexpr int W = sizeof(V) / sizeof(double);
-    for (int q = 0; q < 128; q += W) {
-        V yr[4][4]; // [p][r]: output r of the n 16 butterfly p
-        V yi[4][4];
-        for (int p = 0; p < 4; ++p) {
-            const double w_re[3] = {t.w_re[p * 64], t.w_re[2 * p * 64], t.w_re[3 * p * 64]};
-            const double w_im[3] = {t.w_im[p * 64], t.w_im[2 * p * 64], t.w_im[3 * p * 64]};
-            butterfly<V, true> b;
-            const int in = q + 128 * p;
-            b.ar = load<V>(m_re + in);
-            b.ai = load<V>(m_im + in);
-            b.br = load<V>(m_re + in + 512);
-            b.bi = load<V>(m_im + in + 512);
-            b.cr = load<V>(m_re + in + 1024);
-            b.ci = load<V>(m_im + in + 1024);
-            b.dr = load<V>(m_re + in + 1536);
-            b.di = load<V>(m_im + in + 1536);
-            b.run(p != 0, w_re, w_im);
-            for (int r = 0; r < 4; ++r) {
-                yr[p][r] = b.yr[r];
-                yi[p][r] = b.yi[r];
-            }
-        }
-        for (int r = 0; r < 4; ++r) {
-            const V sr = yr[0][r] + yr[2][r];
-            const V si = yi[0][r] + yi[2][r];
-            const V mr = yr[0][r] - yr[2][r];
-            const V mi = yi[0][r] - yi[2][r];
-            const V tr = yr[1][r] + yr[3][r];
-            const V ti = yi[1][r] + yi[3][r];
-            const V ur = yr[1][r] - yr[3][r];
-            const V ui = yi[1][r] - yi[3][r];
-            store(o_re + q + 128 * r, sr + tr);
-            store(o_im + q + 128 * r, si + ti);
-            store(o_re + q + 128 * r + 512, mr - ui);
-            store(o_im + q + 128 * r + 512, mi + ur);
-        }
-    }
-}
-
 template <typename V>
 inline void row_sums(const rsid_log_frame& f, const rsid_log_tables& t, const rsid::row_tables& r,
                      double* g_re, double* g_im) {
@@ -142,7 +95,7 @@ inline void row_sums(const rsid_log_frame& f, const rsid_log_tables& t, const rs
         m_re = a_re;
         m_im = a_im;
     }
-    row_tail<V>(t, m_re, m_im, g_re, g_im);
+    last_stages<V, 2>(t, m_re, m_im, g_re, g_im); // elements below 512: all that is read
 }
 
 } // namespace

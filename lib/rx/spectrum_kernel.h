@@ -354,6 +354,55 @@ inline void products(const rsid_log_tables& t, const double* f_re, const double*
     }
 }
 
+// The last two inverse stages over L lanes (n 16, s 64, then n 4, s 256, untwiddled) at once:
+// for each q the sixteen elements q + 64 j go through both in registers, one pass over the
+// scratch instead of two. Only elements 0..511 of the last stage are ever read (the shifts split
+// below 512), so its y2 and y3 are left out. Position q + 64 L r + 256 L j in doubles is element
+// (q / L + 64 r + 256 j), lane q mod L.
+template <typename V, int L>
+inline void last_stages(const rsid_log_tables& t, const double* m_re, const double* m_im,
+                        double* o_re, double* o_im) {
+    constexpr int W = sizeof(V) / sizeof(double);
+    constexpr int run = 64 * L;
+    for (int q = 0; q < run; q += W) {
+        V yr[4][4]; // [p][r]: output r of the n 16 butterfly p
+        V yi[4][4];
+        for (int p = 0; p < 4; ++p) {
+            const double w_re[3] = {t.w_re[p * 64], t.w_re[2 * p * 64], t.w_re[3 * p * 64]};
+            const double w_im[3] = {t.w_im[p * 64], t.w_im[2 * p * 64], t.w_im[3 * p * 64]};
+            butterfly<V, true> b;
+            const int in = q + run * p;
+            b.ar = load<V>(m_re + in);
+            b.ai = load<V>(m_im + in);
+            b.br = load<V>(m_re + in + 4 * run);
+            b.bi = load<V>(m_im + in + 4 * run);
+            b.cr = load<V>(m_re + in + 8 * run);
+            b.ci = load<V>(m_im + in + 8 * run);
+            b.dr = load<V>(m_re + in + 12 * run);
+            b.di = load<V>(m_im + in + 12 * run);
+            b.run(p != 0, w_re, w_im);
+            for (int r = 0; r < 4; ++r) {
+                yr[p][r] = b.yr[r];
+                yi[p][r] = b.yi[r];
+            }
+        }
+        for (int r = 0; r < 4; ++r) {
+            const V sr = yr[0][r] + yr[2][r];
+            const V si = yi[0][r] + yi[2][r];
+            const V mr = yr[0][r] - yr[2][r];
+            const V mi = yi[0][r] - yi[2][r];
+            const V tr = yr[1][r] + yr[3][r];
+            const V ti = yi[1][r] + yi[3][r];
+            const V ur = yr[1][r] - yr[3][r];
+            const V ui = yi[1][r] - yi[3][r];
+            store(o_re + q + run * r, sr + tr);
+            store(o_im + q + run * r, si + ti);
+            store(o_re + q + run * r + 4 * run, mr - ui);
+            store(o_im + q + run * r + 4 * run, mi + ur);
+        }
+    }
+}
+
 template <typename V>
 inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double* re, double* im) {
     constexpr int W = sizeof(V) / sizeof(double);
@@ -379,48 +428,7 @@ inline void fast_sums(const rsid_log_frame& f, const rsid_log_tables& t, double*
         o_im = b_im;
     }
 
-    // The last two stages (n 16, s 64, then n 4, s 256, untwiddled) at once: for each q the
-    // sixteen elements q + 64 j go through both in registers, one pass over the scratch instead
-    // of two. Only outputs 0..511 of the last stage are ever read (the shifts below split), so
-    // its y2 and y3 are left out. Position q + 256 r + 1024 j in doubles below is element
-    // (q / 4 + 64 r + 256 j), lane q mod 4.
-    for (int q = 0; q < 256; q += W) {
-        V yr[4][4]; // [p][r]: output r of the n 16 butterfly p
-        V yi[4][4];
-        for (int p = 0; p < 4; ++p) {
-            const double w_re[3] = {t.w_re[p * 64], t.w_re[2 * p * 64], t.w_re[3 * p * 64]};
-            const double w_im[3] = {t.w_im[p * 64], t.w_im[2 * p * 64], t.w_im[3 * p * 64]};
-            butterfly<V, true> b;
-            const int in = q + 256 * p;
-            b.ar = load<V>(m_re + in);
-            b.ai = load<V>(m_im + in);
-            b.br = load<V>(m_re + in + 1024);
-            b.bi = load<V>(m_im + in + 1024);
-            b.cr = load<V>(m_re + in + 2048);
-            b.ci = load<V>(m_im + in + 2048);
-            b.dr = load<V>(m_re + in + 3072);
-            b.di = load<V>(m_im + in + 3072);
-            b.run(p != 0, w_re, w_im);
-            for (int r = 0; r < 4; ++r) {
-                yr[p][r] = b.yr[r];
-                yi[p][r] = b.yi[r];
-            }
-        }
-        for (int r = 0; r < 4; ++r) {
-            const V sr = yr[0][r] + yr[2][r];
-            const V si = yi[0][r] + yi[2][r];
-            const V mr = yr[0][r] - yr[2][r];
-            const V mi = yi[0][r] - yi[2][r];
-            const V tr = yr[1][r] + yr[3][r];
-            const V ti = yi[1][r] + yi[3][r];
-            const V ur = yr[1][r] - yr[3][r];
-            const V ui = yi[1][r] - yi[3][r];
-            store(o_re + q + 256 * r, sr + tr);
-            store(o_im + q + 256 * r, si + ti);
-            store(o_re + q + 256 * r + 1024, mr - ui);
-            store(o_im + q + 256 * r + 1024, mi + ur);
-        }
-    }
+    last_stages<V, 4>(t, m_re, m_im, o_re, o_im);
 
     for (int i = 0; i < 334; ++i) {
         int shift = rsid_log::order.shift[i];
