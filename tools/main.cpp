@@ -40,7 +40,8 @@ extern "C" void on_stop_signal(int signal) {
 }
 
 // SIGINT and SIGTERM end the scan cleanly: the handler only records the signal, and every read
-// that could wait (a pipe, a FIFO) waits in poll() with a timeout and looks at it. The tool then
+// that could wait (a pipe, a FIFO) waits in poll() with a timeout and looks at it; a FIFO is
+// opened without waiting for its writer, as open(2) would not look at it again. The tool then
 // flushes what it read and exits with 128 + the signal's number, as a shell reports a process
 // the signal killed (130, 143); `send` stops at its next block and removes its unfinished file.
 // A second signal kills, once it comes a second or more after the first (on_stop_signal).
