@@ -51,6 +51,9 @@ extern "C" void on_stop_signal(int signal) {
 // SIGXFSZ is ignored too: a write past the file size limit (ulimit -f) then fails with EFBIG,
 // and the tool says so, exits 3 and removes its unfinished file, instead of being killed with
 // the file left behind.
+// The stop signals are unblocked once their handler is in place: a parent that blocks them
+// (one waiting in sigwait or on a signalfd) passes its mask on through exec, and a request
+// would then stay pending for good. One made before that is taken here, and the reads see it.
 void install_signal_handlers() {
     struct sigaction stop {};
     stop.sa_handler = on_stop_signal;
@@ -61,6 +64,7 @@ void install_signal_handlers() {
     sigaction(SIGTERM, &stop, nullptr);
     (void)std::signal(SIGPIPE, SIG_IGN);
     (void)std::signal(SIGXFSZ, SIG_IGN);
+    (void)sigprocmask(SIG_UNBLOCK, &stop.sa_mask, nullptr);
 }
 
 int run_tool(int argc, char** argv) {
