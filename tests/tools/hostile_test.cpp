@@ -308,6 +308,7 @@ TEST_F(hostile, metadata_of_other_recordings_and_hostile_metadata) {
     write("large.sigmf-meta", meta_of("cu8", "", 0.0).dump() + std::string(5 << 20, ' '));
     write("passwd.sigmf-meta", meta_of("cu8", "/etc/passwd", 0.0).dump());
     write("up.sigmf-meta", meta_of("cu8", "../x.cu8", 0.0).dump());
+    ASSERT_EQ(mkfifo((dir_ / "fifo.sigmf-meta").c_str(), 0600), 0); // no writer ever comes
     const struct {
         const char* command;
         int status;
@@ -324,6 +325,7 @@ TEST_F(hostile, metadata_of_other_recordings_and_hostile_metadata) {
         {"$RSID scan large.sigmf-meta", 3, "4 MiB", "large.sigmf-meta"},
         {"$RSID scan passwd.sigmf-meta", 3, "beside the metadata", "passwd.sigmf-meta"},
         {"$RSID scan up.sigmf-meta", 3, "beside the metadata", "up.sigmf-meta"},
+        {"$RSID scan fifo.sigmf-meta", 3, "must be a regular file", "cap.sigmf-meta"},
     };
     for (const auto& c : cases) {
         const std::string before = slurp(dir_ / c.unchanged);
