@@ -40,7 +40,8 @@ extern "C" void on_stop_signal(int signal) {
 }
 
 // SIGINT and SIGTERM end the scan cleanly: the handler only records the signal, and every read
-// that could wait (a pipe, a FIFO) waits in poll() with a timeout and looks at it. The tool then
+// that could wait (a pipe, a FIFO) waits in poll() with a timeout and looks at it; a FIFO is
+// opened without waiting for its writer, as open(2) would not look at it again. The tool then
 // flushes what it read and exits with 128 + the signal's number, as a shell reports a process
 // the signal killed (130, 143); `send` stops at its next block and removes its unfinished file.
 // A second signal kills, once it comes a second or more after the first (on_stop_signal).
@@ -50,6 +51,9 @@ extern "C" void on_stop_signal(int signal) {
 // SIGXFSZ is ignored too: a write past the file size limit (ulimit -f) then fails with EFBIG,
 // and the tool says so, exits 3 and removes its unfinished file, instead of being killed with
 // the file left behind.
+// The stop signals are unblocked once their handler is in place: a parent that blocks them
+// (one waiting in sigwait or on a signalfd) passes its mask on through exec, and a request
+// would then stay pending for good. One made before that is taken here, and the reads see it.
 void install_signal_handlers() {
     struct sigaction stop {};
     stop.sa_handler = on_stop_signal;
@@ -60,6 +64,7 @@ void install_signal_handlers() {
     sigaction(SIGTERM, &stop, nullptr);
     (void)std::signal(SIGPIPE, SIG_IGN);
     (void)std::signal(SIGXFSZ, SIG_IGN);
+    (void)sigprocmask(SIG_UNBLOCK, &stop.sa_mask, nullptr);
 }
 
 int run_tool(int argc, char** argv) {

@@ -4,7 +4,9 @@
 #include "records/merge.h"
 #include "commands.h"
 #include "diagnostics.h"
-#include "publish/outbox.h" // emit_stdout
+#include "input/audio_input.h" // input_error
+#include "input/byte_stream.h" // open_input_fd
+#include "publish/outbox.h"    // emit_stdout
 #include "records/report.h"
 
 #include <fmt/core.h>
@@ -12,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <poll.h>
 #include <sys/stat.h>
@@ -100,9 +101,10 @@ class merge_run {
             if (name == "-") {
                 in.fd = STDIN_FILENO;
             } else {
-                in.fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-                if (in.fd < 0) {
-                    complain(name + ": " + std::strerror(errno));
+                try { // a FIFO's writer is waited for in run()'s poll(), which sees a stop
+                    in.fd = open_input_fd(name);
+                } catch (const input_error& e) {
+                    complain(e.what());
                     continue;
                 }
                 in.owned = true;

@@ -25,7 +25,6 @@
 
 #include <array>
 #include <atomic>
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -57,8 +56,11 @@ struct unknown_format_error : input_error {
 
 // Set from a signal handler to the signal's number (SIGINT, SIGTERM): sources then end as if at
 // end of input, so that the caller can flush what it has, and a read waiting on a silent pipe
-// notices within 200 ms. Read-only for everything in this library.
-extern volatile std::sig_atomic_t stop_requested;
+// notices within 200 ms. Read-only for everything in this library. An atomic rather than a
+// volatile sig_atomic_t: the handler runs on one thread and the readers of several jobs look
+// at it on theirs; lock-free, so the handler may store to it.
+extern std::atomic<int> stop_requested;
+static_assert(std::atomic<int>::is_always_lock_free);
 
 // Set once an output has failed (stdout full or gone bad), or any other stage for good (memory):
 // sources then end as on a stop request, so that a failure in any stage ends every stage of

@@ -212,16 +212,21 @@ std::unique_ptr<byte_stream> memory_stream(std::span<const unsigned char> bytes)
     return std::make_unique<memory_bytes>(bytes);
 }
 
-std::unique_ptr<byte_stream> open_path_stream(const std::string& path, stop_check stop) {
-    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer where no signal can end it
-    // cleanly. Reads wait in poll() instead, so the flag is cleared again.
+int open_input_fd(const std::string& path) {
+    // O_NONBLOCK: opening a FIFO would otherwise wait in open(2) for a writer, where a stop
+    // request that came just before the call is never looked at again. Reads wait in poll()
+    // instead, so the flag is cleared again.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         throw input_error(path + ": " + std::strerror(errno));
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0)
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return fd_stream(fd, true, path, std::move(stop));
+    return fd;
+}
+
+std::unique_ptr<byte_stream> open_path_stream(const std::string& path, stop_check stop) {
+    return fd_stream(open_input_fd(path), true, path, std::move(stop));
 }
 
 } // namespace rsid_tool

@@ -58,8 +58,10 @@ std::unique_ptr<byte_stream> fd_stream(int fd, bool owned, const std::string& na
                                        stop_check stop = {});
 // The bytes must outlive the stream.
 std::unique_ptr<byte_stream> memory_stream(std::span<const unsigned char> bytes);
-// Opens a path for reading without blocking on a FIFO that has no writer yet; a directory is
-// refused. Throws input_error naming the path.
+// Opens a path for reading without waiting for a FIFO's writer, so that the only wait for
+// bytes is the reader's poll(), which sees a stop request. Throws input_error naming the path.
+int open_input_fd(const std::string& path);
+// open_input_fd as a stream; a directory is refused.
 std::unique_ptr<byte_stream> open_path_stream(const std::string& path, stop_check stop = {});
 
 } // namespace rsid_tool

@@ -1,6 +1,7 @@
 // iq_input.cpp - raw I/Q from a descriptor or memory, and sound files as bands.
 #include "input/iq_input.h"
 
+#include "input/byte_stream.h"
 #include "input/frame_buffer.h"
 #include "input/sigmf.h"
 
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -266,9 +266,7 @@ void decode_iq(const unsigned char* bytes, std::size_t frames, iq_type type, flo
 
 std::unique_ptr<band_source> open_iq_file(const std::string& path, iq_type type, double rate,
                                           double center_hz) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw input_error(path + ": " + std::strerror(errno));
+    const int fd = open_input_fd(path); // a FIFO without a writer: fetch() waits, not open
     struct stat st {};
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         close(fd);

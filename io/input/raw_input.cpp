@@ -16,7 +16,7 @@
 
 namespace rsid_tool {
 
-volatile std::sig_atomic_t stop_requested = 0;
+std::atomic<int> stop_requested{0};
 std::atomic<bool> output_failed{false};
 
 namespace {

@@ -46,14 +46,21 @@ std::string stem_of(const std::string& path) {
 constexpr std::size_t max_meta_bytes = 4 << 20;
 constexpr int max_meta_depth = 32;
 
-// The whole file, or nullopt when it does not exist; other failures, and files over
-// max_meta_bytes, throw E.
+// The whole file, or nullopt when it does not exist; other failures, files over
+// max_meta_bytes, and anything but a regular file throw E. A FIFO would hold the tool in
+// open(2) or read(2), where a stop request is not seen; metadata is read twice and rewritten
+// in place, which only a file allows anyway.
 template <class E> std::optional<std::string> slurp(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT)
             return std::nullopt;
         throw E(path + ": " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        throw E(path + ": metadata must be a regular file");
     }
     std::string text;
     char chunk[1 << 16];

@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,11 +20,31 @@ namespace rsid_tool {
 
 namespace {
 
-// Writes everything or returns the errno of the failure (EINTR is retried).
-int write_all(int fd, const unsigned char* p, std::size_t n) {
+// A pipe, FIFO, socket or device: a reader may stop taking what is written.
+bool is_live(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 &&
+           (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode));
+}
+
+// Writes everything or returns the errno of the failure. A live descriptor is waited on in
+// poll() and written PIPE_BUF bytes at a time, which a pipe that polls writable takes without
+// waiting: a reader that stops reading then cannot hold the tool in write(2), where a stop
+// request that came just before the call would not be seen. A stop request is EINTR.
+int write_all(int fd, const unsigned char* p, std::size_t n, bool live) {
     while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
+        if (live) {
+            if (stop_requested)
+                return EINTR;
+            pollfd out{fd, POLLOUT, 0};
+            const int ready = poll(&out, 1, 200);
+            if (ready < 0 && errno != EINTR)
+                return errno;
+            if (ready <= 0)
+                continue; // 200 ms, or a signal: look at the request again
+        }
+        const ssize_t w = ::write(fd, p, live ? std::min<std::size_t>(n, PIPE_BUF) : n);
+        if (w < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (w <= 0)
             return w < 0 ? errno : EIO;
@@ -30,6 +52,28 @@ int write_all(int fd, const unsigned char* p, std::size_t n) {
         n -= static_cast<std::size_t>(w);
     }
     return 0;
+}
+
+// Opens a stream's path for writing. A FIFO is not waited on in open(2) for its reader, where a
+// stop request would not be seen: without one the open fails (ENXIO) and is tried again every
+// 200 ms. The descriptor then blocks again; write_all() waits in poll().
+int open_stream(const std::string& path, const std::string& name) {
+    for (;;) {
+        if (stop_requested)
+            throw output_error(name + ": interrupted");
+        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) {
+            const int flags = fcntl(fd, F_GETFL);
+            if (flags >= 0)
+                fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+            return fd;
+        }
+        const int e = errno;
+        struct stat st {};
+        if (e != ENXIO || stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode))
+            throw output_error(name + ": " + std::strerror(e));
+        (void)poll(nullptr, 0, 200); // no reader yet
+    }
 }
 
 output_sink& of(void* user) { return *static_cast<output_sink*>(user); }
@@ -59,8 +103,8 @@ sf_count_t sink_write(const void* ptr, sf_count_t count, void* user) {
     output_sink& s = of(user);
     if (s.error)
         return 0;
-    s.error =
-        write_all(s.fd, static_cast<const unsigned char*>(ptr), static_cast<std::size_t>(count));
+    s.error = write_all(s.fd, static_cast<const unsigned char*>(ptr),
+                        static_cast<std::size_t>(count), s.live);
     if (s.error)
         return 0;
     s.written += count;
@@ -99,18 +143,18 @@ sound_writer::sound_writer(const std::string& path, int format, int rate, uint64
         if (path == "-") {
             out_fd_ = STDOUT_FILENO;
         } else {
-            out_fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-            if (out_fd_ < 0)
-                throw output_error(name_ + ": " + std::strerror(errno));
+            out_fd_ = open_stream(path, name_);
             own_out_fd_ = true;
         }
+        out_live_ = is_live(out_fd_);
         const std::string header = streamed_header(format, rate);
         if (!header.empty()) {
             // The samples follow the header as they are made; libsndfile writes them raw.
             const int endian = major == SF_FORMAT_AU ? SF_ENDIAN_BIG : SF_ENDIAN_LITTLE;
             info.format = SF_FORMAT_RAW | (format & SF_FORMAT_SUBMASK) | endian;
-            if (const int e = write_all(
-                    out_fd_, reinterpret_cast<const unsigned char*>(header.data()), header.size()))
+            if (const int e =
+                    write_all(out_fd_, reinterpret_cast<const unsigned char*>(header.data()),
+                              header.size(), out_live_))
                 fail(e);
             sink_.fd = out_fd_;
         } else if (major == SF_FORMAT_RAW) {
@@ -123,6 +167,7 @@ sound_writer::sound_writer(const std::string& path, int format, int rate, uint64
             sink_.seekable = true;
         }
     }
+    sink_.live = out_live_ && sink_.fd == out_fd_; // not the spool
     file_.reset(sf_open_virtual(&sink_io, SFM_WRITE, &info, &sink_));
     if (!file_) {
         if (sink_.error)
@@ -188,7 +233,7 @@ void sound_writer::finish() {
         std::rewind(spool_);
         std::vector<unsigned char> chunk(1 << 16);
         while (const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), spool_))
-            if (const int e = write_all(out_fd_, chunk.data(), n))
+            if (const int e = write_all(out_fd_, chunk.data(), n, out_live_))
                 fail(e);
         if (std::ferror(spool_))
             throw output_error(std::string("temporary file: ") + std::strerror(errno));

@@ -29,6 +29,7 @@ struct output_sink {
     int fd = -1;
     bool seekable = false;
     int64_t written = 0; // bytes written (the position, when the descriptor cannot seek)
+    bool live = false;   // a pipe, FIFO, socket or device: writes wait in poll()
     int error = 0;       // errno of the first failed write
 };
 
@@ -57,6 +58,7 @@ class sound_writer {
     std::optional<replace_file> target_; // a regular file: written beside it, then renamed
     std::FILE* spool_ = nullptr;         // a container that seeks, on a stream: assembled here
     int out_fd_ = -1;                    // where a stream goes
+    bool out_live_ = false;              // out_fd_ is a pipe, FIFO, socket or device
     bool own_out_fd_ = false;
     output_sink sink_;
     sndfile_ptr file_;

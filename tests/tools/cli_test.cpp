@@ -23,6 +23,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -534,6 +535,39 @@ TEST_F(cli, a_signal_ends_the_scan_in_every_state) {
             const std::string out = slurp(path("sig.out"));
             EXPECT_NE(out.find("\"status\":\"interrupted\""), std::string::npos) << where << out;
             expect_valid_json_lines(out, where);
+        }
+    }
+}
+
+// One SIGINT or SIGTERM ends `rsid send` into a FIFO in every state: waiting for a reader, and
+// writing to a reader that has stopped taking the samples, with the pipe full. The status is
+// the shell's for the signal, and nothing is said.
+TEST_F(cli, a_signal_ends_send_in_every_state) {
+    EXPECT_STATUS(sh("mkfifo out"), 0);
+    for (const bool reader : {false, true}) {
+        for (const int sig : {SIGINT, SIGTERM}) {
+            const std::string where = std::string(reader ? "a full pipe" : "no reader") +
+                                      ", signal " + std::to_string(sig);
+            const pid_t pid = start("$RSID send -t raw --repeat 100 -o out 2> err");
+            int fd = -1;
+            if (reader) { // opened, never read: the pipe fills and stays full
+                fd = open(path("out").c_str(), O_RDONLY | O_NONBLOCK);
+                ASSERT_GE(fd, 0);
+                int queued = -1;
+                for (int last = -2, same = 0; same < 3; last = queued) { // unchanged over 150 ms
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    ASSERT_EQ(ioctl(fd, FIONREAD, &queued), 0);
+                    same = queued > 0 && queued == last ? same + 1 : 0;
+                }
+            }
+            wait_for_handlers(pid);
+            kill(pid, sig);
+            const int status = wait_or_kill(pid, where);
+            if (fd >= 0)
+                close(fd);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + sig)
+                << where << ": status " << status;
+            EXPECT_EQ(slurp(path("err")), "") << where;
         }
     }
 }

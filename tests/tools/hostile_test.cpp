@@ -11,14 +11,17 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -71,6 +74,50 @@ class hostile : public ::testing::Test {
                                  RSID_TOOL + "' && (" + command + ") >.out 2>.err </dev/null";
         const int w = std::system(full.c_str());
         result r;
+        r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
+        r.out = slurp(dir_ / ".out");
+        r.err = slurp(dir_ / ".err");
+        fs::remove(dir_ / ".out");
+        fs::remove(dir_ / ".err");
+        return r;
+    }
+    // Runs the tool itself (no shell, no timeout(1), which would keep the signal) in the test's
+    // directory with `signal` already pending as it starts: blocked and sent before exec, as a
+    // parent that blocks the stop signals passes them on. A run not over in 60 s is killed, and
+    // its status is then -1.
+    result run_signalled(const std::vector<std::string>& args, int signal) const {
+        std::vector<char*> argv{const_cast<char*>(RSID_TOOL)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const std::string dir = dir_.string();
+        sigset_t stop;
+        sigemptyset(&stop);
+        sigaddset(&stop, signal);
+        const pid_t pid = fork();
+        if (pid == 0) { // only async-signal-safe calls until exec
+            if (chdir(dir.c_str()) != 0)
+                _exit(126);
+            const int out = open(".out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int err = open(".err", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int in = open("/dev/null", O_RDONLY);
+            if (out < 0 || err < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+                dup2(err, 2) < 0 || sigprocmask(SIG_BLOCK, &stop, nullptr) != 0 ||
+                kill(getpid(), signal) != 0)
+                _exit(126);
+            execv(RSID_TOOL, argv.data());
+            _exit(127);
+        }
+        result r;
+        int w = 0;
+        for (int waited = 0; waitpid(pid, &w, WNOHANG) == 0; ++waited) {
+            if (waited == 6000) { // 60 s in steps of 10 ms
+                kill(pid, SIGKILL);
+                waitpid(pid, &w, 0);
+                break;
+            }
+            usleep(10000);
+        }
         r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
         r.out = slurp(dir_ / ".out");
         r.err = slurp(dir_ / ".err");
@@ -261,6 +308,7 @@ TEST_F(hostile, metadata_of_other_recordings_and_hostile_metadata) {
     write("large.sigmf-meta", meta_of("cu8", "", 0.0).dump() + std::string(5 << 20, ' '));
     write("passwd.sigmf-meta", meta_of("cu8", "/etc/passwd", 0.0).dump());
     write("up.sigmf-meta", meta_of("cu8", "../x.cu8", 0.0).dump());
+    ASSERT_EQ(mkfifo((dir_ / "fifo.sigmf-meta").c_str(), 0600), 0); // no writer ever comes
     const struct {
         const char* command;
         int status;
@@ -277,6 +325,7 @@ TEST_F(hostile, metadata_of_other_recordings_and_hostile_metadata) {
         {"$RSID scan large.sigmf-meta", 3, "4 MiB", "large.sigmf-meta"},
         {"$RSID scan passwd.sigmf-meta", 3, "beside the metadata", "passwd.sigmf-meta"},
         {"$RSID scan up.sigmf-meta", 3, "beside the metadata", "up.sigmf-meta"},
+        {"$RSID scan fifo.sigmf-meta", 3, "must be a regular file", "cap.sigmf-meta"},
     };
     for (const auto& c : cases) {
         const std::string before = slurp(dir_ / c.unchanged);
@@ -351,6 +400,36 @@ TEST_F(hostile, pictures_names_and_interruptions) {
         EXPECT_EQ(r.status, i.status) << i.send << r.err;
         EXPECT_EQ(r.err, "") << i.send;
         ASSERT_FALSE(r.out.empty()) << i.send;
+        EXPECT_EQ(json::parse(r.out).at("status"), "interrupted") << r.out;
+    }
+}
+
+// A stop that comes before the tool opens its FIFO, at the earliest: pending as it starts, so
+// that it is taken the moment the handler is in place. Opening the FIFO must not then wait for
+// a writer (or reader) that never comes, where no signal is left to end the wait: a scan ends
+// with its end record, send and merge without a word.
+TEST_F(hostile, a_stop_before_the_fifo_is_opened) {
+    ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+    const struct {
+        std::vector<std::string> args;
+        int signal;
+        bool record; // an end record that says "interrupted"
+    } cases[] = {
+        {{"scan", "--json", "-t", "cu8", "-r", "96000", "fifo"}, SIGINT, true},
+        {{"scan", "--json", "-t", "cu8", "-r", "96000", "fifo"}, SIGTERM, true},
+        {{"detect", "--json", "fifo"}, SIGINT, true},
+        {{"send", "-t", "raw", "-o", "fifo"}, SIGINT, false},
+        {{"merge", "fifo"}, SIGINT, false},
+    };
+    for (const auto& c : cases) {
+        const result r = run_signalled(c.args, c.signal);
+        EXPECT_EQ(r.status, 128 + c.signal) << c.args[0] << " " << c.signal << "\n" << r.err;
+        EXPECT_EQ(r.err, "") << c.args[0];
+        if (!c.record) {
+            EXPECT_EQ(r.out, "") << c.args[0];
+            continue;
+        }
+        ASSERT_FALSE(r.out.empty()) << c.args[0] << " " << c.signal;
         EXPECT_EQ(json::parse(r.out).at("status"), "interrupted") << r.out;
     }
 }
