@@ -1,6 +1,7 @@
 // coherent.cpp - the tones' phase: the oscillator fitted on the shared tones, the others projected.
 #include "coherent.h"
 
+#include "log_i0.h"
 #include "rsid_signal.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
+#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -40,6 +42,10 @@ constexpr double drift_step = 0.25;
 // keeps nearly all of it, give or take a tenth at the weakest reported; symbols of phases of
 // their own keep about a third, up to two), else the phase tells nothing.
 constexpr double coherence_floor = 0.75;
+// A ratio is taken at the lower threshold (phase_share) only from shared tones this much in
+// phase: a fit of timing, frequency and drift on tones of phases of their own keeps 0.75 of
+// their power now and then.
+constexpr double steady_coherence = 0.9;
 // Shared tones that tell how far a tone where the two differ may stray: its nearest.
 constexpr int nearest = 4;
 // The noise alone gives those mean residuals of up to this many times its power often (the mean
@@ -150,6 +156,62 @@ fit fit_shared(const double* x, const std::vector<cell>& shared, double middle) 
     return best;
 }
 
+// v' G^-1 v for a symmetric positive definite 4x4 G (Cholesky, with a touch of ridge so that
+// shared tones all of one frequency leave the timing out rather than fail).
+double quadratic_inverse(std::array<double, 16> g, const std::array<double, 4>& v) {
+    for (std::size_t i = 0; i < 4; ++i)
+        g[i * 4 + i] += 1e-9 * (1.0 + g[i * 4 + i]);
+    std::array<double, 16> l{};
+    for (std::size_t i = 0; i < 4; ++i) {
+        for (std::size_t j = 0; j <= i; ++j) {
+            double sum = g[i * 4 + j];
+            for (std::size_t k = 0; k < j; ++k)
+                sum -= l[i * 4 + k] * l[j * 4 + k];
+            l[i * 4 + j] = i == j ? std::sqrt(std::max(sum, 1e-300)) : sum / l[j * 4 + j];
+        }
+    }
+    double q = 0.0; // |L^-1 v|^2
+    std::array<double, 4> y{};
+    for (std::size_t i = 0; i < 4; ++i) {
+        double sum = v[i];
+        for (std::size_t k = 0; k < i; ++k)
+            sum -= l[i * 4 + k] * y[k];
+        y[i] = sum / l[i * 4 + i];
+        q += y[i] * y[i];
+    }
+    return q;
+}
+
+// The phase the fit foretells at a tone strays as the least-squares fit of the shared tones'
+// phases on what the fit varied would: a constant, the frequency (time), the drift (time
+// squared) and the timing (which turns each tone by its frequency). A tone beyond the shared
+// ones (a twin's extra symbol lies at an end) is foretold the least well.
+class foretelling {
+  public:
+    foretelling(const std::vector<cell>& shared, double tau, double middle)
+        : tau_(tau), middle_(middle) {
+        mean_hz_ = std::accumulate(shared.begin(), shared.end(), 0.0,
+                                   [](double sum, const cell& c) { return sum + c.hz; }) /
+                   static_cast<double>(shared.size());
+        for (const cell& c : shared) {
+            const auto v = regressors(c);
+            for (std::size_t i = 0; i < 4; ++i)
+                for (std::size_t j = 0; j < 4; ++j)
+                    gram_[i * 4 + j] += v[i] * v[j];
+        }
+    }
+    // The variance of the phase foretold at c, in that of one shared tone's phase.
+    double leverage(const cell& c) const { return quadratic_inverse(gram_, regressors(c)); }
+
+  private:
+    std::array<double, 4> regressors(const cell& c) const {
+        const double t = (c.start + tau_ + symbol / 2.0 - middle_) / rate;
+        return {1.0, t, t * t, (c.hz - mean_hz_) / 100.0};
+    }
+    std::array<double, 16> gram_{};
+    double tau_, middle_, mean_hz_ = 0.0;
+};
+
 double median(std::vector<double> v) {
     const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
     std::nth_element(v.begin(), mid, v.end());
@@ -159,7 +221,8 @@ double median(std::vector<double> v) {
 } // namespace
 
 std::optional<double> coherent_log_odds(const double* x, std::size_t count,
-                                        const tone_hypothesis& a, const tone_hypothesis& b) {
+                                        const tone_hypothesis& a, const tone_hypothesis& b,
+                                        bool* heard) {
     const std::array<cell, 15> in_a = cells_of(a);
     std::array<cell, 15> in_b = cells_of(b);
     std::vector<cell> shared, differ;
@@ -237,7 +300,9 @@ std::optional<double> coherent_log_odds(const double* x, std::size_t count,
         stray[i].second = std::norm(z[i] * phase - amplitude);
         overall += stray[i].second / n;
     }
+    const foretelling foretold(shared, f.tau, middle);
     double llr = 0.0; // of a over b
+    bool a_heard = true;
     for (const cell& c : differ) {
         for (std::size_t i = 0; i < shared.size(); ++i)
             stray[i].first = std::abs(shared[i].start - c.start);
@@ -258,13 +323,20 @@ std::optional<double> coherent_log_odds(const double* x, std::size_t count,
         }
         const double at_tone = here.empty() ? noise : median(here) / std::numbers::ln2;
         const double floor = at_tone > leak_floor * noise ? at_tone : noise;
-        // A tone here: the amplitude on the fitted phase, give or take the spread, in the noise;
+        // A tone here: the amplitude, give or take the spread, at a phase known as well as the
+        // fit on the shared tones foretells it (von Mises about the fitted one), in the noise;
         // none: the noise alone.
         const cplx w = on_fit(c) * phase;
-        const double tone = std::norm(w) / floor - std::norm(w - amplitude) / (floor + spread) -
+        const double kappa = 2.0 * in_phase / (foretold.leverage(c) * noise);
+        const double wide = floor + spread;
+        const double tone = std::norm(w) / floor - (std::norm(w) + in_phase) / wide +
+                            log_i0(std::abs(2.0 * amplitude * w / wide + kappa)) - log_i0(kappa) -
                             std::log1p(spread / floor);
         llr += c.who == owner::a_only ? tone : -tone;
+        a_heard = a_heard && (c.who != owner::a_only || tone > 0.0);
     }
+    if (heard)
+        *heard = a_heard && in_phase >= steady_coherence * each;
     return llr;
 }
 

@@ -35,15 +35,17 @@ constexpr double quarter_hop = hop_mean / 2.0;
 // white noise 7 of 12,931 such rows were taken (with many codes, only columns whose strongest
 // tones alone reach the threshold have candidates scored).
 constexpr double look_db = 2.0;
-constexpr int64_t hot_rows = 3 * rows_per_symbol; // twins a symbol or two later are read too
-// An in-between row's hypotheses read its rows a symbol apart, and the twins of a report 16
-// symbols back: the rows of its phase that were left out are taken when it is.
-constexpr int64_t back_symbols = 16;
+// Rows are hot for a symbol, and as far as twins lie after a report: reach_ symbols (twin_reach
+// with codes that may have twins; one code has none, and reads 2 as it always has).
+int64_t hot_rows(int64_t reach) { return (1 + reach) * rows_per_symbol; }
+// An in-between row's hypotheses read its rows a symbol apart, and the twins of a report 14 +
+// reach_ symbols back: the rows of its phase that were left out are taken when it is.
+int64_t back_symbols(int64_t reach) { return 14 + reach; }
 // A report is weighed against its twins when its run is released, up to an identifier's length
 // after its best row and 8 symbols more for a run that went on matching (soft.cpp): with codes
-// that may have twins, the samples of the identifier and of its twins 2 symbols either side are
-// kept that long.
-constexpr int64_t twin_symbols = 14 + 14 + 2 + 8 + 2;
+// that may have twins, the samples of the identifier and of its twins twin_reach symbols either
+// side are kept that long.
+constexpr int64_t twin_symbols = 14 + 14 + twin_reach + 8 + twin_reach;
 
 // Start of quarter-symbol row q: the library's frames (even q) and the frames half way between.
 int64_t quarter_start(int64_t q) {
@@ -72,7 +74,8 @@ detector::detector(detector_options options)
         kept_.assign(lead_in, 0.0);
         // One code has no twin among the codes looked for (many detectors of code 131 each keep
         // a third of the samples).
-        kept_symbols_ = soft_->twinned() ? twin_symbols : back_symbols + 1;
+        reach_ = soft_->twinned() ? twin_reach : 2;
+        kept_symbols_ = soft_->twinned() ? twin_symbols : back_symbols(reach_) + 1;
     }
 }
 detector::~detector() = default;
@@ -82,8 +85,9 @@ detector::detector(const detector& other)
     : options_(other.options_), rx_(std::make_unique<rsid_receiver>(*other.rx_)),
       history_(other.history_), runs_(other.runs_), samples_(other.samples_),
       passes_(other.passes_), soft_(other.soft_), kept_(other.kept_),
-      kept_start_(other.kept_start_), kept_symbols_(other.kept_symbols_), quarter_(other.quarter_),
-      look_(other.look_), hot_until_(other.hot_until_), looked_(other.looked_) {}
+      kept_start_(other.kept_start_), kept_symbols_(other.kept_symbols_), reach_(other.reach_),
+      quarter_(other.quarter_), look_(other.look_), hot_until_(other.hot_until_),
+      looked_(other.looked_) {}
 detector& detector::operator=(const detector& other) {
     if (this != &other)
         *this = detector(other);
@@ -151,21 +155,21 @@ void detector::take_soft(const double* samples, std::size_t count, std::vector<d
             const int64_t between = q - 1;
             odd_.clear();
             if (look || looked_ || between <= hot_until_) {
-                for (int64_t back = back_symbols; back > 0; --back) {
+                for (int64_t back = back_symbols(reach_); back > 0; --back) {
                     const int64_t r = between - back * rows_per_symbol;
                     if (r >= 0 && !soft_->has(r))
                         take_row(r);
                 }
                 take_row(between);
                 if (soft_->score(between, odd_) >= look_)
-                    hot_until_ = std::max(hot_until_, between + hot_rows);
+                    hot_until_ = std::max(hot_until_, between + hot_rows(reach_));
             }
             ended_.clear();
             runs_.pass(between, odd_, ended_);
             report(ended_, out);
         }
         if (look)
-            hot_until_ = std::max(hot_until_, q + hot_rows);
+            hot_until_ = std::max(hot_until_, q + hot_rows(reach_));
         looked_ = look;
         ended_.clear();
         runs_.pass(q, even_, ended_);
@@ -266,22 +270,36 @@ std::optional<twin> detector::unresolved(const run& r, const detection& det) con
         if (t.log_odds >= enough)
             continue;
         // The energies cannot tell them apart: the phase may.
-        const auto odds = phase_log_odds(det, t, false);
-        if (!odds || *odds < enough)
+        if (!phase_names(det, t, false))
             return t;
     }
     return std::nullopt;
 }
 
+bool detector::phase_names(const detection& det, const twin& t, bool twin_over_code) const {
+    // Resting on the other's tones missing alone, the ratio must reach the whole threshold: a
+    // fade takes a tone as well as its absence from the sender does.
+    bool heard = false;
+    const auto odds = phase_log_odds(det, t, twin_over_code, &heard);
+    const double enough = (heard ? phase_share : 1.0) * options_.twin_log_odds;
+    if (!odds || *odds < enough)
+        return false;
+    // Fitted the other way round (the other's timing and drift reckoned from its own middle),
+    // the ratio must say the same: a fit that only just held the shared tones together can
+    // swing it by several.
+    const auto back = phase_log_odds(det, t, !twin_over_code);
+    return back && -*back >= enough;
+}
+
 std::optional<double> detector::phase_log_odds(const detection& det, const twin& t,
-                                               bool twin_over_code) const {
+                                               bool twin_over_code, bool* heard) const {
     const tone_hypothesis own{codeword_of(det.code).data(),
                               det.start + lead_in - static_cast<double>(kept_start_), det.freq_hz};
     const tone_hypothesis other{codeword_of(t.code).data(),
                                 own.start + t.symbols * symbol_rx_samples,
                                 own.base_hz + t.tones * tone_spacing_hz};
-    return twin_over_code ? coherent_log_odds(kept_.data(), kept_.size(), other, own)
-                          : coherent_log_odds(kept_.data(), kept_.size(), own, other);
+    return twin_over_code ? coherent_log_odds(kept_.data(), kept_.size(), other, own, heard)
+                          : coherent_log_odds(kept_.data(), kept_.size(), own, other, heard);
 }
 
 std::optional<detection> detector::named(const run& r, const detection& det) const {
@@ -290,8 +308,7 @@ std::optional<detection> detector::named(const run& r, const detection& det) con
         return det;
     // Near the threshold the twin scores higher about one time in ten: when the phase names it
     // against this code, it is reported instead, if it is told from its own twins.
-    const auto back = phase_log_odds(det, *doubt, true);
-    if (!back || *back < options_.twin_log_odds)
+    if (!phase_names(det, *doubt, true))
         return std::nullopt;
     run moved = r;
     moved.best_code = doubt->code;
@@ -301,7 +318,7 @@ std::optional<detection> detector::named(const run& r, const detection& det) con
     moved.last_pass += doubt->symbols * rows_per_symbol;
     moved.best_pass += doubt->symbols * rows_per_symbol;
     // Its twins must still be there to weigh (a run that went on matching for long after its
-    // best row may be released when those of a twin 2 symbols early are gone).
+    // best row may be released when those of a twin twin_reach symbols early are gone).
     std::vector<twin> weighable;
     auto described = describe(moved);
     if (!described ||

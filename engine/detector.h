@@ -71,8 +71,11 @@ class detector {
     // The first twin of det's code that neither its energies nor its phase tell it from.
     std::optional<twin> unresolved(const run& r, const detection& det) const;
     // coherent_log_odds of det's code over twin t (or of t over the code).
-    std::optional<double> phase_log_odds(const detection& det, const twin& t,
-                                         bool twin_over_code) const;
+    std::optional<double> phase_log_odds(const detection& det, const twin& t, bool twin_over_code,
+                                         bool* heard = nullptr) const;
+    // Whether that ratio, fitted either way round, reaches twin_log_odds, or phase_share of it
+    // where the code it names is heard in its own differing tones.
+    bool phase_names(const detection& det, const twin& t, bool twin_over_code) const;
 
     detector_options options_;
     std::unique_ptr<rsid_receiver> rx_;
@@ -87,6 +90,7 @@ class detector {
     std::vector<double> kept_; // samples from kept_start_ on (the lead-in counted)
     int64_t kept_start_ = 0;
     int64_t kept_symbols_ = 0; // kept back from the next frame
+    int64_t reach_ = 2;        // symbols either side of a report that its twins' rows lie
     int64_t quarter_ = 0;      // the next library frame's quarter-symbol row (even)
     std::vector<match> even_;  // matches of a library frame's row
     std::vector<match> odd_;   // and of the row before it

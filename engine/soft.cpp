@@ -2,6 +2,7 @@
 #include "soft.h"
 
 #include "block_median.h"
+#include "log_i0.h"
 #include "rsid_state.h"
 #include "rx/search_rules.h"
 
@@ -29,13 +30,12 @@ constexpr float tie_step = 1e-3f;   // weight of the unclipped energies: ties on
 // A row's strongest tones are kept in steps of the ceiling too: their sums over a row's symbols
 // skip, with whole-number sums, the columns whose strongest tones cannot reach the threshold.
 constexpr float peak_steps = 255.0f / energy_ceiling;
-constexpr int twin_symbols = 2; // twins shifted by up to this many symbols
-constexpr int twin_tones = 15;  // and this many tones
-constexpr int twin_shared = 9;  // sharing at least this many tones
+constexpr int twin_tones = 15; // twins shifted by up to this many tones
+constexpr int twin_shared = 9; // sharing at least this many tones
 // Rows of normalised energies kept, in symbols: a report is weighed when its run is released,
-// one identifier's length (14 symbols) after its best row, against twins reaching back 14 + 2
-// symbols before that row; 8 more for a run that goes on matching after its best row.
-constexpr int kept_symbols = 14 + 14 + twin_symbols + 8;
+// one identifier's length (14 symbols) after its best row, against twins reaching back 14 +
+// twin_reach symbols before that row; 8 more for a run that goes on matching after its best row.
+constexpr int kept_symbols = 14 + 14 + twin_reach + 8;
 
 // Where positions i < j < k of a codeword sit in code_tables::triple.
 constexpr std::size_t triple_at(int i, int j, int k) {
@@ -120,20 +120,6 @@ double sum_for(double p) {
     const std::vector<double>& t = noise_tail();
     const auto it = std::find_if(t.begin(), t.end(), [p](double v) { return v < p; });
     return static_cast<double>(it - t.begin()) * tail_step;
-}
-
-// ln I0(x): the power series while it is short, else the asymptotic series.
-double log_i0(double x) {
-    if (x < 15.0) {
-        const double q = x * x / 4.0;
-        double term = 1.0, sum = 1.0;
-        for (int k = 1; k < 60 && term > 1e-17 * sum; ++k) {
-            term *= q / (static_cast<double>(k) * static_cast<double>(k));
-            sum += term;
-        }
-        return std::log(sum);
-    }
-    return x - 0.5 * std::log(2.0 * std::numbers::pi * x) + std::log1p(1.0 / (8.0 * x));
 }
 
 // A symbol of an identifier may be faded far below the others (or above them): with this
@@ -568,7 +554,7 @@ float soft_search::energy(int64_t r, int e) const {
 }
 
 bool soft_search::twins(int code, int column, int64_t row, std::vector<twin>& out) const {
-    const int64_t oldest = row - (14 + twin_symbols) * rows_per_symbol_;
+    const int64_t oldest = row - (14 + twin_reach) * rows_per_symbol_;
     if (oldest < rows_ - ring_rows_ || column < 0 || column >= columns_)
         return false;
     const code_tables& t = tables();
@@ -589,7 +575,7 @@ bool soft_search::twins(int code, int column, int64_t row, std::vector<twin>& ou
         return sum;
     };
     const double own = evidence(w, column, row);
-    for (int d = -twin_symbols; d <= twin_symbols; ++d) {
+    for (int d = -twin_reach; d <= twin_reach; ++d) {
         for (int k = -twin_tones; k <= twin_tones; ++k) {
             if ((d != 0 || k != 0) && column + 2 * k >= 0 && column + 2 * k < columns_)
                 for_each_twin(

@@ -53,10 +53,11 @@ struct detector_options {
     // or more. 15 leaves the score alone: for measuring its tail.
     int max_distance = 9;
     // A report's code must be this much likelier than each code looked for whose codeword,
-    // shifted by up to 2 symbols and 15 tones, shares 9 or more of its tones: the natural log
+    // shifted by up to 3 symbols and 15 tones, shares 9 or more of its tones: the natural log
     // of their likelihood ratio, from the tones' energies or, where those fall short, in the
-    // narrowband detector, from their phase (coherent.h). Were the twin sent, the ratio would
-    // reach e^x with probability at most e^-x; 9.2 is 1 wrong code in 10,000 reports per twin.
+    // narrowband detector, from their phase (coherent.h: there 0.6 of this is enough). Were the
+    // twin sent, the ratio would reach e^x with probability at most e^-x; 9.2 is 1 wrong code
+    // in 10,000 reports per twin.
     // A tone's energy may be faded to any strength one time in a thousand, so that a missing
     // tone alone does not name a code (soft.cpp). 0: the best score decides.
     double twin_log_odds = 9.2;
@@ -71,6 +72,9 @@ void check_options(const detector_options& options);
 // The false-alarm budget the threshold is derived from: reports in noise per day of input, for
 // a narrowband detector (304 columns at 6000/s) or per 48 kHz of a scanned band.
 inline constexpr double false_reports_per_day = 1.0;
+// Twins are looked for this many symbols either side of a report (a cyclic shift by 3 still
+// shares 12 tones; near the threshold 3 symbols' energies, or their phase, can favour it).
+inline constexpr int twin_reach = 3;
 // Normalised energies are clipped here: a few symbols alone never reach the threshold.
 inline constexpr float energy_ceiling = 6.0f;
 
