@@ -9,8 +9,9 @@
 //
 // OPTIONS: --exact (the library's rule), --codes all|N,N,... (default 131), --unambiguous (with
 // all codes: leave out the codes another code imitates a few tones away), --trials N (200),
-// --rate R (48000), --cond awgn|fade0.1|fade1|drift|carrier|unlocked, --threshold DB, --twin
-// LOG_ODDS (detector_options::twin_log_odds), --seed N.
+// --rate R (48000), --cond awgn|fade0.1|fade1|drift|carrier|unlocked|mute, --threshold DB, --twin
+// LOG_ODDS (detector_options::twin_log_odds), --seed N. (mute: the identifier's last symbol
+// lost, as to a deep fade or a gap in the audio.)
 //
 // A trial is 3.5 s of white noise with one identifier of a random code (from the set; 131 by
 // default) at a random frequency (tone 0 from 700 to 2000 Hz) and start (0.3 to 1.5 s), made
@@ -96,6 +97,8 @@ void add_condition(std::vector<double>& x, double rate, double start_s, double b
         std::complex<double> v = std::polar(amplitude, phase);
         if (fd > 0.0)
             v *= fade.at(static_cast<double>(n) / rate);
+        if (cond == "mute" && now == 14) // its last symbol lost (a deep fade, a gap)
+            v = 0.0;
         x[n] += v.imag();
     }
     if (cond == "carrier") { // 20 dB above the identifier, 30 Hz below tone 0, all the time
