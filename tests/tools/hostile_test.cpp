@@ -72,7 +72,10 @@ class hostile : public ::testing::Test {
     result sh(const std::string& command) const {
         const std::string full = "cd '" + dir_.string() + "' && RSID='timeout -s KILL 60 " +
                                  RSID_TOOL + "' && (" + command + ") >.out 2>.err </dev/null";
-        const int w = std::system(full.c_str());
+        return collect(std::system(full.c_str()));
+    }
+    // The result of a run whose wait status is w and whose output went to .out and .err.
+    result collect(int w) const {
         result r;
         r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
         r.out = slurp(dir_ / ".out");
@@ -108,7 +111,6 @@ class hostile : public ::testing::Test {
             execv(RSID_TOOL, argv.data());
             _exit(127);
         }
-        result r;
         int w = 0;
         for (int waited = 0; waitpid(pid, &w, WNOHANG) == 0; ++waited) {
             if (waited == 6000) { // 60 s in steps of 10 ms
@@ -118,12 +120,7 @@ class hostile : public ::testing::Test {
             }
             usleep(10000);
         }
-        r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
-        r.out = slurp(dir_ / ".out");
-        r.err = slurp(dir_ / ".err");
-        fs::remove(dir_ / ".out");
-        fs::remove(dir_ / ".err");
-        return r;
+        return collect(w);
     }
     void write(const std::string& name, const std::string& bytes) const {
         std::ofstream(dir_ / name, std::ios::binary) << bytes;
