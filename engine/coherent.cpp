@@ -222,7 +222,7 @@ double median(std::vector<double> v) {
 
 std::optional<double> coherent_log_odds(const double* x, std::size_t count,
                                         const tone_hypothesis& a, const tone_hypothesis& b,
-                                        bool* heard) {
+                                        own_tones* own) {
     const std::array<cell, 15> in_a = cells_of(a);
     std::array<cell, 15> in_b = cells_of(b);
     std::vector<cell> shared, differ;
@@ -301,8 +301,9 @@ std::optional<double> coherent_log_odds(const double* x, std::size_t count,
         overall += stray[i].second / n;
     }
     const foretelling foretold(shared, f.tau, middle);
-    double llr = 0.0; // of a over b
-    bool a_heard = true;
+    double llr = 0.0;    // of a over b
+    double a_only = 0.0; // of a's own tones over noise
+    bool every = true;
     for (const cell& c : differ) {
         for (std::size_t i = 0; i < shared.size(); ++i)
             stray[i].first = std::abs(shared[i].start - c.start);
@@ -333,10 +334,15 @@ std::optional<double> coherent_log_odds(const double* x, std::size_t count,
                             log_i0(std::abs(2.0 * amplitude * w / wide + kappa)) - log_i0(kappa) -
                             std::log1p(spread / floor);
         llr += c.who == owner::a_only ? tone : -tone;
-        a_heard = a_heard && (c.who != owner::a_only || tone > 0.0);
+        if (c.who == owner::a_only) {
+            a_only += tone;
+            every = every && tone > 0.0;
+        }
     }
-    if (heard)
-        *heard = a_heard && in_phase >= steady_coherence * each;
+    if (own) {
+        own->together = a_only > 0.0;
+        own->each = every && in_phase >= steady_coherence * each;
+    }
     return llr;
 }
 

@@ -35,22 +35,25 @@ struct tone_hypothesis {
 // The natural log of the likelihood ratio of a over b from the phase of the tones where they
 // differ, given the samples x[0..count) at 6000/s: reporting a only when it reaches x, b is the
 // one sent at most e^-x of the time. Nothing when x does not hold both, when they share fewer
-// than 9 tones, or when the shared tones are not one oscillator. heard, when given, tells whether
-// each tone a has and b lacks is, by itself, likelier a tone than noise, with the shared tones
-// well in phase: a ratio that rests on b's tones missing alone is less sure (a fade takes a tone
-// too).
+// than 9 tones, or when the shared tones are not one oscillator. own, when given, tells how the
+// tones a has and b lacks are heard (a ratio that rests on b's tones missing alone is no
+// evidence for a: a fade or a gap takes a tone too).
+struct own_tones {
+    bool together = false; // together, likelier tones than noise
+    bool each = false;     // each on its own, too, with the shared tones well in phase
+};
 std::optional<double> coherent_log_odds(const double* x, std::size_t count,
                                         const tone_hypothesis& a, const tone_hypothesis& b,
-                                        bool* heard = nullptr);
+                                        own_tones* own = nullptr);
 
 // The share of the energies' threshold (detector_options::twin_log_odds) from which this ratio
-// is trusted where a's own tones are heard: 5.5 at the default 9.2. The phase a differing tone is
-// foretold is weighed as no better known than the fit on the shared tones leaves it, so that, were
-// b sent, the ratio is close to Gaussian with the spread of a true likelihood ratio (its variance
-// twice its mean), and its upper tail is thinner still: of 2,916 twins a symbol aside at -17 dB
-// none reached 3, and e^x averaged 0.03 where a true ratio's averages 1. (Taken as exactly known,
-// the phase gave the twin 11.9 once in 2,857.) The energies' ratio keeps the whole threshold: a
-// lone cell of noise can lift it.
+// is trusted where a's own tones are each heard: 5.5 at the default 9.2. The phase a differing tone
+// is foretold is weighed as no better known than the fit on the shared tones leaves it, so that,
+// were b sent, the ratio is close to Gaussian with the spread of a true likelihood ratio (its
+// variance twice its mean), and its upper tail is thinner still: of 2,916 twins a symbol aside at
+// -17 dB none reached 3, and e^x averaged 0.03 where a true ratio's averages 1. (Taken as exactly
+// known, the phase gave the twin 11.9 once in 2,857.) The energies' ratio keeps the whole
+// threshold: a lone cell of noise can lift it.
 inline constexpr double phase_share = 0.6;
 
 } // namespace rsid

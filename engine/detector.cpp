@@ -267,7 +267,7 @@ std::optional<twin> detector::unresolved(const run& r, const detection& det) con
     std::vector<twin> twins;
     soft_->twins(r.best_code, r.best_column, r.best_pass, twins);
     for (const twin& t : twins) {
-        if (t.log_odds >= enough)
+        if (t.told(enough))
             continue;
         // The energies cannot tell them apart: the phase may.
         if (!phase_names(det, t, false))
@@ -277,12 +277,13 @@ std::optional<twin> detector::unresolved(const run& r, const detection& det) con
 }
 
 bool detector::phase_names(const detection& det, const twin& t, bool twin_over_code) const {
-    // Resting on the other's tones missing alone, the ratio must reach the whole threshold: a
-    // fade takes a tone as well as its absence from the sender does.
-    bool heard = false;
-    const auto odds = phase_log_odds(det, t, twin_over_code, &heard);
-    const double enough = (heard ? phase_share : 1.0) * options_.twin_log_odds;
-    if (!odds || *odds < enough)
+    // The named code's own tones must be heard: resting on the other's tones missing alone, the
+    // ratio says nothing (a fade or a gap takes a tone as well as its absence from the sender
+    // does). Where they are each heard, the lower threshold holds.
+    own_tones own;
+    const auto odds = phase_log_odds(det, t, twin_over_code, &own);
+    const double enough = (own.each ? phase_share : 1.0) * options_.twin_log_odds;
+    if (!odds || !own.together || *odds < enough)
         return false;
     // Fitted the other way round (the other's timing and drift reckoned from its own middle),
     // the ratio must say the same: a fit that only just held the shared tones together can
@@ -292,14 +293,14 @@ bool detector::phase_names(const detection& det, const twin& t, bool twin_over_c
 }
 
 std::optional<double> detector::phase_log_odds(const detection& det, const twin& t,
-                                               bool twin_over_code, bool* heard) const {
-    const tone_hypothesis own{codeword_of(det.code).data(),
-                              det.start + lead_in - static_cast<double>(kept_start_), det.freq_hz};
+                                               bool twin_over_code, own_tones* own) const {
+    const tone_hypothesis mine{codeword_of(det.code).data(),
+                               det.start + lead_in - static_cast<double>(kept_start_), det.freq_hz};
     const tone_hypothesis other{codeword_of(t.code).data(),
-                                own.start + t.symbols * symbol_rx_samples,
-                                own.base_hz + t.tones * tone_spacing_hz};
-    return twin_over_code ? coherent_log_odds(kept_.data(), kept_.size(), other, own, heard)
-                          : coherent_log_odds(kept_.data(), kept_.size(), own, other, heard);
+                                mine.start + t.symbols * symbol_rx_samples,
+                                mine.base_hz + t.tones * tone_spacing_hz};
+    return twin_over_code ? coherent_log_odds(kept_.data(), kept_.size(), other, mine, own)
+                          : coherent_log_odds(kept_.data(), kept_.size(), mine, other, own);
 }
 
 std::optional<detection> detector::named(const run& r, const detection& det) const {

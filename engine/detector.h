@@ -21,6 +21,7 @@
 #ifndef RSID_ENGINE_DETECTOR_H
 #define RSID_ENGINE_DETECTOR_H
 
+#include "coherent.h"
 #include "detection.h"
 #include "runs.h"
 #include "soft.h"
@@ -72,9 +73,10 @@ class detector {
     std::optional<twin> unresolved(const run& r, const detection& det) const;
     // coherent_log_odds of det's code over twin t (or of t over the code).
     std::optional<double> phase_log_odds(const detection& det, const twin& t, bool twin_over_code,
-                                         bool* heard = nullptr) const;
-    // Whether that ratio, fitted either way round, reaches twin_log_odds, or phase_share of it
-    // where the code it names is heard in its own differing tones.
+                                         own_tones* own = nullptr) const;
+    // Whether the code it names is heard in its own differing tones and that ratio, fitted
+    // either way round, reaches twin_log_odds, or phase_share of it where each of those tones
+    // is heard.
     bool phase_names(const detection& det, const twin& t, bool twin_over_code) const;
 
     detector_options options_;

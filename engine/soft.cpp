@@ -132,12 +132,17 @@ double sum_for(double p) {
 // nothing changes: there the other term is the larger by far.
 constexpr double faded_symbol = 1e-3;
 
-// The log-likelihood ratio of a tone of signal-to-noise ratio snr against noise alone (both of
-// mean power 1 in noise): a tone's energy e is Rician, e^(-e - snr) I0(2 sqrt(snr e)), or with
-// probability faded_symbol exponential of mean 1 + snr; noise's is e^-e.
+// The log-likelihood ratio of a tone of signal-to-noise ratio snr, as strong as that, against
+// noise alone (both of mean power 1 in noise): its energy e is Rician, e^(-e - snr)
+// I0(2 sqrt(snr e)); noise's is e^-e.
+double steady_evidence(double snr, double energy) {
+    return -snr + log_i0(2.0 * std::sqrt(snr * std::max(energy, 0.0)));
+}
+
+// The same for a tone that with probability faded_symbol is exponential of mean 1 + snr instead.
 double tone_evidence(double snr, float e) {
     const double energy = std::max(static_cast<double>(e), 0.0);
-    const double steady = std::log1p(-faded_symbol) - snr + log_i0(2.0 * std::sqrt(snr * energy));
+    const double steady = std::log1p(-faded_symbol) + steady_evidence(snr, energy);
     const double faded = std::log(faded_symbol) + energy * snr / (1.0 + snr) - std::log1p(snr);
     return std::max(steady, faded) + std::log1p(std::exp(-std::abs(steady - faded)));
 }
@@ -574,6 +579,37 @@ bool soft_search::twins(int code, int column, int64_t row, std::vector<twin>& ou
                                              c + 2 * v[static_cast<std::size_t>(j)]));
         return sum;
     };
+    // Whether code's own tones where the twin v (d symbols late, k tones up) has none are heard:
+    // together, likelier tones than noise. The frame centred on a symbol is two symbols long and
+    // holds half of each neighbour, so a tone beside a shared one (there whichever was sent) and
+    // within a tone of it takes a fifth of its power; such a tone is read a quarter symbol
+    // further out, where a twenty-fifth is left and a tone of its own loses a fifth, and must be
+    // likely as strong as the code's other tones (a twenty-fifth of a strong tone is no noise).
+    auto heard = [&](const std::array<uint8_t, 15>& v, int d, int k) {
+        bool shared[symbols];
+        for (int i = 0; i < symbols; ++i) {
+            const int j = i - d;
+            shared[i] = j >= 0 && j < symbols &&
+                        w[static_cast<std::size_t>(i)] == v[static_cast<std::size_t>(j)] + k;
+        }
+        auto leaks = [&](int i, int from) {
+            return from >= 0 && from < symbols && shared[from] &&
+                   std::abs(w[static_cast<std::size_t>(from)] - w[static_cast<std::size_t>(i)]) <=
+                       1;
+        };
+        const int64_t quarter = rows_per_symbol_ / 4;
+        double sum = 0.0;
+        for (int i = 0; i < symbols; ++i) {
+            if (shared[i])
+                continue;
+            const bool after = leaks(i, i + 1), before = leaks(i, i - 1);
+            const int64_t aside = after == before ? 0 : after ? -quarter : quarter;
+            const float e = energy(row - (14 - i) * rows_per_symbol_ + aside,
+                                   column + 2 * w[static_cast<std::size_t>(i)]);
+            sum += aside != 0 ? steady_evidence(snr, e) : tone_evidence(snr, e);
+        }
+        return sum > 0.0;
+    };
     const double own = evidence(w, column, row);
     for (int d = -twin_reach; d <= twin_reach; ++d) {
         for (int k = -twin_tones; k <= twin_tones; ++k) {
@@ -582,20 +618,21 @@ bool soft_search::twins(int code, int column, int64_t row, std::vector<twin>& ou
                     code, d, k, wanted_, [&](int other, const std::array<uint8_t, 15>& v) {
                         out.push_back(
                             {other, d, k,
-                             own - evidence(v, column + 2 * k, row + d * rows_per_symbol_)});
+                             own - evidence(v, column + 2 * k, row + d * rows_per_symbol_),
+                             heard(v, d, k)});
                     });
         }
     }
     return true;
 }
 
-double soft_search::log_odds(int code, int column, int64_t row) const {
+bool soft_search::distinct(const run& r) const {
+    if (twin_log_odds_ <= 0.0)
+        return true;
     std::vector<twin> found;
-    twins(code, column, row, found);
-    double least = std::numeric_limits<double>::infinity();
-    for (const twin& t : found)
-        least = std::min(least, t.log_odds);
-    return least;
+    twins(r.best_code, r.best_column, r.best_pass, found);
+    return std::all_of(found.begin(), found.end(),
+                       [&](const twin& t) { return t.told(twin_log_odds_); });
 }
 
 template <typename Magnitude>

@@ -20,10 +20,10 @@
 // Twins: a codeword shifted in time by a symbol (the code is cyclic) or in frequency by a few
 // tones can share 14 of its 15 tones with another codeword, so that near the threshold the two
 // differ in the energy of one or two symbols only, and either may score higher. Before a code is
-// reported, log_odds() weighs it against every such twin among the codes looked for, on the
-// tones where the two differ; a report goes out only when its code is far likelier than each
-// (the narrowband detector weighs a twin the energies leave in doubt by the tones' phase too:
-// coherent.h).
+// reported, twins() weighs it against every such twin among the codes looked for, on the tones
+// where the two differ; a report goes out only when its code is far likelier than each, and its
+// own tones there are heard (the narrowband detector weighs a twin the energies leave in doubt
+// by the tones' phase too: coherent.h).
 #ifndef RSID_ENGINE_SOFT_H
 #define RSID_ENGINE_SOFT_H
 
@@ -92,6 +92,13 @@ struct twin {
     int symbols;
     int tones;
     double log_odds;
+    // Whether the report's own tones that the twin lacks are, together, likelier tones than
+    // noise. Without them the ratio rests on the twin's tones missing alone, and a lost symbol
+    // (a gap, the sender cut short, a deep fade) makes a code look like its twin a symbol aside:
+    // its last tone gone, the two differ only in noise.
+    bool heard;
+    // Whether the code is told from this twin by the ratio enough.
+    bool told(double enough) const { return heard && log_odds >= enough; }
 };
 
 class soft_search {
@@ -134,20 +141,15 @@ class soft_search {
     // it): with many codes, candidates that cannot reach it are not scored to the end.
     void set_floor(double floor) { floor_ = static_cast<float>(std::min(floor, threshold_)); }
 
-    // The log-likelihood ratio of code at column, its last symbol centred in row (counted from
-    // the stream's start), over its likeliest twin among the codes looked for (see above): each
-    // tone's energy taken as a tone as strong as the code's 15 show, in noise of mean 1.
-    // Infinity without a twin, or when the rows it needs are no longer kept (the ring holds the
-    // rows of a report held for one identifier's length after it ended).
-    double log_odds(int code, int column, int64_t row) const;
-    // The same for each twin on its own: appends every twin of code at column, row among the
-    // codes looked for; false when the rows it needs are no longer kept.
+    // Appends every twin among the codes looked for of code at column, its last symbol centred
+    // in row (counted from the stream's start), weighed against it (see above): each tone's
+    // energy taken as a tone as strong as the code's 15 show, in noise of mean 1. False when the
+    // rows it needs are no longer kept (the ring holds the rows of a report held for one
+    // identifier's length after it ended).
     bool twins(int code, int column, int64_t row, std::vector<twin>& out) const;
-    // Whether a run's code is told from its twins by the options' twin_log_odds.
-    bool distinct(const run& r) const {
-        return twin_log_odds_ <= 0.0 ||
-               log_odds(r.best_code, r.best_column, r.best_pass) >= twin_log_odds_;
-    }
+    // Whether a run's code is told from each of its twins by the options' twin_log_odds (true
+    // without twins, or when their rows are no longer kept).
+    bool distinct(const run& r) const;
 
   private:
     void normalise(int64_t r, float* x);

@@ -87,8 +87,8 @@ void add_sent(std::vector<double>& x, double start, double base_hz, int code, ho
 // their energies alone seldom tell them apart. The phase of the one tone where they differ names
 // the one sent, from one oscillator or one drifting, and never names the other, also beside a
 // strong carrier; tones not of one oscillator tell nothing; hypotheses the samples do not hold
-// are not weighed. Against a code whose last tone a fade took, the phase favours its twin, but
-// the twin's own tone is not heard: the lower threshold is not for it.
+// are not weighed. Against a code whose last tone a fade took, the phase favours its twin (by
+// more than the whole threshold), but the twin's own tone is not heard: it is not named.
 TEST(Coherent, PhaseNamesTheOneSent) {
     struct trial {
         int code, d, k;
@@ -128,19 +128,22 @@ TEST(Coherent, PhaseNamesTheOneSent) {
             const rsid::tone_hypothesis ha{a.data(), start + t.start_off, base + t.hz_off};
             const rsid::tone_hypothesis hb{b.data(), ha.start + t.d * symbol,
                                            ha.base_hz + t.k * spacing};
-            bool a_heard = false, b_heard = false;
-            const auto odds = rsid::coherent_log_odds(x.data(), x.size(), ha, hb, &a_heard);
-            const auto back = rsid::coherent_log_odds(x.data(), x.size(), hb, ha, &b_heard);
+            rsid::own_tones a_own, b_own;
+            const auto odds = rsid::coherent_log_odds(x.data(), x.size(), ha, hb, &a_own);
+            const auto back = rsid::coherent_log_odds(x.data(), x.size(), hb, ha, &b_own);
             const auto right = t.sent_a ? odds : back, wrong = t.sent_a ? back : odds;
-            const bool right_heard = t.sent_a ? a_heard : b_heard;
-            const bool wrong_heard = t.sent_a ? b_heard : a_heard;
-            // The detector takes the lower threshold where the named code's own tone is heard.
-            EXPECT_TRUE(!wrong || *wrong < enough || !wrong_heard) << t.code << " seed " << seed;
+            // The detector's rule: the named code's own tone heard, and the lower threshold
+            // where it is heard on its own with the shared tones in phase.
+            auto names = [](const std::optional<double>& odds_of, const rsid::own_tones& own) {
+                return odds_of && own.together &&
+                       *odds_of >= (own.each ? enough : enough / rsid::phase_share);
+            };
+            EXPECT_FALSE(names(wrong, t.sent_a ? b_own : a_own)) << t.code << " seed " << seed;
             if (t.kind == how::unlocked) {
                 EXPECT_TRUE(!right || *right < enough) << t.code << " seed " << seed;
                 weighed += odds || back ? 1 : 0;
             }
-            named += right && *right >= enough && right_heard ? 1 : 0;
+            named += names(right, t.sent_a ? a_own : b_own) ? 1 : 0;
         }
         EXPECT_GE(named, t.named) << t.code << " twin " << other << " sent "
                                   << (t.sent_a ? "a" : "b");
