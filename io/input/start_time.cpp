@@ -173,8 +173,10 @@ time_point after(const start_time& start, double offset_s) {
 arrival_clock::arrival_clock(double rate) : rate_(rate) {}
 
 void arrival_clock::read(uint64_t frames_read, std::chrono::steady_clock::time_point when) {
-    if (!chunks_.empty())
-        when = std::max(when, chunks_.back().when);
+    // Never before the last stamp, nor before the clock was made: a reader that starts first
+    // may stamp its first chunk earlier, and the frames after it would then be dated before the
+    // first chunk's, which is dated from the start.
+    when = std::max(when, chunks_.empty() ? dropped_ : chunks_.back().when);
     chunks_.push_back({frames_read, when});
     // A minute of the stream is far more than any report lags behind the reading.
     const auto keep = static_cast<uint64_t>(60.0 * rate_);

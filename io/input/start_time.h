@@ -44,7 +44,8 @@ std::chrono::system_clock::time_point after(const start_time& start, double offs
 // Wall-clock times for the frames of a live stream, from when they arrived: the reader stamps
 // each chunk with the steady clock as it is taken, and a frame's time is its chunk's stamp less
 // the frames that followed it in the chunk, at the stream's rate, but never before the previous
-// chunk's stamp (it cannot have come before that read began). Times therefore never run
+// chunk's stamp (it cannot have come before that read began) nor before the clock was made (the
+// first chunk is dated from then, however early its reader began). Times therefore never run
 // backwards, however much faster than real time a pipe delivers, and a step of the system clock
 // (NTP) while the stream runs does not move them: the steady clock is tied to the system clock
 // once, when the stream opens.

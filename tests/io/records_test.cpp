@@ -152,8 +152,9 @@ TEST_F(local_zone, a_wav_files_bext_chunk_dates_it) {
 
 // Chunks stamped as a pipe delivers them: faster than real time, in bursts, with pauses. The
 // times of frames never run backwards, each frame is dated no later than its chunk arrived and
-// no earlier than the chunk before it, and a stream that arrives at its own rate is dated by its
-// frames' positions (the first chunk here arriving when it would have been recorded).
+// no earlier than the chunk before it (nor than the clock's making), and a stream that arrives at
+// its own rate is dated by its frames' positions (the first chunk here arriving when it would
+// have been recorded).
 TEST(arrival_clock, never_runs_backwards_and_follows_real_time) {
     using ms = std::chrono::milliseconds;
     const double rate = 48000;
@@ -165,6 +166,8 @@ TEST(arrival_clock, never_runs_backwards_and_follows_real_time) {
         {"real time", {{4800, 100}, {4800, 100}, {4800, 100}, {4800, 100}}, true},
         {"100x real time", {{48000, 10}, {48000, 10}, {48000, 10}, {48000, 10}}, false},
         {"bursts and stalls", {{100, 0}, {96000, 1}, {7, 3000}, {48000, 0}, {1, 0}}, false},
+        // The reader thread stamped its first chunks before the clock was made.
+        {"stamped before the clock", {{96000, -30}, {48000, 1}, {48000, 40}}, false},
     };
     for (const auto& c : cases) {
         arrival_clock clock(rate);
