@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -23,9 +22,19 @@ constexpr int block = median_block; // entries per block of the noise estimate
 constexpr int blocks_around = 3;    // blocks either side averaged with the block's own
 constexpr int median_rows = 4;      // rows whose block medians are averaged: this and 3 before
 constexpr float noise_floor = 1.0f; // power; below one unit of magnitude nothing is measured
-constexpr int direct_limit = 8;     // up to this many codes, each is scored directly
-constexpr int reliable = 6;         // hard decisions re-encoded, 3 at a time
-constexpr float tie_step = 1e-3f;   // weight of the unclipped energies: ties only
+// A block's median is the 9th smallest of its 16 powers; of exponential powers that is on
+// average 1/8 + 1/9 + ... + 1/16 = 0.788 of their mean (the (n/2+1)-th of n falls at the sum of
+// 1/i over the n/2+1 largest i), not ln 2, the median of the distribution itself. Taken as ln 2,
+// the energies would run 12 % low and the threshold would stand 0.56 dB above its budget.
+constexpr float median_share = [] {
+    double share = 0.0;
+    for (int i = block - block / 2; i <= block; ++i)
+        share += 1.0 / i;
+    return static_cast<float>(share);
+}();
+constexpr int direct_limit = 8;   // up to this many codes, each is scored directly
+constexpr int reliable = 6;       // hard decisions re-encoded, 3 at a time
+constexpr float tie_step = 1e-3f; // weight of the unclipped energies: ties only
 // A row's strongest tones are kept in steps of the ceiling too: their sums over a row's symbols
 // skip, with whole-number sums, the columns whose strongest tones cannot reach the threshold.
 constexpr float peak_steps = 255.0f / energy_ceiling;
@@ -289,8 +298,7 @@ double soft_search::lowered(double db) const {
 void soft_search::normalise(int64_t r, float* x) {
     // Medians of the blocks; each block's noise is the mean of the medians of this row and the
     // rows before it, over the blocks either side, as many on each side (fewer at the edges,
-    // where the noise may slope): a window centred on the block. The median of exponential
-    // powers is ln 2 times their mean.
+    // where the noise may slope): a window centred on the block, over median_share.
     const int nb = blocks_;
     const auto slots = static_cast<int64_t>(medians_row_.size());
     medians_row_[static_cast<std::size_t>(r % slots)] = r;
@@ -330,7 +338,7 @@ void soft_search::normalise(int64_t r, float* x) {
                 sum += m[i];
         }
         const float mean = sum / static_cast<float>(filled * (2 * k + 1));
-        const float noise = std::max(mean / std::numbers::ln2_v<float>, noise_floor);
+        const float noise = std::max(mean / median_share, noise_floor);
         const float scale = 1.0f / noise;
         const int from = b * block, to = std::min(width_, from + block);
         for (int e = from; e < to; ++e)

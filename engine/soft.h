@@ -75,6 +75,9 @@ inline constexpr double false_reports_per_day = 1.0;
 // Twins are looked for this many symbols either side of a report (a cyclic shift by 3 still
 // shares 12 tones; near the threshold 3 symbols' energies, or their phase, can favour it).
 inline constexpr int twin_reach = 3;
+// A report's row is the best of the three or so around an identifier's peak, so a cell of noise
+// in it is the highest of three draws: a ratio from its energies must reach ln 3 more.
+inline constexpr double best_row_log_odds = 1.1;
 // Normalised energies are clipped here: a few symbols alone never reach the threshold.
 inline constexpr float energy_ceiling = 6.0f;
 
@@ -97,8 +100,8 @@ struct twin {
     // (a gap, the sender cut short, a deep fade) makes a code look like its twin a symbol aside:
     // its last tone gone, the two differ only in noise.
     bool heard;
-    // Whether the code is told from this twin by the ratio enough.
-    bool told(double enough) const { return heard && log_odds >= enough; }
+    // Whether the code is told from this twin by the ratio enough, and by best_row_log_odds more.
+    bool told(double enough) const { return heard && log_odds >= enough + best_row_log_odds; }
 };
 
 class soft_search {
