@@ -42,10 +42,6 @@ constexpr double drift_step = 0.25;
 // keeps nearly all of it, give or take a tenth at the weakest reported; symbols of phases of
 // their own keep about a third, up to two), else the phase tells nothing.
 constexpr double coherence_floor = 0.75;
-// A ratio is taken at the lower threshold (phase_share) only from shared tones this much in
-// phase: a fit of timing, frequency and drift on tones of phases of their own keeps 0.75 of
-// their power now and then.
-constexpr double steady_coherence = 0.9;
 // Shared tones that tell how far a tone where the two differ may stray: its nearest.
 constexpr int nearest = 4;
 // The noise alone gives those mean residuals of up to this many times its power often (the mean
@@ -222,7 +218,7 @@ double median(std::vector<double> v) {
 
 std::optional<double> coherent_log_odds(const double* x, std::size_t count,
                                         const tone_hypothesis& a, const tone_hypothesis& b,
-                                        own_tones* own) {
+                                        bool* heard) {
     const std::array<cell, 15> in_a = cells_of(a);
     std::array<cell, 15> in_b = cells_of(b);
     std::vector<cell> shared, differ;
@@ -303,7 +299,6 @@ std::optional<double> coherent_log_odds(const double* x, std::size_t count,
     const foretelling foretold(shared, f.tau, middle);
     double llr = 0.0;    // of a over b
     double a_only = 0.0; // of a's own tones over noise
-    bool every = true;
     for (const cell& c : differ) {
         for (std::size_t i = 0; i < shared.size(); ++i)
             stray[i].first = std::abs(shared[i].start - c.start);
@@ -334,15 +329,11 @@ std::optional<double> coherent_log_odds(const double* x, std::size_t count,
                             log_i0(std::abs(2.0 * amplitude * w / wide + kappa)) - log_i0(kappa) -
                             std::log1p(spread / floor);
         llr += c.who == owner::a_only ? tone : -tone;
-        if (c.who == owner::a_only) {
+        if (c.who == owner::a_only)
             a_only += tone;
-            every = every && tone > 0.0;
-        }
     }
-    if (own) {
-        own->together = a_only > 0.0;
-        own->each = every && in_phase >= steady_coherence * each;
-    }
+    if (heard)
+        *heard = a_only > 0.0;
     return llr;
 }
 

@@ -279,11 +279,11 @@ std::optional<twin> detector::unresolved(const run& r, const detection& det) con
 bool detector::phase_names(const detection& det, const twin& t, bool twin_over_code) const {
     // The named code's own tones must be heard: resting on the other's tones missing alone, the
     // ratio says nothing (a fade or a gap takes a tone as well as its absence from the sender
-    // does). Where they are each heard, the lower threshold holds.
-    own_tones own;
-    const auto odds = phase_log_odds(det, t, twin_over_code, &own);
-    const double enough = (own.each ? phase_share : 1.0) * options_.twin_log_odds;
-    if (!odds || !own.together || *odds < enough)
+    // does).
+    bool heard = false;
+    const auto odds = phase_log_odds(det, t, twin_over_code, &heard);
+    const double enough = options_.twin_log_odds;
+    if (!odds || !heard || *odds < enough)
         return false;
     // Fitted the other way round (the other's timing and drift reckoned from its own middle),
     // the ratio must say the same: a fit that only just held the shared tones together can
@@ -293,14 +293,14 @@ bool detector::phase_names(const detection& det, const twin& t, bool twin_over_c
 }
 
 std::optional<double> detector::phase_log_odds(const detection& det, const twin& t,
-                                               bool twin_over_code, own_tones* own) const {
+                                               bool twin_over_code, bool* heard) const {
     const tone_hypothesis mine{codeword_of(det.code).data(),
                                det.start + lead_in - static_cast<double>(kept_start_), det.freq_hz};
     const tone_hypothesis other{codeword_of(t.code).data(),
                                 mine.start + t.symbols * symbol_rx_samples,
                                 mine.base_hz + t.tones * tone_spacing_hz};
-    return twin_over_code ? coherent_log_odds(kept_.data(), kept_.size(), other, mine, own)
-                          : coherent_log_odds(kept_.data(), kept_.size(), mine, other, own);
+    return twin_over_code ? coherent_log_odds(kept_.data(), kept_.size(), other, mine, heard)
+                          : coherent_log_odds(kept_.data(), kept_.size(), mine, other, heard);
 }
 
 std::optional<detection> detector::named(const run& r, const detection& det) const {

@@ -73,10 +73,9 @@ class detector {
     std::optional<twin> unresolved(const run& r, const detection& det) const;
     // coherent_log_odds of det's code over twin t (or of t over the code).
     std::optional<double> phase_log_odds(const detection& det, const twin& t, bool twin_over_code,
-                                         own_tones* own = nullptr) const;
+                                         bool* heard = nullptr) const;
     // Whether the code it names is heard in its own differing tones and that ratio, fitted
-    // either way round, reaches twin_log_odds, or phase_share of it where each of those tones
-    // is heard.
+    // either way round, reaches twin_log_odds.
     bool phase_names(const detection& det, const twin& t, bool twin_over_code) const;
 
     detector_options options_;
