@@ -76,7 +76,7 @@ inline constexpr double false_reports_per_day = 1.0;
 // shares 12 tones; near the threshold 3 symbols' energies, or their phase, can favour it).
 inline constexpr int twin_reach = 3;
 // A report's row is the best of the three or so around an identifier's peak, so a cell of noise
-// in it is the highest of three draws: a ratio from its energies must reach ln 3 more.
+// in it is the highest of three draws: a ratio from its energies must reach about ln 3 more.
 inline constexpr double best_row_log_odds = 1.1;
 // Normalised energies are clipped here: a few symbols alone never reach the threshold.
 inline constexpr float energy_ceiling = 6.0f;
