@@ -1,6 +1,7 @@
 // The tones' phase between a codeword and its twins, on identifiers made by tests/support/synth.h
 // (continuous phase) and by a generator here whose every symbol starts at a phase of its own.
 #include "coherent.h"
+#include "soft.h"
 #include "synth.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,7 @@ constexpr double symbol = 557.0; // samples at 6000/s
 constexpr double spacing = 10.7666;
 constexpr double amplitude = 3000.0;
 // The detector's default twin threshold.
-constexpr double enough = 9.2;
+const double enough = rsid::detector_options{}.twin_log_odds;
 
 std::array<uint8_t, 15> tones(int code) {
     std::array<uint8_t, 15> t{};
